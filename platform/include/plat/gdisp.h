@@ -1,0 +1,146 @@
+/*
+ * Dispatch contexts, dispatch objects, timers, semaphores and byte pipes.
+ *
+ * A dispatch context (GDispCx) owns a pool of worker threads. Every
+ * asynchronous wait in the platform library is a one-shot registration of a
+ * callback fn(arg) on a dispatch object (GDisp); the callback runs once on a
+ * worker thread of the object's context and re-arms the wait itself when it
+ * wants more.
+ *
+ * Serialisation: callbacks of one dispatch object never run at the same
+ * time, nor do the callbacks of objects joined into one group with
+ * GDisp_Group. A group may be formed after a wait was armed: the group is
+ * looked up when the wait completes.
+ *
+ * Cancel and delete: once GDisp_Cancel or GDisp_Delete has returned, no
+ * callback armed on the object before that call runs any more, even if its
+ * completion was already queued. Called from the object's own group (the
+ * usual case) this is exact; called from another thread while one of the
+ * object's callbacks is running, that running callback finishes.
+ *
+ * Threads: every function here may be called from any thread unless stated.
+ */
+#ifndef PLAT_GDISP_H
+#define PLAT_GDISP_H
+
+#include <stdint.h>
+
+#include "plat/export.h"
+
+PLAT_BEGIN_DECLS
+
+typedef struct GDispCx GDispCx;
+typedef struct GDisp GDisp;
+typedef struct GDispSem GDispSem;
+typedef struct ASPipe ASPipe;
+
+/* Every callback of the library: runs once per arming, on a worker thread. */
+typedef void (*GDispFn)(void *arg);
+
+/* ---- dispatch contexts ------------------------------------------------ */
+
+/* A new context with nThreads worker threads (at least 1), or NULL.
+ * nPriorities: priority levels of its objects (2 = normal and raised).
+ * nStackSize: minimum stack size of a worker in bytes; the system default
+ * is kept when it is larger. No thread starts before GDispCx_DispatchLoop. */
+PLAT_EXPORT GDispCx *GDispCx_New(int nPriorities, int nThreads, int nStackSize);
+
+/* Starts the workers and blocks the calling thread until GDispCx_Shutdown;
+ * then stops and joins the workers and returns 0. Callbacks still queued
+ * at that moment do not run. Returns at once (0) when a shutdown arrived
+ * before the call; -1 for a NULL context or a loop already running. */
+PLAT_EXPORT int GDispCx_DispatchLoop(GDispCx *pgdc);
+
+/* Makes the dispatch loop return. Async-signal-safe: may be called from a
+ * signal handler, from a callback or before the loop starts (then the next
+ * GDispCx_DispatchLoop returns at once). */
+PLAT_EXPORT void GDispCx_Shutdown(GDispCx *pgdc);
+
+/* Releases a context whose loop has returned (or never ran), together with
+ * every dispatch object still alive on it; sockets armed on it are detached
+ * (they stay open and can be armed on another context). Objects of the
+ * context must not be used afterwards. */
+PLAT_EXPORT void GDispCx_Delete(GDispCx *pgdc);
+
+/* ---- dispatch objects ------------------------------------------------- */
+
+/* A new dispatch object on the context, in a group of its own; NULL on
+ * failure. */
+PLAT_EXPORT GDisp *GDisp_New(GDispCx *pgdc);
+
+/* b leaves its group and joins a's: from now on no callback of b runs at
+ * the same time as one of a's group. Both must belong to one context.
+ * Returns 0, or -1 for bad arguments. */
+PLAT_EXPORT int GDisp_Group(GDisp *pgdA, GDisp *pgdB);
+
+/* Records the object's priority (1 normal, 2 raised). Returns 0 or -1. */
+PLAT_EXPORT int GDisp_SetPriority(GDisp *pgd, int nPriority);
+
+/* Cancels every wait armed on the object so far: their callbacks will not
+ * run. The object stays usable for new waits. Returns 0 or -1. */
+PLAT_EXPORT int GDisp_Cancel(GDisp *pgd);
+
+/* Cancels as GDisp_Cancel and destroys the object; its memory goes when the
+ * last queued completion has been dropped. NULL is ignored. */
+PLAT_EXPORT void GDisp_Delete(GDisp *pgd);
+
+/* 0 when the object's last asynchronous operation succeeded, else the
+ * system error number it ended with. Meant for the callback itself. */
+PLAT_EXPORT int GDisp_GetAsyncError(GDisp *pgd);
+
+/* Resolves a host name (or dotted IPv4 text) in the background. When done,
+ * on success the first IPv4 address is stored through pnAddr (network byte
+ * order) and GDisp_GetAsyncError is 0; on failure *pnAddr is untouched and
+ * the error is non-zero. fn(arg) runs in either case. Returns 0 when armed,
+ * -1 for bad arguments (fn will not run). */
+PLAT_EXPORT int GDisp_GetAddr(GDisp *pgd, const char *pszHost, uint32_t *pnAddr,
+                              GDispFn fn, void *arg);
+
+/* fn(arg) once after nMsecs milliseconds (0 = as soon as possible).
+ * Returns 0 when armed, -1 for bad arguments. */
+PLAT_EXPORT int GDisp_Timer(GDisp *pgd, uint32_t nMsecs, GDispFn fn, void *arg);
+
+/* ---- semaphores ------------------------------------------------------- */
+
+/* A counting semaphore with the given initial count, or NULL. */
+PLAT_EXPORT GDispSem *GDispSem_New(int nCount);
+
+/* One-shot: as soon as the semaphore can be taken it is taken and fn(arg)
+ * runs on pgd. One wait may be armed at a time: -1 when a live wait is
+ * already armed or for bad arguments, else 0. */
+PLAT_EXPORT int GDispSem_P(GDispSem *psem, GDisp *pgd, GDispFn fn, void *arg);
+
+/* Releases once, from any thread. With no live wait armed the release is
+ * held for the next GDispSem_P. Returns 0 or -1. */
+PLAT_EXPORT int GDispSem_V(GDispSem *psem);
+
+/* Destroys the semaphore; an armed wait is dropped. NULL is ignored. */
+PLAT_EXPORT void GDispSem_Delete(GDispSem *psem);
+
+/* ---- byte pipes ------------------------------------------------------- */
+
+/* A byte queue. nCapacity is the size of the blocks that hold queued bytes
+ * (a larger write gets a block of its own); the queue itself has no limit.
+ * An empty pipe holds no buffer memory. NULL on failure. */
+PLAT_EXPORT ASPipe *ASPipe_New(uint32_t nCapacity);
+
+/* Copies the bytes in at once. One call's bytes stay contiguous and calls
+ * keep their order, across threads. Returns 0, or -1 (bad arguments or no
+ * memory: nothing was queued). Any thread. */
+PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
+
+/* One-shot: the chunk handed out by the previous ASPipe_Read is released;
+ * as soon as bytes are queued, the next chunk (possibly joining several
+ * writes) is stored through ppBuf and pnLen and fn(arg) runs on pgd. The
+ * chunk stays valid until the next ASPipe_Read or ASPipe_Delete. One reader
+ * at a time: -1 when a live read is already armed or for bad arguments. */
+PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
+                            GDisp *pgd, GDispFn fn, void *arg);
+
+/* Destroys the pipe with its queued bytes; an armed read is dropped. NULL is
+ * ignored. */
+PLAT_EXPORT void ASPipe_Delete(ASPipe *pipe);
+
+PLAT_END_DECLS
+
+#endif
