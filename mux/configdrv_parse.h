@@ -1,0 +1,37 @@
+/* The option-file parser shared by the props and file configuration drivers.
+ * The two drivers differ only in what ends a line and how a value list
+ * continues on the next line; a ConfigSyntax names those differences.
+ *
+ * Thread safety: the parse state lives in the caller's stack, so any number
+ * of files may be parsed at once. */
+#ifndef MUX_CONFIGDRV_PARSE_H
+#define MUX_CONFIGDRV_PARSE_H
+
+#include "config.h"
+
+struct ConfigSyntax {
+    /* props: a lone CR ends a line; file: only LF or CR LF do. */
+    bool lone_cr_ends_line;
+    /* props: a backslash before the line end continues a value list;
+     * file: a line end followed by a blank does. */
+    bool backslash_continuation;
+    /* Function names shown in messages (func=...). */
+    const char *init_func;
+    const char *fetch_func;
+    const char *read_func;
+};
+
+/* Builds a driver record for `path` with the syntax's operations; NULL with a
+ * logged message when the path is missing, empty, absent or a directory. */
+ConfigDriver *configdrv_init(const ConfigSyntax *syntax, const char *path,
+                             int (*fetch)(ConfigDriver *, ConfigSetProc, void *));
+/* Releases a driver record built by configdrv_init; NULL ignored. */
+void configdrv_free(ConfigDriver *driver);
+/* Maps and parses the driver's file: 0, 1 = cannot open or syntax error,
+ * 2 = cannot map. */
+int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetProc setproc,
+                    void *setarg);
+/* Stand-alone lookup of the last occurrence of `key` (see config.h). */
+int configdrv_getkey(ConfigDriver *driver, const char *key, char **value);
+
+#endif
