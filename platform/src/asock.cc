@@ -1,0 +1,558 @@
+// Asynchronous TCP sockets: creation, readiness waits, accept with back-off
+// on descriptor exhaustion, connect, reads, writes and background writes.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "asock_internal.h"
+#include "platlog_internal.h"
+
+using namespace plat;
+
+namespace {
+
+// How long a listening socket rests after running out of descriptors before
+// it reports readiness again.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+
+class SockRef {
+ public:
+  explicit SockRef(ASock *s) : s_(s) { s_->refs.fetch_add(1, std::memory_order_relaxed); }
+  SockRef(SockRef &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+  SockRef(const SockRef &) = delete;
+  SockRef &operator=(const SockRef &) = delete;
+  SockRef &operator=(SockRef &&) = delete;
+  ~SockRef() {
+    if (s_ && s_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s_;
+  }
+  ASock *operator->() const { return s_; }
+  ASock *get() const { return s_; }
+
+ private:
+  ASock *s_;
+};
+
+void _sock_unref(ASock *s) {
+  if (s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete s;
+}
+
+// Descriptor I/O happens only between these two; false once closed.
+bool _io_enter(ASock *s) {
+  s->inflight.fetch_add(1, std::memory_order_seq_cst);
+  if (s->closed.load(std::memory_order_seq_cst)) {
+    s->inflight.fetch_sub(1, std::memory_order_seq_cst);
+    return false;
+  }
+  return true;
+}
+
+void _io_leave(ASock *s) { s->inflight.fetch_sub(1, std::memory_order_seq_cst); }
+
+// ---- plain descriptor I/O ------------------------------------------------
+
+int _plain_recv(ASock *s, void *buf, int max) {
+  ssize_t r;
+  if (max == 0) {
+    // A zero-length read would look like end of stream; peek instead so
+    // that only a real close reports 0.
+    char c;
+    do r = recv(s->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+    if (r > 0) {
+      errno = EAGAIN;
+      return -1;
+    }
+  } else {
+    do r = recv(s->fd, buf, static_cast<size_t>(max), MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+  }
+  if (r >= 0) return static_cast<int>(r);
+  return (errno == EAGAIN || errno == EWOULDBLOCK) ? -1 : -2;
+}
+
+int _plain_send(ASock *s, const void *buf, int len) {
+  ssize_t r;
+  do r = send(s->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (r < 0 && errno == EINTR);
+  return r < 0 ? -1 : static_cast<int>(r);
+}
+
+bool _plain_pending(ASock *) { return false; }
+
+void _plain_close(ASock *s, int) {
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+}
+
+// ---- binding to a context -------------------------------------------------
+
+GDispCx *_gd_cx(GDisp *gd) {
+  std::lock_guard<std::mutex> g(gd->mu);
+  return gd->cx;
+}
+
+// Drops the Asio objects (their pending waits end as aborted) and leaves
+// the descriptor open. s->mu held.
+void _unbind_locked(ASock *s) {
+  if (s->as) {
+    asio::error_code ec;
+    s->as->release(ec);
+    delete s->as;
+    s->as = nullptr;
+  }
+  if (s->backoff) {
+    s->backoff->cancel();
+    delete s->backoff;
+    s->backoff = nullptr;
+  }
+  if (GDispCx *cx = s->cx) {
+    std::lock_guard<std::mutex> g(cx->mu);
+    if (s->cx_prev) s->cx_prev->cx_next = s->cx_next;
+    else cx->socks = s->cx_next;
+    if (s->cx_next) s->cx_next->cx_prev = s->cx_prev;
+    s->cx_prev = s->cx_next = nullptr;
+    s->cx = nullptr;
+  }
+}
+
+// Makes sure the socket has an Asio object on cx. s->mu held.
+bool _bind_locked(ASock *s, GDispCx *cx) {
+  if (!cx) return false;
+  if (s->cx == cx && s->as) return true;
+  _unbind_locked(s);
+  auto *as = new (std::nothrow) asio::ip::tcp::socket(cx->io);
+  if (!as) return false;
+  asio::error_code ec;
+  as->assign(asio::ip::tcp::v4(), s->fd, ec);
+  if (ec) {
+    as->release(ec);
+    delete as;
+    return false;
+  }
+  s->as = as;
+  s->cx = cx;
+  std::lock_guard<std::mutex> g(cx->mu);
+  s->cx_next = cx->socks;
+  if (cx->socks) cx->socks->cx_prev = s;
+  cx->socks = s;
+  return true;
+}
+
+// Readiness reported: run the waiter unless the socket was deleted.
+struct ReadyFire {
+  SockRef s;
+  Waiter w;
+  void operator()(const std::error_code &ec) {
+    if (ec == asio::error::operation_aborted || s->closed.load()) return;
+    w.fire(ec ? ec.value() : 0);
+  }
+};
+
+// Arms a one-shot readiness wait of `what` on the socket. s->mu held.
+bool _arm_wait_locked(ASock *s, asio::socket_base::wait_type what, Waiter &&w) {
+  GDisp *gd = w.gd.get();
+  if (!_bind_locked(s, _gd_cx(gd))) return false;
+  auto h = on_group(gd, ReadyFire{SockRef(s), std::move(w)});
+  if (!h) return false;
+  s->as->async_wait(what, std::move(*h));
+  return true;
+}
+
+ASock *_sock_wrap(int fd) {
+  auto *s = new (std::nothrow) ASock;
+  if (!s) return nullptr;
+  s->fd = fd;
+  return s;
+}
+
+// ---- background writes -----------------------------------------------------
+
+void _write_step(ASock *s, bool on_group);
+
+struct WriteReady {
+  SockRef s;
+  void operator()(const std::error_code &ec) {
+    if (ec == asio::error::operation_aborted || s->closed.load()) {
+      s->w.waiter = Waiter();  // the socket is gone: nobody is told
+      s->wbusy.store(false);
+      return;
+    }
+    _write_step(s.get(), true);
+  }
+};
+
+void _write_finish(ASock *s, bool on_group, int status, int err) {
+  Waiter w = std::move(s->w.waiter);
+  int *pst = s->w.pst;
+  s->w.pasd = nullptr;
+  s->wbusy.store(false);  // fn may start the next write
+  auto store = [pst, status] { *pst = status; };
+  if (on_group) {
+    w.fire(err, store);
+  } else {
+    GDisp *gd = w.gd.get();
+    run_on_group(gd, [w = std::move(w), store, err]() mutable { w.fire(err, store); });
+  }
+}
+
+// Waits for the socket to take bytes again; false when it cannot.
+bool _write_wait(ASock *s) {
+  std::lock_guard<std::mutex> g(s->mu);
+  if (s->closed.load()) return false;
+  GDisp *gd = s->w.waiter.gd.get();
+  if (!_bind_locked(s, _gd_cx(gd))) return false;
+  auto h = on_group(gd, WriteReady{SockRef(s)});
+  if (!h) return false;
+  s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  return true;
+}
+
+// Next bytes to send: false when everything is out (or on failure, with
+// *err set).
+bool _write_next(ASock *s, const char **p, uint32_t *n, int *err) {
+  WriteOp &w = s->w;
+  if (!w.pasd) {
+    *p = w.buf + w.off;
+    *n = w.len - w.off;
+    return *n > 0;
+  }
+  if (w.piece.iov_len == 0) {
+    WaitingFor *pwf = nullptr;
+    int r = w.pasd->getBuf(w.pasd, &w.piece, &pwf);
+    if (r == -1) {
+      *err = EAGAIN;  // the source waits for this socket to be writable
+      return false;
+    }
+    if (r < 0) {
+      *err = EIO;
+      return false;
+    }
+    if (w.piece.iov_len == 0) return false;
+  }
+  *p = static_cast<const char *>(w.piece.iov_base);
+  *n = static_cast<uint32_t>(w.piece.iov_len);
+  return true;
+}
+
+void _write_advance(ASock *s, uint32_t n) {
+  WriteOp &w = s->w;
+  if (!w.pasd) {
+    w.off += n;
+  } else {
+    w.piece.iov_base = static_cast<char *>(w.piece.iov_base) + n;
+    w.piece.iov_len -= n;
+  }
+}
+
+void _write_step(ASock *s, bool on_group) {
+  for (;;) {
+    const char *p;
+    uint32_t n;
+    int err = 0;
+    if (!_write_next(s, &p, &n, &err)) {
+      if (err == EAGAIN) {
+        if (_write_wait(s)) return;
+        err = EBADF;
+      }
+      if (err) return _write_finish(s, on_group, -2, err);
+      return _write_finish(s, on_group, 0, 0);
+    }
+    if (!_io_enter(s)) return _write_finish(s, on_group, -2, EBADF);
+    int chunk = n > (1u << 30) ? (1 << 30) : static_cast<int>(n);
+    int r = s->io->send(s, p, chunk);
+    int e = errno;
+    _io_leave(s);
+    if (r > 0) {
+      _write_advance(s, static_cast<uint32_t>(r));
+      continue;
+    }
+    if (r < 0 && (e == EAGAIN || e == EWOULDBLOCK)) {
+      if (_write_wait(s)) return;
+      e = EBADF;
+    }
+    s->last_error.store(r < 0 ? e : EIO);
+    return _write_finish(s, on_group, -2, r < 0 ? e : EIO);
+  }
+}
+
+int _start_write(ASock *s, int *pst, GDisp *gd, GDispFn fn, void *arg) {
+  s->w.pst = pst;
+  s->w.waiter = Waiter(gd, fn, arg);
+  _write_step(s, false);
+  return 0;
+}
+
+}  // namespace
+
+namespace plat {
+
+const ASockIo plain_io = {_plain_recv, _plain_send, _plain_pending, _plain_close};
+
+void asock_detach_all(GDispCx *cx) {
+  std::vector<ASock *> socks;
+  {
+    std::lock_guard<std::mutex> g(cx->mu);
+    for (ASock *s = cx->socks; s; s = s->cx_next) {
+      s->refs.fetch_add(1);
+      socks.push_back(s);
+    }
+  }
+  for (ASock *s : socks) {
+    {
+      std::lock_guard<std::mutex> g(s->mu);
+      if (s->cx == cx) _unbind_locked(s);
+    }
+    _sock_unref(s);
+  }
+}
+
+}  // namespace plat
+
+// ---- public interface ---------------------------------------------------------
+
+ASock *ASock_NewBound(uint32_t nAddr, int nPort) {
+  if (nPort < 0 || nPort > 65535) return nullptr;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in sin;
+  std::memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(static_cast<uint16_t>(nPort));
+  sin.sin_addr.s_addr = nAddr;
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  ASock *s = _sock_wrap(fd);
+  if (!s) {
+    close(fd);
+    return nullptr;
+  }
+  s->listening = true;
+  return s;
+}
+
+ASock *ASock_New(void) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  ASock *s = _sock_wrap(fd);
+  if (!s) close(fd);
+  return s;
+}
+
+void ASock_Delete(ASock *s, int nMode) {
+  if (!s) return;
+  {
+    std::lock_guard<std::mutex> g(s->mu);
+    if (s->closed.exchange(true)) return;
+    _unbind_locked(s);
+    s->read_gd.reset();
+  }
+  while (s->inflight.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+  s->io->close(s, nMode);
+  _sock_unref(s);
+}
+
+int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
+  if (!ls || !gd || !fn) return -1;
+  Waiter w(gd, fn, arg);
+  std::lock_guard<std::mutex> g(ls->mu);
+  if (ls->closed.load()) return -1;
+  if (!ls->exhausted.load()) return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
+  // Out of descriptors: pending connections keep the socket readable, so a
+  // readiness wait would fire at once, forever. Rest first.
+  if (!_bind_locked(ls, _gd_cx(gd))) return -1;
+  if (!ls->backoff) {
+    ls->backoff = new (std::nothrow) asio::steady_timer(ls->cx->io);
+    if (!ls->backoff) return -1;
+  }
+  ls->backoff->expires_after(kAcceptBackoff);
+  auto h = on_group(gd, ReadyFire{SockRef(ls), std::move(w)});
+  if (!h) return -1;
+  ls->backoff->async_wait(std::move(*h));
+  return 0;
+}
+
+ASock *ASock_Accept(ASock *ls, struct sockaddr *pAddr, int *pnAddrLen, int, int) {
+  if (!ls) return nullptr;
+  struct sockaddr_storage ss;
+  for (int tries = 0; tries < 16; tries++) {
+    socklen_t sl = sizeof ss;
+    if (!_io_enter(ls)) {
+      ls->last_error.store(EBADF);
+      return nullptr;
+    }
+    int fd = accept4(ls->fd, reinterpret_cast<struct sockaddr *>(&ss), &sl,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int e = errno;
+    _io_leave(ls);
+    if (fd >= 0) {
+      if (ls->exhausted.exchange(false))
+        plat_log(5, "accept: descriptors available again, accepting connections");
+      ASock *s = _sock_wrap(fd);
+      if (!s) {
+        close(fd);
+        ls->last_error.store(ENOMEM);
+        return nullptr;
+      }
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (pAddr && pnAddrLen && *pnAddrLen > 0) {
+        size_t n = std::min(static_cast<size_t>(*pnAddrLen), static_cast<size_t>(sl));
+        std::memcpy(pAddr, &ss, n);
+        *pnAddrLen = static_cast<int>(n);
+      }
+      return s;
+    }
+    switch (e) {
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+        continue;  // that connection is gone; try the next one
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+        if (!ls->exhausted.exchange(true))
+          plat_log(3, "accept: out of descriptors or memory (%s); pausing accepts",
+                   std::strerror(e));
+        break;
+      default:
+        break;
+    }
+    ls->last_error.store(e == EWOULDBLOCK ? EAGAIN : e);
+    return nullptr;
+  }
+  ls->last_error.store(EAGAIN);
+  return nullptr;
+}
+
+int ASock_Connect(ASock *s, const struct sockaddr *pAddr, int nAddrLen, GDisp *gd, GDispFn fn,
+                  void *arg) {
+  if (!s || !pAddr || nAddrLen <= 0 || !gd || !fn) return -1;
+  Waiter w(gd, fn, arg);
+  if (!_io_enter(s)) return -1;
+  int r = connect(s->fd, pAddr, static_cast<socklen_t>(nAddrLen));
+  int e = errno;
+  _io_leave(s);
+  if (r == 0 || (e != EINPROGRESS && e != EINTR)) {
+    int err = r == 0 ? 0 : e;
+    if (err) s->last_error.store(err);
+    run_on_group(gd, [w = std::move(w), err]() mutable { w.fire(err); });
+    return 0;
+  }
+  struct ConnectDone {
+    SockRef s;
+    Waiter w;
+    void operator()(const std::error_code &ec) {
+      if (ec == asio::error::operation_aborted || s->closed.load()) return;
+      int err = ec ? ec.value() : 0;
+      socklen_t l = sizeof err;
+      if (!ec && _io_enter(s.get())) {
+        if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &l) != 0) err = errno;
+        _io_leave(s.get());
+      }
+      if (err) s->last_error.store(err);
+      w.fire(err);
+    }
+  };
+  std::lock_guard<std::mutex> g(s->mu);
+  if (s->closed.load() || !_bind_locked(s, _gd_cx(gd))) return -1;
+  auto h = on_group(gd, ConnectDone{SockRef(s), std::move(w)});
+  if (!h) return -1;
+  s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  return 0;
+}
+
+int ASock_Readable(ASock *s, GDisp *gd, GDispFn fn, void *arg) {
+  if (!s || !gd || !fn) return -1;
+  Waiter w(gd, fn, arg);
+  std::lock_guard<std::mutex> g(s->mu);
+  if (s->closed.load()) return -1;
+  if (s->read_gd.get() != gd) s->read_gd = GdRef(gd);
+  if (s->io->pending(s)) {
+    run_on_group(gd, [s = SockRef(s), w = std::move(w)]() mutable {
+      if (!s->closed.load()) w.fire(0);
+    });
+    return 0;
+  }
+  return _arm_wait_locked(s, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
+}
+
+int ASock_Recv(ASock *s, void *pBuf, int nMax) {
+  if (!s) return -2;
+  if (nMax < 0 || (!pBuf && nMax > 0)) {
+    s->last_error.store(EINVAL);
+    return -2;
+  }
+  if (!_io_enter(s)) {
+    s->last_error.store(EBADF);
+    return -2;
+  }
+  int r = s->io->recv(s, pBuf, nMax);
+  int e = errno;
+  _io_leave(s);
+  if (r >= 0) return r;
+  if (r == -1) {
+    s->last_error.store(EAGAIN);
+    return -1;
+  }
+  s->last_error.store(e);
+  std::lock_guard<std::mutex> g(s->mu);
+  if (s->read_gd) s->read_gd->async_error.store(e, std::memory_order_relaxed);
+  return -2;
+}
+
+int ASock_Send(ASock *s, const void *pBuf, int nLen) {
+  if (!s) return -2;
+  if (nLen < 0 || (!pBuf && nLen > 0)) {
+    s->last_error.store(EINVAL);
+    return -2;
+  }
+  if (nLen == 0) return 0;
+  if (!_io_enter(s)) {
+    s->last_error.store(EBADF);
+    return -2;
+  }
+  int r = s->io->send(s, pBuf, nLen);
+  int e = errno;
+  _io_leave(s);
+  if (r >= 0) return r;
+  s->last_error.store(e == EWOULDBLOCK ? EAGAIN : e);
+  return -2;
+}
+
+int ASock_AsyncWrite(ASock *s, const void *pBuf, uint32_t nLen, int *pnStatus, GDisp *gd,
+                     GDispFn fn, void *arg) {
+  if (!s || !pnStatus || !gd || !fn || (!pBuf && nLen > 0)) return -1;
+  if (s->closed.load() || s->wbusy.exchange(true)) return -1;
+  s->w.buf = static_cast<const char *>(pBuf);
+  s->w.len = nLen;
+  s->w.off = 0;
+  s->w.pasd = nullptr;
+  return _start_write(s, pnStatus, gd, fn, arg);
+}
+
+int ASock_AsyncWriteDynamic(ASock *s, ASockDynamic *pasd, int *pnStatus, GDisp *gd, GDispFn fn,
+                            void *arg) {
+  if (!s || !pasd || !pasd->getBuf || !pnStatus || !gd || !fn) return -1;
+  if (s->closed.load() || s->wbusy.exchange(true)) return -1;
+  s->w.buf = nullptr;
+  s->w.len = s->w.off = 0;
+  s->w.pasd = pasd;
+  s->w.piece = {nullptr, 0};
+  return _start_write(s, pnStatus, gd, fn, arg);
+}
+
+int ASock_GetLastError(ASock *s) { return s ? s->last_error.load() : EINVAL; }
+
+int ASock_GetFd(ASock *s) { return s ? s->fd : -1; }

@@ -1,0 +1,81 @@
+// Socket record of the socket layer. Not installed.
+//
+// A socket owns one descriptor. Its Asio object exists only while a wait is
+// armed on some context: it is created on the context of the dispatch
+// object a wait is armed on and moved (released and re-assigned) when a
+// wait arrives from another context, which is how a listening socket
+// outlives the dispatch contexts of the program's cycles.
+//
+// The I/O functions go through `io`: plain sockets use the system calls;
+// the SSL layer installs its own table that reads and writes through the
+// NSS descriptor kept in `prfd`, reports bytes NSS holds already decrypted
+// through `pending` and closes through NSS.
+//
+// Threads: `mu` guards the Asio object, the back-off timer, the context
+// links and read_gd; descriptor I/O is bracketed by io_enter/io_leave so
+// that ASock_Delete never closes a descriptor (whose number could be
+// reused at once) while another thread is in a system call on it.
+#ifndef PLAT_ASOCK_INTERNAL_H
+#define PLAT_ASOCK_INTERNAL_H
+
+#include <sys/uio.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "gdisp_internal.h"
+#include "plat/asock.h"
+
+namespace plat {
+
+struct ASockIo {
+  // > 0 bytes, 0 peer closed, -1 nothing now (errno EAGAIN), -2 error (errno)
+  int (*recv)(ASock *s, void *buf, int max);
+  // >= 0 bytes sent, -1 with errno (EAGAIN when the socket is full)
+  int (*send)(ASock *s, const void *buf, int len);
+  // bytes already held inside the layer (readable without a wait)
+  bool (*pending)(ASock *s);
+  // closes the descriptor
+  void (*close)(ASock *s, int mode);
+};
+
+extern const ASockIo plain_io;
+
+struct WriteOp {
+  const char *buf = nullptr;
+  uint32_t len = 0, off = 0;
+  ASockDynamic *pasd = nullptr;  // data source instead of buf
+  struct iovec piece = {nullptr, 0};
+  int *pst = nullptr;
+  Waiter waiter;
+};
+
+void asock_detach_all(GDispCx *cx);
+
+}  // namespace plat
+
+struct ASock {
+  int fd = -1;
+  const plat::ASockIo *io = &plat::plain_io;
+  void *prfd = nullptr;  // NSS descriptor of an SSL socket
+
+  std::atomic<int> refs{1};
+  std::atomic<bool> closed{false};
+  std::atomic<int> inflight{0};
+  std::atomic<int> last_error{0};
+
+  std::mutex mu;
+  GDispCx *cx = nullptr;
+  asio::ip::tcp::socket *as = nullptr;
+  asio::steady_timer *backoff = nullptr;
+  plat::GdRef read_gd;  // where a failed ASock_Recv records its error
+  ASock *cx_prev = nullptr, *cx_next = nullptr;
+
+  bool listening = false;
+  std::atomic<bool> exhausted{false};  // accept ran out of descriptors
+
+  std::atomic<bool> wbusy{false};
+  plat::WriteOp w;
+};
+
+#endif

@@ -1,0 +1,199 @@
+// Byte pipes: many writers, one one-shot reader.
+//
+// Bytes wait in a list of blocks; an empty pipe holds none, so an idle
+// connection costs only the pipe record. A write lands in the tail block
+// when it fits there whole, else in a new block of its own size or of the
+// pipe's block size, so one write is always contiguous. The reader gets the
+// whole unread part of the head block, which joins every write that landed
+// there: the server link sends many small records with one system call.
+//
+// Threads: `mu` guards the blocks, the handed-out chunk and the reader. The
+// chunk is chosen on the reader's group, just before its callback, so a
+// read that is cancelled meanwhile never takes bytes away. The pipe is
+// reference counted: a queued delivery keeps it alive.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "gdisp_internal.h"
+
+using namespace plat;
+
+namespace {
+
+struct Block {
+  Block *next;
+  uint32_t cap, rd, wr;
+  char data[];
+};
+
+}  // namespace
+
+struct ASPipe {
+  std::atomic<int> refs{1};
+  std::mutex mu;
+  bool deleted = false;
+  uint32_t blocksize = 4096;
+  Block *head = nullptr, *tail = nullptr;
+  uint32_t handed = 0;        // bytes of the head block handed to the reader
+  Waiter reader;
+  char **ppbuf = nullptr;
+  uint32_t *pnlen = nullptr;
+  uint64_t reader_seq = 0;    // identifies the armed read
+  bool scheduled = false;     // a delivery for reader_seq is queued
+};
+
+namespace {
+
+void _pipe_unref(ASPipe *p) {
+  if (p->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  for (Block *b = p->head; b;) {
+    Block *n = b->next;
+    std::free(b);
+    b = n;
+  }
+  delete p;
+}
+
+void _deliver(ASPipe *p, uint64_t seq);
+
+// Queues a delivery when a live reader waits and bytes are there. p->mu
+// held; returns the object to post on, or NULL.
+GDisp *_want_delivery_locked(ASPipe *p) {
+  if (p->scheduled || !p->head || !p->reader.armed()) return nullptr;
+  p->scheduled = true;
+  p->refs.fetch_add(1, std::memory_order_relaxed);
+  return p->reader.gd.get();
+}
+
+// Reference taken by _want_delivery_locked, dropped with the queued task
+// (run or destroyed unrun with its context).
+class PipeRef {
+ public:
+  explicit PipeRef(ASPipe *p) : p_(p) {}
+  PipeRef(PipeRef &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PipeRef(const PipeRef &) = delete;
+  PipeRef &operator=(const PipeRef &) = delete;
+  PipeRef &operator=(PipeRef &&) = delete;
+  ~PipeRef() {
+    if (p_) _pipe_unref(p_);
+  }
+  ASPipe *get() const { return p_; }
+
+ private:
+  ASPipe *p_;
+};
+
+void _post_delivery(ASPipe *p, GDisp *gd, uint64_t seq) {
+  run_on_group(gd, [pr = PipeRef(p), seq] { _deliver(pr.get(), seq); });
+}
+
+void _deliver(ASPipe *p, uint64_t seq) {
+  Waiter w;
+  {
+    std::lock_guard<std::mutex> g(p->mu);
+    if (p->deleted || seq != p->reader_seq || !p->reader.armed()) {
+      p->scheduled = false;
+    } else {
+      p->scheduled = false;
+      w = std::move(p->reader);
+      if (w.live() && p->head) {
+        Block *b = p->head;
+        p->handed = b->wr - b->rd;
+        *p->ppbuf = b->data + b->rd;
+        *p->pnlen = p->handed;
+      } else {
+        w = Waiter();
+      }
+    }
+  }
+  if (w.armed()) w.fire(0);
+}
+
+// Releases the chunk handed out last. p->mu held.
+void _consume_locked(ASPipe *p) {
+  if (!p->handed) return;
+  Block *b = p->head;
+  b->rd += p->handed;
+  p->handed = 0;
+  if (b->rd == b->wr) {
+    p->head = b->next;
+    if (!p->head) p->tail = nullptr;
+    std::free(b);
+  }
+}
+
+}  // namespace
+
+ASPipe *ASPipe_New(uint32_t nCapacity) {
+  auto *p = new (std::nothrow) ASPipe;
+  if (!p) return nullptr;
+  p->blocksize = nCapacity ? nCapacity : 4096;
+  return p;
+}
+
+int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
+  if (!p || (!pBuf && nLen)) return -1;
+  if (nLen == 0) return 0;
+  GDisp *post = nullptr;
+  uint64_t seq;
+  {
+    std::lock_guard<std::mutex> g(p->mu);
+    if (p->deleted) return -1;
+    Block *t = p->tail;
+    if (!t || t->cap - t->wr < nLen) {
+      uint32_t cap = nLen > p->blocksize ? nLen : p->blocksize;
+      auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
+      if (!b) return -1;
+      b->next = nullptr;
+      b->cap = cap;
+      b->rd = b->wr = 0;
+      if (t) t->next = b;
+      else p->head = b;
+      p->tail = t = b;
+    }
+    std::memcpy(t->data + t->wr, pBuf, nLen);
+    t->wr += nLen;
+    post = _want_delivery_locked(p);
+    seq = p->reader_seq;
+  }
+  if (post) _post_delivery(p, post, seq);
+  return 0;
+}
+
+int ASPipe_Read(ASPipe *p, char **ppBuf, uint32_t *pnLen, GDisp *gd, GDispFn fn, void *arg) {
+  if (!p || !ppBuf || !pnLen || !gd || !fn) return -1;
+  Waiter w(gd, fn, arg);
+  Waiter stale;
+  GDisp *post = nullptr;
+  uint64_t seq;
+  {
+    std::lock_guard<std::mutex> g(p->mu);
+    if (p->deleted || p->reader.live()) return -1;
+    _consume_locked(p);
+    stale = std::move(p->reader);
+    p->reader = std::move(w);
+    p->ppbuf = ppBuf;
+    p->pnlen = pnLen;
+    seq = ++p->reader_seq;
+    p->scheduled = false;  // a delivery still queued for an old read is void
+    post = _want_delivery_locked(p);
+  }
+  if (post) _post_delivery(p, post, seq);
+  return 0;
+}
+
+void ASPipe_Delete(ASPipe *p) {
+  if (!p) return;
+  Waiter w;
+  {
+    std::lock_guard<std::mutex> g(p->mu);
+    if (p->deleted) return;
+    p->deleted = true;
+    w = std::move(p->reader);
+  }
+  _pipe_unref(p);
+}

@@ -1,0 +1,210 @@
+// Internals of the dispatch layer shared by its modules (objects, sockets,
+// semaphores, pipes, resolver). Not installed.
+//
+// Threads: a dispatch object's group is an Asio strand. Every completion is
+// delivered on the strand of the object's *current* group: a handler that
+// finds the group changed since it was queued re-posts itself, so a group
+// formed after a wait was armed still serialises that wait's callback.
+//
+// Lifetime: objects are reference counted. The owner holds one reference
+// (dropped by GDisp_Delete); every armed wait holds one through its Waiter.
+// Cancel and delete bump the generation; a Waiter whose generation is old
+// is stale and its callback is never run.
+#ifndef PLAT_GDISP_INTERNAL_H
+#define PLAT_GDISP_INTERNAL_H
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "plat/gdisp.h"
+
+struct ASock;
+struct ASRes;
+
+namespace plat {
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+struct AddrOp;
+
+}  // namespace plat
+
+struct GDispCx {
+  explicit GDispCx(int threads) : io(threads) {}
+
+  asio::io_context io;
+  int evfd = -1;               // GDispCx_Shutdown writes here (signal-safe)
+  int nthreads = 1;
+  size_t stack_size = 0;
+  int npriorities = 2;
+  std::atomic<bool> running{false};
+
+  // Guards the three registries below: everything that must be detached
+  // before the io_context can be destroyed.
+  std::mutex mu;
+  GDisp *objs = nullptr;       // every object whose memory is alive
+  ASock *socks = nullptr;      // sockets with an Asio object on this context
+  plat::AddrOp *addrops = nullptr;  // host lookups in flight
+};
+
+struct GDisp {
+  std::atomic<int> refs{1};
+  std::atomic<uint32_t> gen{0};        // bumped by cancel and delete
+  std::atomic<uint32_t> group_ver{0};  // bumped when the object changes group
+  std::atomic<int> async_error{0};
+  std::atomic<int> priority{1};
+
+  std::mutex mu;                       // guards strand, timer, cx, owner_gone
+  std::optional<plat::Strand> strand;  // empty once the context is deleted
+  asio::steady_timer *timer = nullptr;
+  uint32_t timer_seq = 0;
+  GDispCx *cx = nullptr;
+  bool owner_gone = false;
+
+  GDisp *prev = nullptr, *next = nullptr;  // in cx->objs, under cx->mu
+};
+
+namespace plat {
+
+void gdisp_ref(GDisp *gd);
+void gdisp_unref(GDisp *gd);
+
+// Owning reference to a dispatch object.
+class GdRef {
+ public:
+  GdRef() = default;
+  explicit GdRef(GDisp *gd) : gd_(gd) {
+    if (gd_) gdisp_ref(gd_);
+  }
+  GdRef(GdRef &&o) noexcept : gd_(std::exchange(o.gd_, nullptr)) {}
+  GdRef &operator=(GdRef &&o) noexcept {
+    if (this != &o) {
+      reset();
+      gd_ = std::exchange(o.gd_, nullptr);
+    }
+    return *this;
+  }
+  GdRef(const GdRef &) = delete;
+  GdRef &operator=(const GdRef &) = delete;
+  ~GdRef() { reset(); }
+  void reset() {
+    if (gd_) gdisp_unref(std::exchange(gd_, nullptr));
+  }
+  GDisp *get() const { return gd_; }
+  GDisp *operator->() const { return gd_; }
+  explicit operator bool() const { return gd_ != nullptr; }
+
+ private:
+  GDisp *gd_ = nullptr;
+};
+
+// One armed callback.
+struct Waiter {
+  GdRef gd;
+  uint32_t gen = 0;
+  GDispFn fn = nullptr;
+  void *arg = nullptr;
+
+  Waiter() = default;
+  Waiter(GDisp *g, GDispFn f, void *a)
+      : gd(g), gen(g->gen.load(std::memory_order_acquire)), fn(f), arg(a) {}
+  Waiter(Waiter &&) noexcept = default;
+  Waiter &operator=(Waiter &&) noexcept = default;
+
+  bool armed() const { return static_cast<bool>(gd); }
+  bool live() const {
+    return gd && gd->gen.load(std::memory_order_acquire) == gen;
+  }
+  // Runs the callback if the wait is still live: first `before` (which may
+  // store results into the caller's memory), then the async error, then
+  // fn(arg). Must run on the object's group. Consumes the waiter.
+  template <class Before>
+  void fire(int err, Before &&before) {
+    if (live()) {
+      before();
+      gd->async_error.store(err, std::memory_order_relaxed);
+      GDispFn f = fn;
+      void *a = arg;
+      GdRef keep = std::move(gd);
+      f(a);
+    } else {
+      gd.reset();
+    }
+  }
+  void fire(int err) {
+    fire(err, [] {});
+  }
+};
+
+// Copies the object's current strand; false once its context is gone.
+bool gdisp_group_of(GDisp *gd, std::optional<Strand> &out, uint32_t &ver);
+
+template <class F>
+void run_on_group(GDisp *gd, F f);
+
+// Handler posted to a strand: follows a change of group before running.
+template <class F>
+struct GroupTask {
+  GdRef gd;
+  uint32_t ver;
+  F f;
+  void operator()() {
+    if (gd->group_ver.load(std::memory_order_acquire) != ver) {
+      GDisp *g = gd.get();
+      run_on_group(g, std::move(f));
+      return;
+    }
+    f();
+  }
+};
+
+// Runs f() on the object's current group. Dropped (destroyed unrun) when
+// the context has been deleted.
+template <class F>
+void run_on_group(GDisp *gd, F f) {
+  std::optional<Strand> s;
+  uint32_t ver = 0;
+  if (!gdisp_group_of(gd, s, ver)) return;
+  asio::post(*s, GroupTask<F>{GdRef(gd), ver, std::move(f)});
+}
+
+// Completion handler for Asio waits: runs f(ec) on the object's group.
+template <class F>
+struct GroupHandler {
+  GdRef gd;
+  uint32_t ver;
+  F f;
+  void operator()(const std::error_code &ec) {
+    if (gd->group_ver.load(std::memory_order_acquire) != ver) {
+      GDisp *g = gd.get();
+      run_on_group(g, [f = std::move(f), ec]() mutable { f(ec); });
+      return;
+    }
+    f(ec);
+  }
+};
+
+// Binds f to the object's current strand for an Asio async operation;
+// std::nullopt when the context has been deleted.
+template <class F>
+auto on_group(GDisp *gd, F f)
+    -> std::optional<asio::executor_binder<GroupHandler<F>, Strand>> {
+  std::optional<Strand> s;
+  uint32_t ver = 0;
+  if (!gdisp_group_of(gd, s, ver)) return std::nullopt;
+  return asio::bind_executor(*s, GroupHandler<F>{GdRef(gd), ver, std::move(f)});
+}
+
+// Host lookup registry hooks (gdisp_addr.cc).
+void addrops_detach_all(GDispCx *cx);
+
+}  // namespace plat
+
+#endif
