@@ -1,0 +1,4 @@
+// bin/multiplexor: the connection multiplexor of the instant-messaging service.
+#include "multiplexor.h"
+
+int main(int argc, char **argv) { return multiplexor_entry(argc, argv); }

@@ -1,0 +1,543 @@
+/* The multiplexor process: start-up and command line, the stop request (-k),
+ * the process routines (fork, limits, user), the restart loop, and the accept
+ * handler of a cycle.
+ *
+ * Threads: everything down to the restart loop runs in the first thread.
+ * multiplexor_acceptable runs on the cycle's accept dispatcher, and also on
+ * the server link's dispatcher right after a connect attempt ends (acceptance
+ * is not armed meanwhile, so the two never overlap). multiplexor_control runs
+ * in a signal handler: it only stores flags and calls GDispCx_Shutdown, which
+ * is async-signal-safe.
+ * Locks: Multiplexor.lock guards conns, active, total and the shutdown
+ * transition; servers_lock guards servers. */
+#include "multiplexor.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <new>
+
+#include <nspr/plgetopt.h>
+#include <nspr/prerror.h>
+
+#include "config.h"
+#include "config_instance.h"
+#include "mux_conn.h"
+#include "mux_init.h"
+#include "mux_log.h"
+#include "mux_server.h"
+#include "qxlogger.h"
+#include "tovi/service.h"
+#include "tovi/thread.h"
+#include "tovi/xmalloc.h"
+
+std::atomic<int> mux_shutdown{0};
+std::atomic<int> mux_running{0};
+std::atomic<GDispCx *> gpgdc{nullptr};
+Multiplexor *pp = nullptr;
+MemCx *gpmcx = nullptr;
+int32_t rlimit_nofile = 0;
+
+const char *usage_text =
+    "Usage:  multiplexor [options]\n"
+    "Options:\n"
+    "  -c   CONF_FILE  configuration file name (default: ../config/orv.conf)\n"
+    "  -t   NUM       max number of threads (default: 2)\n"
+    "  -b   IM Server instant messaging server name (default: localhost)\n"
+    "  -p   [IP:]PORT address on which to listen (default: 9909)\n"
+    "  -f   NUM       number of multiplexors (default: 1)\n"
+    "  -u   USERNAME  user to run as (Default: current user)\n"
+    "  -k             stop the multiplexors \n"
+    "  -ssl SSLPARMS  To enable SSL where SSLPARMS is:\n"
+    "                 SECMODFILE CERTFILE KEYFILE KEYPASSFILE CIPHERS CERTNAME+\n"
+    "                 (Maximum 16 certificate names)\n"
+    "  -i             Don't save (ignore)\n"
+    "  -h             display usage message\n";
+
+namespace {
+
+const uint16_t protocol_port = 9909;
+/* Descriptors kept back for the process's own use (log, pid file, link). */
+const int32_t kReservedFds = 50;
+const size_t kConfPathMax = 1024;
+
+ConfigCache *cfgcache = nullptr;
+ConfigDriver *cfgrddrvr = nullptr;
+const char service_display_name[] = "Instant Messaging Multiplexor";
+/* Value of -I: accepted and kept, with no effect. */
+char *install_option = nullptr;
+
+/* Start-up failures before the log exists go to standard error in one
+ * write. */
+void _startup_error(const char *fmt, const char *arg) {
+    char buf[kConfPathMax + 128];
+    int n = snprintf(buf, sizeof buf, fmt, arg);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) >= sizeof buf) n = sizeof buf - 1;
+    ssize_t w = write(2, buf, static_cast<size_t>(n));
+    (void)w;
+}
+
+}  // namespace
+
+/* --- start-up ------------------------------------------------------------------- */
+
+void multiplexor_setcwd(void) {}
+
+void usage(const char *) { fprintf(stderr, "%s", usage_text); }
+
+int multiplexor_entry(int argc, char **argv) {
+    multiplexor_setcwd();
+    char confpath[kConfPathMax];
+    snprintf(confpath, sizeof confpath, "%s", "../config/orv.conf");
+    const char *prog = argc > 0 ? argv[0] : "multiplexor";
+
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-c") != 0) continue;
+        if (i + 1 >= argc) {
+            usage(prog);
+            return -1;
+        }
+        if (strlen(argv[i + 1]) >= sizeof confpath) {
+            fprintf(stderr, "ERROR: configuration file name longer than %zu bytes\n", sizeof confpath - 1);
+            usage(prog);
+            return -1;
+        }
+        snprintf(confpath, sizeof confpath, "%s", argv[i + 1]);
+    }
+
+    mux_config_init();
+    cfgcache = config_newcache();
+    if (cfgcache) config_setdefaultcache(cfgcache);
+    cfgrddrvr = cfgcache ? config_readdriver_propsinit(confpath) : nullptr;
+    int rc = 1;
+    if (cfgcache && cfgrddrvr) {
+        config_adddriver(cfgcache, nullptr, cfgrddrvr);
+        rc = config_fetch(cfgcache);
+    }
+    if (!cfgcache || !cfgrddrvr || rc != 0) {
+        _startup_error("FATAL: Configuration initialization failed. (%s)\n", confpath);
+        return rc;
+    }
+
+    instance_dir = config_get_stringcopy(cfgcache, "orv.instancedir", nullptr);
+    if (!instance_dir) {
+        _startup_error("ERROR: option orv.instancedir not found in %s\n", confpath);
+        return -1;
+    }
+    instance_var_dir = config_get_stringcopy(cfgcache, "orv.instancevardir", nullptr);
+    if (!instance_var_dir) {
+        _startup_error("ERROR: option orv.instancevardir not found in %s\n", confpath);
+        return -1;
+    }
+    config_setinstancedir(instance_var_dir);
+    parse_logurl();
+
+    for (int i = 1; i < argc; i++)
+        if (strcasecmp(argv[i], "-k") == 0) return multiplexor_kill();
+
+    char display[sizeof service_display_name];
+    memcpy(display, service_display_name, sizeof display);
+    char scratch[256] = "";
+    return service_start(display, scratch, argc, argv, multiplexor_main, multiplexor_control, 0);
+}
+
+int multiplexor_cmdline(int argc, char **argv) {
+    const char *prog = argc > 0 ? argv[0] : "multiplexor";
+    /* NSPR reports a missing value like an unknown letter, which ends the
+     * parse with success; an option that needs a value must not be last. */
+    if (argc > 1) {
+        const char *last = argv[argc - 1];
+        for (const char *o : {"-t", "-b", "-p", "-f", "-u", "-I", "-a", "-d", "-s"}) {
+            if (strcmp(last, o) == 0) {
+                usage(prog);
+                return -1;
+            }
+        }
+    }
+    PLOptState *opt = PL_CreateOptState(argc, argv, "u:c:t:d:a:b:p:hif:s:kI:");
+    if (!opt) {
+        usage(prog);
+        return -1;
+    }
+    int ok = 1;
+    while (ok && PL_GetNextOpt(opt) == PL_OPT_OK) {
+        const char *v = opt->value;
+        switch (opt->option) {
+        case 'c':
+        case 'k':
+        case 'i':
+            break;
+        case 't':
+        case 'f': {
+            if (!v || atoi(v) < 0) {
+                ok = 0;
+                break;
+            }
+            if (opt->option == 't') gcfg.num_threads = atoi(v);
+            else gcfg.num_forks = atoi(v);
+            break;
+        }
+        case 'b':
+            if (!v) ok = 0;
+            else mux_config_replace(&gcfg.server_host, xstrdup(v));
+            break;
+        case 'u':
+            if (!v) ok = 0;
+            else mux_config_replace(&gcfg.user, xstrdup(v));
+            break;
+        case 'I':
+            if (v) mux_config_replace(&install_option, xstrdup(v));
+            break;
+        case 'p': {
+            if (!v) {
+                ok = 0;
+                break;
+            }
+            const char *port = v;
+            uint32_t addr = gcfg.listen_addr;
+            if (const char *colon = strchr(v, ':')) {
+                std::string host(v, static_cast<size_t>(colon - v));
+                addr = inet_addr(host.c_str());
+                if (addr == INADDR_NONE) {
+                    ok = 0;
+                    break;
+                }
+                port = colon + 1;
+            }
+            int n = atoi(port);
+            if (n < 1 || n > 65535) {
+                ok = 0;
+                break;
+            }
+            gcfg.listen_addr = addr;
+            gcfg.listen_port = static_cast<uint16_t>(n);
+            break;
+        }
+        default: /* -h, -a, -d, -s, and a plain word (option 0) */
+            ok = 0;
+            break;
+        }
+    }
+    PL_DestroyOptState(opt);
+    if (!ok) {
+        usage(prog);
+        return -1;
+    }
+    return 0;
+}
+
+int multiplexor_kill(void) {
+    muxlog_init(logname, "mux", 0);
+    unsigned long pid = 0;
+    int rc = config_readpidfile("mux", &pid, nullptr, 0);
+    int result;
+    /* 0 or 1 would make kill() hit our own group or every process. */
+    if (rc == 0 && pid <= 1) {
+        rc = 2;
+        errno = EINVAL;
+    }
+    if (rc != 0) {
+        int code = rc > 2 ? rc : errno;
+        const char *text = PR_ErrorToString(code ? code : EINVAL, 0);
+        qxlog(nullptr, QXLOG_ERROR, "Error reading multiplexor pidfile - %s\n", text);
+        printf("Error reading multiplexor pidfile - %s\n", text);
+        result = errno ? errno : (rc ? rc : 1);
+    } else if (kill(-static_cast<pid_t>(pid), SIGTERM) != 0) {
+        result = errno;
+        const char *text = PR_ErrorToString(result, 0);
+        qxlog(nullptr, QXLOG_ERROR, "failed to signal multiplexor - %s\n", text);
+        printf("failed to signal multiplexor - %s\n", text);
+    } else {
+        qxlog(nullptr, QXLOG_NOTICE, "multiplexor process %d terminated\n", static_cast<int>(pid));
+        result = 0;
+    }
+    fflush(stdout);
+    muxlog_uninit();
+    return result;
+}
+
+void multiplexor_control(tovi_service_cmd code) {
+    if (code != TOVI_SERVICE_STOP) return;
+    mux_shutdown = 1;
+    /* Shut the context down whether or not its loop runs yet: a shutdown
+     * before the loop makes it return at once, so no stop is lost. */
+    if (GDispCx *g = gpgdc.load()) GDispCx_Shutdown(g);
+}
+
+void go_fork_yourself(void) {
+    for (int i = 1; i < gcfg.num_forks; i++) {
+        if (fork() == 0) break;
+    }
+}
+
+void crank_rlimit(void) {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rl.rlim_cur = rl.rlim_max = 32768;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0 && getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+            rl.rlim_cur = rl.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
+    }
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0)
+        rlimit_nofile = rl.rlim_cur > 0x7fffffff ? 0x7fffffff : static_cast<int32_t>(rl.rlim_cur);
+    /* Unlimited on this system is RLIM_INFINITY, not the 32-bit maximum,
+     * which would cap a 64-bit address space at 2 GiB. */
+    for (int res : {RLIMIT_AS, RLIMIT_DATA}) {
+        if (getrlimit(res, &rl) == 0) {
+            rl.rlim_cur = rl.rlim_max = RLIM_INFINITY;
+            setrlimit(res, &rl);
+        }
+    }
+}
+
+void be_the_user(void) {
+    if (!gcfg.user || !*gcfg.user) return;
+    /* Running on with the old privileges after a failed switch would be
+     * worse than not running at all. */
+    passwd *pw = getpwnam(gcfg.user);
+    if (!pw) {
+        qxlog(nullptr, QXLOG_ERROR, "cannot run as user %s: no such user", gcfg.user);
+        config_removepidfile("mux");
+        exit(1);
+    }
+    if (setgid(pw->pw_gid) != 0 || initgroups(pw->pw_name, pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) {
+        int err = errno;
+        qxlog(nullptr, QXLOG_ERROR, "cannot run as user %s: %s", gcfg.user, strerror(err));
+        config_removepidfile("mux");
+        exit(1);
+    }
+}
+
+/* --- client SSL -------------------------------------------------------------------
+ * The SSL layer plugs in here: _mux_ssl_setup once per process after the log
+ * is open, _mux_ssl_accept for every admitted client (handshake, then
+ * conn_new). Until the handshake exists a process configured for SSL does not
+ * serve plain text in its place: it reports the failed set-up and ends. */
+namespace {
+
+void _mux_ssl_setup(ASock *) {
+    qxlog(nullptr, QXLOG_ERROR, "SSL Init failed");
+    mux_shutdown = 1;
+}
+
+void _mux_ssl_accept(Multiplexor *, ASock *sock, const char *) { ASock_Delete(sock, ASOCK_CLOSE_PLAIN); }
+
+/* After the listening socket is gone: ASockSSL_Cleanup once the layer is set
+ * up here. */
+void _mux_ssl_cleanup(void) {}
+
+}  // namespace
+
+/* --- the restart loop ---------------------------------------------------------------- */
+
+int multiplexor_main(int argc, char **argv) {
+    mux_config_replace(&gcfg.program_name, xstrdup(argc > 0 ? argv[0] : "multiplexor"));
+    gcfg.listen_port = protocol_port;
+    multiplexor_getenv();
+    parse_hostport();
+    parse_listenport();
+
+    ConfigCache *c = config_getdefaultcache();
+    gcfg.num_forks = config_get_int(c, "orv_mux.numinstances", gcfg.num_forks);
+    gcfg.num_threads = config_get_int(c, "orv_mux.maxthreads", gcfg.num_threads);
+    mux_config_replace(&gcfg.user, config_get_stringcopy(c, "orv.user", gcfg.user));
+    gcfg.stat_frequency = config_get_int(c, "orv_mux.stat_frequency", gcfg.stat_frequency);
+    if (gcfg.stat_frequency < 10000) gcfg.stat_frequency = 10000;
+    conn_rate_limit = config_get_int(c, "orv_mux.conn_rate_limit", conn_rate_limit);
+
+    if (multiplexor_cmdline(argc, argv) != 0) return -1;
+    /* A context without workers would accept and never serve. */
+    if (gcfg.num_threads < 1) gcfg.num_threads = 1;
+    mux_read_ssl_keys();
+
+    ASock *listen_sock = ASock_NewBound(gcfg.listen_addr, gcfg.listen_port);
+    if (!listen_sock) {
+        qxlog(nullptr, QXLOG_ERROR, "cannot bind to port %d", gcfg.listen_port);
+        return -1;
+    }
+    config_writepidfile("mux", "ready");
+    service_running();
+
+    go_fork_yourself();
+    crank_rlimit();
+    be_the_user();
+
+    muxlog_init(logname, "mux", 0);
+    qxlog(nullptr, QXLOG_NOTICE, "Multiplexor started.  Protocol version %d.%d", MUX_PROTOCOL_MAJOR,
+          MUX_PROTOCOL_MINOR);
+
+    if (gcfg.ssl_enable) _mux_ssl_setup(listen_sock);
+
+    while (!mux_shutdown) {
+        qxlog(nullptr, QXLOG_NOTICE, "Restarting the multiplexor");
+        GDispCx *gdc = GDispCx_New(2, gcfg.num_threads, 65536);
+        if (!gdc) {
+            qxlog(nullptr, QXLOG_ERROR, "cannot create the dispatch context");
+            break;
+        }
+        gpgdc = gdc;
+        pp = multiplexor_new(listen_sock, gdc);
+        if (pp) multiplexor_start(pp);
+        if (!mux_shutdown) {
+            mux_running = 1;
+            GDispCx_DispatchLoop(gdc);
+            mux_running = 0;
+        }
+        if (pp) {
+            pp->shutdown = 1;
+            multiplexor_delete(pp);
+        }
+        gpgdc = nullptr;
+        GDispCx_Delete(gdc);
+        if (gpmcx) gpmcx->Destroy(gpmcx);
+        gpmcx = nullptr;
+        pp = nullptr;
+    }
+
+    ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
+    if (gcfg.ssl_enable) _mux_ssl_cleanup();
+    config_removepidfile("mux");
+    qxlog(nullptr, QXLOG_NOTICE, "exiting");
+    muxlog_uninit();
+    return 0;
+}
+
+/* --- one cycle ------------------------------------------------------------------------ */
+
+Multiplexor *multiplexor_new(ASock *listen_sock, GDispCx *gdc) {
+    if (!listen_sock) {
+        qxlog(nullptr, QXLOG_ERROR, "Multiplexor cannot bind to port %d", gcfg.listen_port);
+        return nullptr;
+    }
+    gpmcx = DbllMemCx_New(nullptr, 1);
+    if (!gpmcx) return nullptr;
+    void *mem = gpmcx->Realloc(gpmcx, nullptr, sizeof(Multiplexor));
+    if (!mem) return nullptr;
+    Multiplexor *mux = new (mem) Multiplexor();
+    mux->mcx = gpmcx;
+    mux->gdc = gdc;
+    mux->listen_sock = listen_sock;
+    mux->accept_gd = GDisp_New(gdc);
+    mux_list_init(&mux->conns);
+    mux_list_init(&mux->servers);
+    mux->lock = PR_NewLock();
+    mux->servers_lock = PR_NewLock();
+    mux->active = mux->total = 0;
+    mux->server_state = 0;
+    if (!mux->accept_gd || !mux->lock || !mux->servers_lock) {
+        if (mux->lock) PR_DestroyLock(mux->lock);
+        if (mux->servers_lock) PR_DestroyLock(mux->servers_lock);
+        return nullptr;
+    }
+
+    int32_t max = config_get_int(config_getdefaultcache(), "orv_mux.maxsessions", 6000);
+    if (max + kReservedFds >= rlimit_nofile) {
+        printf("===============================================================================\n");
+        printf("WARNING: You need to set the per-process file descriptor limit");
+        printf("    Suggested rlim_fd_max setting : %d\n", max + kReservedFds);
+        printf("    Current rlim_fd_max setting   : %d\n", rlimit_nofile);
+        printf("On Tamrix, add or change the rlim_fd_max setting in /etc/system\n");
+        printf("On Linux, check /proc/sys/fs/file-max and the descriptors value for either csh limit or sh "
+               "ulimit command\n");
+        printf("===============================================================================\n");
+        fflush(stdout);
+        qxlog(nullptr, QXLOG_WARNING,
+              "Not enough file descriptors to support %u sessions per process; recommend %u sessions per process.",
+              static_cast<unsigned>(max), static_cast<unsigned>(rlimit_nofile - kReservedFds));
+        max = rlimit_nofile - kReservedFds;
+    }
+    mux->max_sessions = max < 0 ? 0 : max;
+    qxlog(nullptr, QXLOG_NOTICE, "Max Sessions: %d", mux->max_sessions);
+    return mux;
+}
+
+void multiplexor_start(Multiplexor *mux) {
+    ASock_Acceptable(mux->listen_sock, mux->accept_gd, multiplexor_acceptable, mux);
+}
+
+void multiplexor_acceptable(void *arg) {
+    Multiplexor *mux = static_cast<Multiplexor *>(arg);
+    int32_t state = mux->server_state;
+    if (state == -1) {
+        mux->server_state = 0;
+    } else if (state == 0) {
+        /* The first client to knock makes the link; it and any others wait in
+         * the listen queue until the attempt ends and calls back here. When
+         * the link cannot even be built, they are turned away below. */
+        if (server_new(mux)) return;
+    }
+
+    while (!mux->shutdown) {
+        sockaddr_in sin{};
+        int len = sizeof sin;
+        ASock *sock = ASock_Accept(mux->listen_sock, reinterpret_cast<sockaddr *>(&sin), &len, 0, 0);
+        if (!sock) break;
+        uint32_t client = sin.sin_addr.s_addr;
+        if (!AccessList_Check(gcfg.access, client)) {
+            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+            continue;
+        }
+        char ip[32];
+        _inet_ntoa(reinterpret_cast<const unsigned char *>(&client), ip);
+        if (mux->server_state == 0) {
+            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+            continue;
+        }
+        int32_t active;
+        {
+            MuxLocked hold(mux->lock);
+            active = mux->active;
+        }
+        if (active + 1 > mux->max_sessions) {
+            qxlog(nullptr, QXLOG_ERROR, "Reached MAX Sessions allowed on this multiplexor %d\n", mux->max_sessions);
+            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+            tovi_sleep(1);
+            continue;
+        }
+        if (gcfg.ssl_enable) {
+            _mux_ssl_accept(mux, sock, ip);
+            continue;
+        }
+        if (!conn_new(sock, ip, mux)) ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+    }
+    ASock_Acceptable(mux->listen_sock, mux->accept_gd, multiplexor_acceptable, mux);
+}
+
+void multiplexor_shutdown(Multiplexor *mux) {
+    qxlog(nullptr, QXLOG_DEBUG, "shutdown request received (multiplexor_shutdown)\n");
+    bool first = false;
+    {
+        MuxLocked hold(mux->lock);
+        if (!mux->shutdown) {
+            mux->shutdown = 1;
+            first = true;
+        }
+    }
+    if (first && !mux_shutdown) {
+        if (GDispCx *g = gpgdc.load()) GDispCx_Shutdown(g);
+    }
+}
+
+void multiplexor_delete(Multiplexor *mux) {
+    if (!mux->shutdown) return;
+    qxlog(nullptr, QXLOG_DEBUG, "delete request received (multiplexor_delete)\n");
+    while (!mux_list_empty(&mux->conns)) conn_delete(reinterpret_cast<Conn *>(mux->conns.next));
+    while (!mux_list_empty(&mux->servers)) server_delete(reinterpret_cast<ServerLink *>(mux->servers.next));
+    PR_DestroyLock(mux->lock);
+    mux->lock = nullptr;
+    PR_DestroyLock(mux->servers_lock);
+    mux->servers_lock = nullptr;
+    mux->accept_gd = nullptr;
+}

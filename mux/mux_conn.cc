@@ -1,0 +1,379 @@
+/* Client connections.
+ *
+ * Threads: _conn_reader (gd_read), _conn_writer/_conn_write_done (gd_write)
+ * and _conn_shutdown (gd_ctl) are one dispatch group and never overlap.
+ * conn_new runs on the accept handler's thread: it builds the whole record
+ * before the number is published and arms the shutdown waiter last, so no
+ * callback can delete the record while conn_new still uses it.
+ * conn_async_write runs on the server link's reader under table_lock.
+ * Lock order where two meet: table_lock, then bytes_lock (data for a client);
+ * everything else takes one lock at a time. */
+#include "mux_conn.h"
+
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+
+#include <new>
+
+#include "multiplexor.h"
+#include "mux_init.h"
+#include "mux_log.h"
+#include "qxlogger.h"
+
+namespace {
+
+/* Process-wide numbering cursor; survives cycles so numbers keep rotating. */
+int32_t curr_id = 1;
+
+long _handle(const void *p) { return static_cast<long>(reinterpret_cast<intptr_t>(p)); }
+
+void _conn_reader(void *arg);
+void _conn_writer(void *arg);
+void _conn_write_done(void *arg);
+void _conn_shutdown(void *arg);
+
+/* Records queued for the server need no acknowledgement. */
+void _async_write_ack(void *, int) {}
+
+/* An internal consistency failure: logged, then the process stops. */
+[[noreturn]] void _conn_assert_failed(const char *what) {
+    qxlog(nullptr, QXLOG_CRITICAL, "assertion failed: %s", what);
+    abort();
+}
+
+void _conn_set_state(Conn *conn, int32_t state) {
+    MuxLocked hold(conn->state_lock);
+    if (conn->state == CONN_DELETED) _conn_assert_failed("conn->state != CONN_DELETED");
+    conn->state = state;
+}
+
+void _conn_rearm(Conn *conn) {
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld scheduled\n", conn->id, _handle(conn->gd_read));
+    ASock_Readable(conn->sock, conn->gd_read, _conn_reader, conn);
+}
+
+void _conn_reader_done(Conn *conn, const char *how) {
+    conn->reader_done = 1;
+    qxlog(nullptr, QXLOG_DEBUG, how, conn->id, _handle(conn->gd_read));
+    GDispSem_V(conn->sem_shutdown);
+}
+
+/* Milliseconds until the clock (in whole seconds) has moved `limit` seconds
+ * past the last forwarded read. */
+uint32_t _pace_wait_ms(const Conn *conn, int32_t limit) {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    long long due = (static_cast<long long>(conn->last_read) + limit) * 1000;
+    long long now = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+    long long wait = due - now;
+    return wait < 1 ? 1 : static_cast<uint32_t>(wait + 1);
+}
+
+void _conn_reader(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    int32_t state = conn->state;
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld dispatched reader state %d\n", conn->id,
+          _handle(conn->gd_read), state);
+    switch (state) {
+    case CONN_NEW:
+        qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) state %d\n", conn->id, state);
+        return;
+    case CONN_CLOSING:
+        _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
+        return;
+    case CONN_WORK:
+        break;
+    default:
+        return;
+    }
+
+    /* Pacing: the bytes stay in the socket and the reader sleeps on a timer
+     * for the rest of the interval, rather than re-arming a readability wait
+     * that would fire again at once. */
+    int32_t limit = conn_rate_limit;
+    time_t now = time(nullptr);
+    if (limit > 0 && now - conn->last_read < limit) {
+        qxlog(nullptr, QXLOG_NOTICE, "conn[%d]: gdisp_read %ld scheduled. conn limit exceeded.\n", conn->id,
+              _handle(conn->gd_read));
+        GDisp_Timer(conn->gd_read, _pace_wait_ms(conn, limit), _conn_reader, conn);
+        return;
+    }
+
+    int n = ASock_Recv(conn->sock, conn->rbuf + MUX_REC_HEADER, MUX_REC_MAX_DATA);
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
+    muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, conn->rbuf, MUX_REC_HEADER, n);
+    if (n > 0) {
+        state = conn->state;
+        if (state == CONN_WORK) {
+            uint32_t size = mux_record_data_header(conn->rbuf, conn->id, static_cast<uint32_t>(n));
+            server_async_write(conn, _async_write_ack, nullptr, conn->rbuf, size);
+            if (limit != 0) conn->last_read = time(nullptr);
+            _conn_rearm(conn);
+        } else if (state == CONN_CLOSING) {
+            /* The shutdown began meanwhile: these bytes are dropped. */
+            _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
+        } else {
+            qxlog(nullptr, QXLOG_ERROR, "conn[%d]: (_conn_reader) invalid state\n", conn->id);
+            _conn_assert_failed("conn->state == CONN_WORK || conn->state == CONN_CLOSING");
+        }
+        return;
+    }
+    if (n == -1) {
+        qxlog(nullptr, QXLOG_ERROR, "conn[%d]: reader invoked when nothing to read\n", conn->id);
+        _conn_rearm(conn);
+        return;
+    }
+    if (n == 0) {
+        conn->reader_done = 1;
+        qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld closing (_conn_reader)\n", conn->id,
+              _handle(conn->gd_read));
+        _conn_set_state(conn, CONN_CLOSING);
+        GDispSem_V(conn->sem_shutdown);
+        return;
+    }
+    int err = ASock_GetLastError(conn->sock);
+    if (err == ASOCK_ETRYAGAIN) {
+        _conn_rearm(conn);
+        return;
+    }
+    conn->reader_done = 1;
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld - error %d / -%x - closing reader\n", conn->id,
+          _handle(conn->gd_read), err, err + 12288);
+    _conn_set_state(conn, CONN_CLOSING);
+    GDispSem_V(conn->sem_shutdown);
+}
+
+void _conn_writer(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    if (conn->state != CONN_WORK) return;
+    if (conn->wlen > 0 && ASock_AsyncWrite(conn->sock, conn->wbuf, conn->wlen, &conn->wstatus, conn->gd_write,
+                                           _conn_write_done, conn) == 0)
+        return;
+    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
+}
+
+void _conn_write_done(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    if (conn->wstatus == 0) {
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(conn->wlen));
+        muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, conn->wbuf, 0, static_cast<int>(conn->wlen));
+    } else if (conn->wstatus == -2) {
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: write error %d", conn->ip, conn->id, GDisp_GetAsyncError(conn->gd_write));
+    } else {
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: unknown write error %d", conn->ip, conn->id, conn->wstatus);
+    }
+    int32_t state = conn->state;
+    if (state == CONN_CLOSING) {
+        conn->writer_done = 1;
+        GDispSem_V(conn->sem_shutdown);
+    } else if (state == CONN_WORK) {
+        ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
+    }
+}
+
+void _conn_shutdown(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    if (conn->mux->shutdown) return;
+    _conn_set_state(conn, CONN_CLOSING);
+    /* A close that did not come from the server is reported to it exactly
+     * once, whatever else finished the writing side first. Queueing the
+     * record on a closing connection releases this waiter again. */
+    if (!conn->server_closed && !conn->close_sent) {
+        conn->close_sent = 1;
+        GDispSem_P(conn->sem_shutdown, conn->gd_ctl, _conn_shutdown, conn);
+        unsigned char rec[MUX_REC_CLOSE_SIZE];
+        server_async_write(conn, _async_write_ack, nullptr, rec, mux_record_close(rec, conn->id));
+        return;
+    }
+    if (!conn->writer_done) {
+        GDispSem_P(conn->sem_shutdown, conn->gd_ctl, _conn_shutdown, conn);
+        return;
+    }
+    if (!conn->reader_done) GDisp_Cancel(conn->gd_read);
+    _conn_set_state(conn, CONN_DELETED);
+    if (!conn->mux->shutdown) conn_delete(conn);
+}
+
+/* Gives back a record that never became a connection (the socket stays the
+ * caller's). */
+void _conn_discard(Conn *conn) {
+    GDisp_Delete(conn->gd_read);
+    GDisp_Delete(conn->gd_write);
+    GDisp_Delete(conn->gd_ctl);
+    GDispSem_Delete(conn->sem_shutdown);
+    ASPipe_Delete(conn->pipe);
+    if (conn->state_lock) PR_DestroyLock(conn->state_lock);
+    if (conn->bytes_lock) PR_DestroyLock(conn->bytes_lock);
+    MemCx *mcx = conn->mcx;
+    mcx->Destroy(mcx);
+}
+
+}  // namespace
+
+int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) {
+    int32_t max = server->max_sessions;
+    int32_t start = curr_id;
+    for (curr_id = start; curr_id <= max; curr_id++) {
+        if (!server->conn_table[curr_id]) {
+            server->conn_table[curr_id] = conn;
+            return curr_id;
+        }
+    }
+    for (curr_id = 1; curr_id < start && curr_id <= max; curr_id++) {
+        if (!server->conn_table[curr_id]) {
+            server->conn_table[curr_id] = conn;
+            return curr_id;
+        }
+    }
+    qxlog(nullptr, QXLOG_ERROR, "No more conn descriptors\n");
+    return -1;
+}
+
+Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
+    ServerLink *link = mux->server;
+    if (!link) return nullptr;
+    MemCx *mcx = DbllMemCx_New(mux->mcx, 1);
+    if (!mcx) return nullptr;
+    void *mem = mcx->Realloc(mcx, nullptr, sizeof(Conn));
+    if (!mem) {
+        mcx->Destroy(mcx);
+        return nullptr;
+    }
+    Conn *conn = new (mem) Conn();
+    conn->mcx = mcx;
+    conn->mux = mux;
+    conn->server = link;
+    mux_list_init(&conn->link);
+    conn->sock = sock;
+
+    /* Everything the server side may touch exists before the number is
+     * published: stale data for a reused number can arrive at any time. */
+    conn->gd_read = GDisp_New(mux->gdc);
+    conn->gd_write = GDisp_New(mux->gdc);
+    conn->gd_ctl = GDisp_New(mux->gdc);
+    conn->sem_shutdown = GDispSem_New(0);
+    conn->pipe = ASPipe_New(4096);
+    conn->state_lock = PR_NewLock();
+    conn->bytes_lock = PR_NewLock();
+    size_t iplen = strlen(ip ? ip : "") + 1;
+    conn->ip = static_cast<char *>(mcx->Realloc(mcx, nullptr, iplen));
+    if (!conn->gd_read || !conn->gd_write || !conn->gd_ctl || !conn->sem_shutdown || !conn->pipe ||
+        !conn->state_lock || !conn->bytes_lock || !conn->ip) {
+        qxlog(nullptr, QXLOG_ERROR, "Multiplexor reached max sessions\n");
+        _conn_discard(conn);
+        return nullptr;
+    }
+    GDisp_Group(conn->gd_ctl, conn->gd_write);
+    GDisp_Group(conn->gd_ctl, conn->gd_read);
+    memcpy(conn->ip, ip ? ip : "", iplen);
+    conn->writer_done = 0;
+    conn->reader_done = 0;
+    conn->state = CONN_NEW;
+    conn->wstatus = 0;
+    conn->close_mode = ASOCK_CLOSE_ORDERLY;
+    conn->start_time = conn->last_read = time(nullptr);
+    conn->bytes = 0;
+
+    int32_t id;
+    {
+        MuxLocked hold(link->table_lock);
+        id = get_conn_sd(link, mux, conn);
+        if (id > 0) conn->id = id;
+    }
+    if (id <= 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Multiplexor reached max sessions\n");
+        _conn_discard(conn);
+        return nullptr;
+    }
+
+    unsigned char rec[MUX_REC_OPEN_SIZE];
+    in_addr_t addr = inet_addr(conn->ip); /* text that does not convert gives FF FF FF FF */
+    server_async_write(conn, _async_write_ack, nullptr, rec,
+                       mux_record_open(rec, id, reinterpret_cast<const unsigned char *>(&addr)));
+    conn->state = CONN_WORK;
+
+    int32_t total, active;
+    {
+        MuxLocked hold(mux->lock);
+        total = mux->total;
+        active = mux->active;
+        mux_list_append(&mux->conns, &conn->link);
+        mux->active += 1;
+        mux->total += 1;
+    }
+    {
+        MuxLocked hold(link->stats_lock);
+        link->active += 1;
+        link->total += 1;
+    }
+    qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client started. [total=%d] [active=%d]", conn->ip, id, total, active);
+
+    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
+    ASock_Readable(conn->sock, conn->gd_read, _conn_reader, conn);
+    GDispSem_P(conn->sem_shutdown, conn->gd_ctl, _conn_shutdown, conn);
+    return conn;
+}
+
+void conn_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+    if (!conn) return;
+    int32_t state = conn->state;
+    if (state == CONN_NEW || state == CONN_WORK) {
+        ASPipe_Write(conn->pipe, buf, len);
+        MuxLocked hold(conn->bytes_lock);
+        conn->bytes += len;
+    } else if (state == CONN_CLOSING) {
+        /* Data for a closing client is dropped and hastens its shutdown. */
+        if (ack) ack(ack_arg, -1001);
+        conn->writer_done = 1;
+        GDispSem_V(conn->sem_shutdown);
+    }
+}
+
+void conn_delete(Conn *conn) {
+    ServerLink *link = conn->server;
+    Multiplexor *mux = conn->mux;
+    {
+        MuxLocked hold(link->stats_lock);
+        link->active -= 1;
+    }
+    {
+        MuxLocked hold(link->table_lock);
+        if (conn->id >= 1 && conn->id <= link->max_sessions && link->conn_table[conn->id] == conn)
+            link->conn_table[conn->id] = nullptr;
+    }
+    int32_t total, active;
+    {
+        MuxLocked hold(mux->lock);
+        total = mux->total;
+        active = mux->active - 1;
+        mux_list_unlink(&conn->link);
+        mux->active -= 1;
+    }
+    long long bytes;
+    {
+        MuxLocked hold(conn->bytes_lock);
+        bytes = conn->bytes;
+    }
+    qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client closed. [time=%lds] [bytes=%lld] [total=%d] [active=%d]", conn->ip,
+          conn->id, static_cast<long>(time(nullptr) - conn->start_time), bytes, total, active);
+    /* At the end of a cycle the dispatch context goes with all its objects. */
+    if (!mux->shutdown) {
+        GDisp_Delete(conn->gd_read);
+        GDisp_Delete(conn->gd_write);
+        GDisp_Delete(conn->gd_ctl);
+    }
+    conn->gd_read = conn->gd_write = conn->gd_ctl = nullptr;
+    GDispSem_Delete(conn->sem_shutdown);
+    conn->sem_shutdown = nullptr;
+    ASPipe_Delete(conn->pipe);
+    conn->pipe = nullptr;
+    ASock_Delete(conn->sock, conn->close_mode);
+    conn->sock = nullptr;
+    PR_DestroyLock(conn->bytes_lock);
+    PR_DestroyLock(conn->state_lock);
+    MemCx *mcx = conn->mcx;
+    conn->~Conn();
+    mcx->Destroy(mcx);
+}

@@ -1,0 +1,37 @@
+/* Client connections: one Conn per accepted client, known on the server link
+ * by its connection number.
+ *
+ * Threads: a connection's reader (gd_read), writer chain (gd_write) and
+ * shutdown (gd_ctl) are one dispatch group, so they never run at the same
+ * time. The server link's reader calls conn_async_write from its own
+ * dispatcher, always while holding the link's table_lock, which is also
+ * what conn_delete takes to take the connection out of the table: once
+ * conn_delete has emptied the slot nothing else can reach the record. */
+#ifndef MUX_MUX_CONN_H
+#define MUX_MUX_CONN_H
+
+#include <stdint.h>
+
+#include "mux_server.h"
+#include "mux_types.h"
+
+extern "C" {
+
+/* Takes over `sock` for a new client with address text `ip`: numbers it,
+ * queues its open record and starts relaying. NULL when no number is free or
+ * the record cannot be built; the caller then deletes the socket. */
+Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux);
+/* Queues bytes from the server for the client. Call with the link's
+ * table_lock held (the link's reader does). */
+void conn_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
+/* Takes the connection out of the table and the cycle, logs its close line
+ * and frees it. */
+void conn_delete(Conn *conn);
+/* Next free connection number (next-fit from the process-wide cursor), with
+ * `conn` stored in its slot; -1 when every number is taken. Call with the
+ * link's table_lock held. */
+int32_t get_conn_sd(ServerLink *server, Multiplexor *mux, Conn *conn);
+
+}
+
+#endif

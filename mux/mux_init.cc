@@ -1,0 +1,313 @@
+/* Multiplexor settings and the client access list.
+ *
+ * Runs in the start-up thread only, before any dispatch context exists;
+ * AccessList_Check is called later from the accept handler and only reads. */
+#include "mux_init.h"
+
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <string>
+
+#include "config.h"
+#include "tovi/xmalloc.h"
+
+MuxConfig gcfg = {};
+char *instance_dir = nullptr;
+char *instance_var_dir = nullptr;
+char *logdir = nullptr;
+char *logname = nullptr;
+std::atomic<int32_t> conn_rate_limit{0};
+int32_t multiplexor_ignore = 0;
+
+namespace {
+
+char *_dup_or_null(const char *s) { return s ? xstrdup(s) : nullptr; }
+
+char *_printf_dup(const char *fmt, const char *a, const char *b) {
+    size_t n = strlen(fmt) + strlen(a) + (b ? strlen(b) : 0) + 1;
+    char *out = static_cast<char *>(xmalloc(n));
+    snprintf(out, n, fmt, a, b);
+    return out;
+}
+
+int _is_yes(const char *v) { return v && (strcasecmp(v, "yes") == 0 || strcasecmp(v, "true") == 0); }
+
+/* The environment value when set and not empty, else NULL (malloc'ed). */
+char *_env(const char *name) {
+    char *v = multiplexor_getini(nullptr, name);
+    if (v && !*v) {
+        free(v);
+        return nullptr;
+    }
+    return v;
+}
+
+void _set_nicknames(const char *text) {
+    char **names = MemCx_PszArrayAppendStr(nullptr, nullptr, text, "$");
+    if (!names) return;
+    for (int i = 0; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&gcfg.ssl_cert_nicknames[i], nullptr);
+    /* Names past the sixteenth are dropped so the list stays terminated. */
+    for (int i = 0; names[i]; i++) {
+        if (i < MUX_MAX_NICKNAMES) gcfg.ssl_cert_nicknames[i] = names[i];
+        else free(names[i]);
+    }
+    free(names);
+}
+
+}  // namespace
+
+void mux_config_replace(char **field, char *value) {
+    char *old = *field;
+    *field = value;
+    free(old);
+}
+
+void mux_config_init(void) {
+    mux_config_replace(&gcfg.program_name, xstrdup(""));
+    gcfg.listen_addr = 0;
+    gcfg.listen_port = 9909;
+    gcfg.server_port = 9999;
+    mux_config_replace(&gcfg.server_host, xstrdup("localhost"));
+    gcfg.num_threads = 2;
+    gcfg.num_forks = 1;
+    gcfg.access = nullptr;
+    mux_config_replace(&gcfg.user, nullptr);
+    gcfg.ssl_enable = 0;
+    mux_config_replace(&gcfg.ssl_cipher_specs, xstrdup("all"));
+    mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup("Server-Cert"));
+    gcfg.stat_frequency = 600000;
+}
+
+/* --- settings store --------------------------------------------------------- */
+
+char *multiplexor_getini(MemCx *mcx, const char *name) {
+    const char *v = getenv(name);
+    if (!v) return nullptr;
+    size_t n = strlen(v) + 1;
+    char *out = static_cast<char *>(mcx ? mcx->Realloc(mcx, nullptr, n) : xmalloc(n));
+    if (out) memcpy(out, v, n);
+    return out;
+}
+
+void multiplexor_getinibase(char *buffer) { buffer[0] = 0; }
+
+void multiplexor_setini(const char *, const char *) {}
+
+void multiplexor_killenv(void) {}
+
+void multiplexor_setenv(void) {
+    char buf[64];
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(&gcfg.listen_addr);
+    if (gcfg.listen_addr)
+        snprintf(buf, sizeof buf, "%d.%d.%d.%d:%d", a[0], a[1], a[2], a[3], gcfg.listen_port);
+    else
+        snprintf(buf, sizeof buf, "%d", gcfg.listen_port);
+    multiplexor_setini("ListenPort", buf);
+    if (gcfg.num_forks) {
+        snprintf(buf, sizeof buf, "%d", gcfg.num_forks);
+        multiplexor_setini("NumForks", buf);
+    }
+    if (gcfg.num_threads) {
+        snprintf(buf, sizeof buf, "%d", gcfg.num_threads);
+        multiplexor_setini("NumThreads", buf);
+    }
+    if (multiplexor_ignore) multiplexor_setini("Ignore", "True");
+    std::string access;
+    for (AccessList *e = gcfg.access; e; e = e->next) {
+        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e->deny ? '-' : '+', e->addr[0],
+                 e->addr[1], e->addr[2], e->addr[3], e->mask[0], e->mask[1], e->mask[2], e->mask[3]);
+        access += buf;
+    }
+    if (!access.empty()) multiplexor_setini("Access", access.c_str());
+}
+
+void multiplexor_getenv(void) {
+    char *v;
+    if ((v = _env("NumForks"))) {
+        gcfg.num_forks = atoi(v);
+        free(v);
+    }
+    if ((v = _env("NumThreads"))) {
+        gcfg.num_threads = atoi(v);
+        free(v);
+    }
+    if ((v = _env("ListenPort"))) {
+        char *colon = strchr(v, ':');
+        if (colon) {
+            *colon = 0;
+            gcfg.listen_addr = inet_addr(v);
+            gcfg.listen_port = static_cast<uint16_t>(atoi(colon + 1));
+        } else {
+            gcfg.listen_port = static_cast<uint16_t>(atoi(v));
+        }
+        free(v);
+    }
+    if ((v = _env("SSLEnable"))) {
+        if (_is_yes(v)) {
+            gcfg.ssl_enable = 1;
+            /* Each of these is stored whether set or not: unset gives none. */
+            mux_config_replace(&gcfg.ssl_secmod_file, multiplexor_getini(nullptr, "SSLSecmodFile"));
+            mux_config_replace(&gcfg.ssl_config_dir, multiplexor_getini(nullptr, "SSLConfigDir"));
+            mux_config_replace(&gcfg.ssl_certdb_prefix, multiplexor_getini(nullptr, "SSLCertFile"));
+            mux_config_replace(&gcfg.ssl_keydb_prefix, multiplexor_getini(nullptr, "SSLKeyFile"));
+            mux_config_replace(&gcfg.ssl_password_file, multiplexor_getini(nullptr, "SSLKeyPasswd"));
+            mux_config_replace(&gcfg.ssl_cipher_specs, multiplexor_getini(nullptr, "SSLCipherSpecs"));
+            if (char *nick = multiplexor_getini(nullptr, "SSLCertNickname")) {
+                _set_nicknames(nick);
+                free(nick);
+            }
+        }
+        free(v);
+    }
+    if ((v = _env("Ignore"))) {
+        if (_is_yes(v)) multiplexor_ignore = 1;
+        free(v);
+    }
+    if ((v = _env("Access"))) {
+        gcfg.access = AccessList_Parse(nullptr, v);
+        free(v);
+    }
+    if ((v = _env("MUXUser"))) mux_config_replace(&gcfg.user, v);
+}
+
+/* --- configuration keys ------------------------------------------------------ */
+
+void parse_hostport(void) {
+    char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.serverport", "localhost:9999");
+    if (!v) return;
+    char *colon = strchr(v, ':');
+    if (colon) {
+        *colon = 0;
+        mux_config_replace(&gcfg.server_host, xstrdup(v));
+        gcfg.server_port = static_cast<uint16_t>(atoi(colon + 1));
+    } else {
+        gcfg.server_port = static_cast<uint16_t>(atoi(v));
+    }
+    free(v);
+}
+
+void parse_listenport(void) {
+    char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.listenport", "localhost:9909");
+    if (!v) return;
+    char *colon = strchr(v, ':');
+    gcfg.listen_port = static_cast<uint16_t>(atoi(colon ? colon + 1 : v));
+    free(v);
+}
+
+void parse_logurl(void) {
+    char *v = config_get_stringcopy(config_getdefaultcache(), "orv.log.orv_mux.url", "mux.log");
+    if (!v) v = xstrdup("mux.log");
+    char *slash = strrchr(v, '/');
+    if (slash) {
+        if (!slash[1]) {
+            printf("ERROR: Multiplexor log url has invalid value in config file.\n");
+            fflush(stdout);
+            free(v);
+            exit(-1);
+        }
+        mux_config_replace(&logname, xstrdup(slash + 1));
+        slash[1] = 0;
+        mux_config_replace(&logdir, v);
+    } else {
+        mux_config_replace(&logdir, _printf_dup("%s/log", instance_var_dir ? instance_var_dir : ".", nullptr));
+        mux_config_replace(&logname, v);
+    }
+}
+
+void mux_read_ssl_keys(void) {
+    ConfigCache *c = config_getdefaultcache();
+    gcfg.ssl_enable = config_get_switch(c, "orv_mux.usessl", 0);
+    const char *dir = config_get_string(c, "orv_mux.secconfigdir", "");
+    if (dir && *dir)
+        mux_config_replace(&gcfg.ssl_config_dir, xstrdup(dir));
+    else
+        mux_config_replace(&gcfg.ssl_config_dir,
+                           _printf_dup("%s/config", instance_dir ? instance_dir : ".", nullptr));
+    mux_config_replace(&gcfg.ssl_secmod_file, config_get_stringcopy(c, "orv_mux.secmodfile", "secmod.db"));
+    mux_config_replace(&gcfg.ssl_certdb_prefix, config_get_stringcopy(c, "orv_mux.certdbprefix", ""));
+    mux_config_replace(&gcfg.ssl_keydb_prefix, config_get_stringcopy(c, "orv_mux.keydbprefix", ""));
+    const char *pw = config_get_string(c, "orv_mux.keystorepasswordfile", "sslpassword.conf");
+    if (pw && pw[0] == '/')
+        mux_config_replace(&gcfg.ssl_password_file, xstrdup(pw));
+    else
+        mux_config_replace(&gcfg.ssl_password_file, _printf_dup("%s/%s", gcfg.ssl_config_dir, pw ? pw : ""));
+    mux_config_replace(&gcfg.ssl_cipher_specs, _dup_or_null(config_get_string(c, "orv_mux.cipherspecs", "all")));
+    const char *nick = config_get_string(c, "orv_mux.certnickname", "");
+    if (nick && *nick) mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup(nick));
+    mux_config_replace(&gcfg.ssl_cache_dir, config_get_stringcopy(c, "orv_mux.sslcache", instance_var_dir));
+}
+
+/* --- access list --------------------------------------------------------------- */
+
+namespace {
+
+void _dotted(const char *text, unsigned char out[4]) {
+    memset(out, 0, 4);
+    const char *p = text;
+    for (int i = 0; i < 4 && p; i++) {
+        out[i] = static_cast<unsigned char>(atoi(p));
+        p = strchr(p, '.');
+        if (p) p++;
+    }
+}
+
+}  // namespace
+
+AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mask_text, int32_t deny) {
+    AccessList *e = static_cast<AccessList *>(mcx ? mcx->Realloc(mcx, nullptr, sizeof(AccessList))
+                                                  : xcalloc(1, sizeof(AccessList)));
+    if (!e) return nullptr;
+    e->next = nullptr;
+    _dotted(address_text, e->addr);
+    _dotted(mask_text, e->mask);
+    e->deny = deny ? 1 : 0;
+    return e;
+}
+
+AccessList *AccessList_Parse(MemCx *mcx, const char *text) {
+    AccessList *first = nullptr, *last = nullptr;
+    std::string rest = text ? text : "";
+    for (;;) {
+        size_t semi = rest.find(';');
+        size_t bar = rest.find('|');
+        if (semi == std::string::npos || bar == std::string::npos) break;
+        /* Cut at both marks: the address runs to the "|", the mask from there
+         * to the ";" (or to the end of the text when the ";" comes first). */
+        std::string entry = rest.substr(0, std::min(semi, bar));
+        std::string mask = bar < semi ? rest.substr(bar + 1, semi - bar - 1) : rest.substr(bar + 1);
+        if (mask.find(';') != std::string::npos) mask = mask.substr(0, mask.find(';'));
+        int deny;
+        if (!entry.empty() && entry[0] == '+') deny = 0;
+        else if (!entry.empty() && entry[0] == '-') deny = 1;
+        else break;
+        AccessList *e = AccessList_New(mcx, entry.c_str() + 1, mask.c_str(), deny);
+        if (!e) break;
+        if (last) last->next = e;
+        else first = e;
+        last = e;
+        rest = rest.substr(semi + 1);
+    }
+    return first;
+}
+
+int AccessList_Check(AccessList *first, uint32_t client) {
+    if (!first) return 1;
+    unsigned char c[4];
+    memcpy(c, &client, 4);
+    int refused = 0;
+    for (AccessList *e = first; e; e = e->next) {
+        bool match = true;
+        for (int i = 0; i < 4; i++)
+            if ((e->addr[i] ^ c[i]) & e->mask[i]) match = false;
+        if (match && !e->deny) return 1;
+        /* A deny match, or an allow entry that does not match, refuses unless
+         * a later allow entry matches. */
+        if (match || !e->deny) refused = 1;
+    }
+    return !refused;
+}

@@ -1,0 +1,82 @@
+/* Multiplexor settings: the process-wide MuxConfig (gcfg), the environment
+ * names that fill it, the configuration keys read by the start-up routines,
+ * and the client access list.
+ *
+ * Settings come in four layers, each overriding the one before: built-in
+ * defaults, environment names (multiplexor_getenv), configuration keys, and
+ * the command line.
+ * Thread safety: everything here except AccessList_Check runs in the single
+ * start-up thread; AccessList_Check only reads the finished list. */
+#ifndef MUX_MUX_INIT_H
+#define MUX_MUX_INIT_H
+
+#include <stdint.h>
+
+#include "mux_types.h"
+
+/* Minimum number of seconds between two forwarded reads of one client;
+ * 0 or less turns pacing off. */
+extern std::atomic<int32_t> conn_rate_limit;
+
+extern "C" {
+
+extern MuxConfig gcfg;
+
+/* Paths found by main: instance directories, and the multiplexor log's
+ * directory and file name (from "orv.log.orv_mux.url"). */
+extern char *instance_dir;
+extern char *instance_var_dir;
+extern char *logdir;
+extern char *logname;
+
+/* Set by option -i and the environment name "Ignore"; has no effect here. */
+extern int32_t multiplexor_ignore;
+
+/* Puts heap copies of the built-in defaults into gcfg, so that every later
+ * layer can free what it replaces. Called once, first thing. */
+void mux_config_init(void);
+/* Replaces a gcfg string, freeing the old one; takes ownership of `value`. */
+void mux_config_replace(char **field, char *value);
+
+/* --- settings store (the environment on this platform) -------------------- */
+
+/* Copy of the environment value (from mcx, or malloc when mcx is NULL), or
+ * NULL when unset. */
+char *multiplexor_getini(MemCx *mcx, const char *name);
+/* Base name of the settings store: empty here. */
+void multiplexor_getinibase(char *buffer);
+/* Write side of the store: nothing is stored on this platform. */
+void multiplexor_setini(const char *name, const char *value);
+void multiplexor_killenv(void);
+void multiplexor_setenv(void);
+/* Reads the environment names into gcfg. */
+void multiplexor_getenv(void);
+
+/* --- configuration keys ---------------------------------------------------- */
+
+/* "orv_mux.serverport" ("host:port" or "port") into server_host/server_port. */
+void parse_hostport(void);
+/* The port of "orv_mux.listenport" into listen_port (the host part is not
+ * used). */
+void parse_listenport(void);
+/* "orv.log.orv_mux.url" into logdir and logname; a url ending in "/" stops
+ * the process with status 255. */
+void parse_logurl(void);
+/* The SSL keys, read after the command line. */
+void mux_read_ssl_keys(void);
+
+/* --- access list ------------------------------------------------------------ */
+
+/* A new entry from dotted texts ("10.1" is 10.1.0.0); from mcx, or
+ * zero-filled calloc memory when mcx is NULL. */
+AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mask_text,
+                           int32_t deny);
+/* 1 when `client` (IPv4, network order as received) may connect, else 0. */
+int AccessList_Check(AccessList *first, uint32_t client);
+/* Entries of an access-list text ("+a.b.c.d|m.m.m.m;-...;"): the first, or
+ * NULL when the text holds no complete entry. */
+AccessList *AccessList_Parse(MemCx *mcx, const char *text);
+
+}
+
+#endif

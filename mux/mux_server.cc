@@ -1,0 +1,534 @@
+/* The server link and the record format of the link.
+ *
+ * Threads and locks:
+ *   gd_io + gd_timer (one group): resolve, connect, hello, the reader and its
+ *     parser, the set-up bound and then the statistics timer. The parser
+ *     state is used by this group only.
+ *   gd_write: the writer chain, which hands the pipe's chunks to the socket.
+ *   gd_ctl: _server_shutdown, run once when sem_shutdown is released.
+ *   table_lock: conn_table and every use of a Conn reached through it; the
+ *     data path holds it from the lookup until the bytes are queued (the
+ *     connection's bytes_lock is taken inside it, never the other way).
+ *   stats_lock: active, total, bytes. */
+#include "mux_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include "multiplexor.h"
+#include "mux_conn.h"
+#include "mux_init.h"
+#include "mux_log.h"
+#include "qxlogger.h"
+
+/* --- records ------------------------------------------------------------------ */
+
+namespace {
+
+void _put32(unsigned char *p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+}  // namespace
+
+void mux_record_parser_init(MuxRecordParser *p) {
+    p->rd_state = RD_TYPE;
+    p->rd_count = 0;
+    p->rd_id = -1;
+    p->rd_type = 0;
+    p->rd_len = 0;
+}
+
+int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink,
+                     void *arg) {
+    uint32_t pos = 0;
+    while (pos < len) {
+        unsigned char b = static_cast<unsigned char>(chunk[pos]);
+        switch (p->rd_state) {
+        case RD_TYPE:
+            p->rd_type = static_cast<signed char>(b);
+            p->rd_count = 0;
+            p->rd_id = 0;
+            p->rd_state = RD_ID;
+            pos++;
+            break;
+        case RD_ID:
+            p->rd_id = static_cast<int32_t>((static_cast<uint32_t>(p->rd_id) << 8) | b);
+            pos++;
+            if (++p->rd_count < 4) break;
+            p->rd_count = 0;
+            switch (p->rd_type) {
+            case REC_OPEN:
+                p->rd_state = RD_SKIP;
+                break;
+            case REC_CLOSE:
+                p->rd_state = RD_TYPE;
+                sink->close(arg, p->rd_id);
+                break;
+            case REC_DATA:
+                p->rd_len = 0;
+                p->rd_state = RD_LEN;
+                break;
+            case REC_BYE:
+                p->rd_state = RD_TYPE;
+                sink->bye(arg);
+                return 1;
+            default:
+                p->rd_state = RD_TYPE;
+                sink->invalid(arg, p->rd_type);
+                return 1;
+            }
+            break;
+        case RD_LEN:
+            p->rd_len = (p->rd_len << 8) | b;
+            pos++;
+            if (++p->rd_count < 4) break;
+            p->rd_count = 0;
+            p->rd_state = RD_DATA;
+            break;
+        case RD_DATA: {
+            /* Pieces go on as they arrive; a zero-length record completes here
+             * without consuming the byte, which starts the next record. */
+            uint32_t n = len - pos;
+            if (n > p->rd_len - p->rd_count) n = p->rd_len - p->rd_count;
+            sink->data(arg, p->rd_id, chunk, pos, n);
+            p->rd_count += n;
+            pos += n;
+            if (p->rd_count == p->rd_len) {
+                p->rd_count = 0;
+                p->rd_state = RD_TYPE;
+            }
+            break;
+        }
+        case RD_SKIP:
+        default:
+            pos++;
+            if (++p->rd_count < 4) break;
+            p->rd_count = 0;
+            p->rd_state = RD_TYPE;
+            break;
+        }
+    }
+    return 0;
+}
+
+uint32_t mux_record_open(unsigned char *buf, int32_t id, const unsigned char addr[4]) {
+    buf[0] = REC_OPEN;
+    _put32(buf + 1, static_cast<uint32_t>(id));
+    memcpy(buf + 5, addr, 4);
+    return MUX_REC_OPEN_SIZE;
+}
+
+uint32_t mux_record_close(unsigned char *buf, int32_t id) {
+    buf[0] = REC_CLOSE;
+    _put32(buf + 1, static_cast<uint32_t>(id));
+    return MUX_REC_CLOSE_SIZE;
+}
+
+uint32_t mux_record_data_header(unsigned char *buf, int32_t id, uint32_t n) {
+    buf[0] = REC_DATA;
+    _put32(buf + 1, static_cast<uint32_t>(id));
+    _put32(buf + 5, n);
+    return MUX_REC_HEADER + n;
+}
+
+/* --- the link -------------------------------------------------------------------- */
+
+namespace {
+
+enum { PHASE_RESOLVING = 1, PHASE_CONNECTING = 2, PHASE_HELLO = 3, PHASE_UP = 4 };
+
+const unsigned char kHello[3] = {REC_HELLO, MUX_PROTOCOL_MAJOR, MUX_PROTOCOL_MINOR};
+
+long _handle(const void *p) { return static_cast<long>(reinterpret_cast<intptr_t>(p)); }
+
+void _server_reader(void *arg);
+void _server_writer(void *arg);
+void _server_write_done(void *arg);
+void _server_shutdown(void *arg);
+void _server_stat_log(void *arg);
+void _server_connected(void *arg);
+void _server_getaddred(void *arg);
+void _server_hello_sent(void *arg);
+void _server_hello_reader(void *arg);
+void _server_setup_timeout(void *arg);
+
+/* Ends a failed attempt: the waiting clients are turned away by the accept
+ * handler, and the next client that knocks starts a new link. */
+void _server_fail(ServerLink *link) {
+    Multiplexor *mux = link->mux;
+    mux->server_state = -1;
+    server_delete(link);
+    multiplexor_acceptable(mux);
+}
+
+void _server_connect(ServerLink *link) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(gcfg.server_port);
+    sin.sin_addr.s_addr = link->addr;
+    link->phase = PHASE_CONNECTING;
+    if (ASock_Connect(link->sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin, link->gd_io,
+                      _server_connected, link) != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        _server_fail(link);
+    }
+}
+
+void _server_getaddred(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (GDisp_GetAsyncError(link->gd_io) != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Error while resolving server address.");
+        GDispSem_V(link->sem_shutdown);
+        return;
+    }
+    _server_connect(link);
+}
+
+void _server_await_reply(ServerLink *link) {
+    if (ASock_Readable(link->sock, link->gd_io, _server_hello_reader, link) != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "No reply from server %s.  Write error %d.", gcfg.server_host,
+              ASock_GetLastError(link->sock));
+        _server_fail(link);
+    }
+}
+
+void _server_connected(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (GDisp_GetAsyncError(link->gd_io) != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        _server_fail(link);
+        return;
+    }
+    link->phase = PHASE_HELLO;
+    memcpy(link->hello_out, kHello, sizeof kHello);
+    int n = ASock_Send(link->sock, link->hello_out, 3);
+    if (n == -2 && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN) n = 0;
+    if (n < 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
+              ASock_GetLastError(link->sock));
+        _server_fail(link);
+        return;
+    }
+    if (n == 3) {
+        _server_await_reply(link);
+        return;
+    }
+    /* A short send is finished in the background; the set-up timer bounds it. */
+    if (ASock_AsyncWrite(link->sock, link->hello_out + n, static_cast<uint32_t>(3 - n),
+                         &link->hello_status, link->gd_io, _server_hello_sent, link) != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
+              ASock_GetLastError(link->sock));
+        _server_fail(link);
+    }
+}
+
+void _server_hello_sent(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (link->hello_status != 0) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
+              GDisp_GetAsyncError(link->gd_io));
+        _server_fail(link);
+        return;
+    }
+    _server_await_reply(link);
+}
+
+/* The reply is read to its third byte even when it comes in pieces, so that
+ * none of it is taken for a record. */
+void _server_hello_reader(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    int n = ASock_Recv(link->sock, link->hello_in + link->hello_got, static_cast<int>(3 - link->hello_got));
+    if (n > 0) {
+        link->hello_got += static_cast<uint32_t>(n);
+        if (link->hello_got < 3) {
+            _server_await_reply(link);
+            return;
+        }
+    } else if (n == -1 || (n < -1 && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN)) {
+        _server_await_reply(link);
+        return;
+    } else {
+        qxlog(nullptr, QXLOG_ERROR, "No reply from server %s.  Write error %d.", gcfg.server_host,
+              ASock_GetLastError(link->sock));
+        _server_fail(link);
+        return;
+    }
+
+    GDisp_Cancel(link->gd_timer);
+    link->phase = PHASE_UP;
+    qxlog(nullptr, QXLOG_NOTICE, "Connected to server %s. Server using %d.%d protocol", gcfg.server_host,
+          static_cast<signed char>(link->hello_in[1]), static_cast<signed char>(link->hello_in[2]));
+    GDisp_Timer(link->gd_timer, static_cast<uint32_t>(gcfg.stat_frequency), _server_stat_log, link);
+    Multiplexor *mux = link->mux;
+    int32_t expected = 0;
+    if (mux->server_state.compare_exchange_strong(expected, 1)) multiplexor_acceptable(mux);
+    ASock_Readable(link->sock, link->gd_io, _server_reader, link);
+}
+
+void _server_setup_timeout(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    GDisp_Cancel(link->gd_io);
+    switch (link->phase) {
+    case PHASE_RESOLVING:
+        qxlog(nullptr, QXLOG_ERROR, "Error while resolving server address.");
+        GDispSem_V(link->sem_shutdown);
+        return;
+    case PHASE_CONNECTING:
+        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        break;
+    default:
+        qxlog(nullptr, QXLOG_ERROR, "No reply from server %s.  Write error %d.", gcfg.server_host, ETIMEDOUT);
+        break;
+    }
+    _server_fail(link);
+}
+
+/* --- reading ------------------------------------------------------------------------ */
+
+void _async_write_ack(void *arg, int status) {
+    Conn *conn = static_cast<Conn *>(arg);
+    if (!conn) return;
+    qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: Write done - status %d\n", conn->id, status);
+    muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, nullptr, 0, 0);
+}
+
+bool _in_table(ServerLink *link, int32_t id) { return id >= 1 && id <= link->max_sessions; }
+
+void _sink_data(void *arg, int32_t id, const char *chunk, uint32_t offset, uint32_t len) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (len == 0 || !_in_table(link, id)) return;
+    MuxLocked hold(link->table_lock);
+    Conn *conn = link->conn_table[id];
+    if (!conn) return;
+    muxlog_traffic(nullptr, "recv", "server", "mux", conn->id, chunk, static_cast<int>(offset),
+                   static_cast<int>(len));
+    conn_async_write(conn, _async_write_ack, conn, chunk + offset, len);
+}
+
+void _sink_close(void *arg, int32_t id) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (!_in_table(link, id)) return;
+    /* Released under the lock: once the slot is empty conn_delete may free
+     * the semaphore. */
+    MuxLocked hold(link->table_lock);
+    Conn *conn = link->conn_table[id];
+    if (!conn) return;
+    conn->server_closed = 1;
+    conn->writer_done = 1;
+    GDispSem_V(conn->sem_shutdown);
+}
+
+void _sink_bye(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    qxlog(nullptr, QXLOG_ERROR, "server[%d]: Server says good bye. Scheduling multiplexor restart.\n", link->id);
+}
+
+void _sink_invalid(void *arg, int32_t type) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    qxlog(nullptr, QXLOG_ERROR, "server[%d]: got invalid client state(%d). Scheduling multiplexor restart.\n",
+          link->id, type);
+}
+
+const MuxRecordSink kSink = {_sink_data, _sink_close, _sink_bye, _sink_invalid};
+
+void _server_reader(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    int n = ASock_Recv(link->sock, link->rbuf, sizeof link->rbuf);
+    qxlog(nullptr, QXLOG_DEBUG, "server[%d]: gdisp_read %ld dispatched. received %d bytes\n", link->id,
+          _handle(link->gd_io), n);
+    if (n > 0) {
+        {
+            MuxLocked hold(link->stats_lock);
+            link->bytes += n;
+        }
+        if (mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link) != 0) {
+            GDispSem_V(link->sem_shutdown);
+            return;
+        }
+    } else if (n == 0 || (n < -1 && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
+        qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n", link->id,
+              n);
+        GDispSem_V(link->sem_shutdown);
+        return;
+    }
+    ASock_Readable(link->sock, link->gd_io, _server_reader, link);
+}
+
+/* --- writing ------------------------------------------------------------------------ */
+
+void _server_writer(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (link->wlen > 0 && ASock_AsyncWrite(link->sock, link->wbuf, link->wlen, &link->wstatus, link->gd_write,
+                                           _server_write_done, link) == 0)
+        return;
+    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+}
+
+void _server_write_done(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    if (link->wstatus == 0)
+        muxlog_traffic(nullptr, "sent", "mux", "server", link->id, link->wbuf, MUX_REC_HEADER,
+                       static_cast<int>(link->wlen) - MUX_REC_HEADER);
+    else if (link->wstatus == -2)
+        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: write error %d", link->id, GDisp_GetAsyncError(link->gd_write));
+    else
+        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, link->wstatus);
+    /* A broken link is noticed by the reader; the chain goes on. */
+    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+}
+
+/* --- statistics and shutdown ---------------------------------------------------------- */
+
+void _server_stat_log(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    long total, active;
+    long long bytes;
+    {
+        MuxLocked hold(link->stats_lock);
+        total = link->total;
+        active = link->active;
+        bytes = link->bytes;
+    }
+    qxlog(nullptr, QXLOG_NOTICE, "Server Stat: [Total=%ld] [Active=%ld] [bytes=%lld] [uptime=%lds]", total, active,
+          bytes, static_cast<long>(time(nullptr) - link->start_time));
+    GDisp_Timer(link->gd_timer, static_cast<uint32_t>(gcfg.stat_frequency), _server_stat_log, link);
+}
+
+void _server_shutdown(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    qxlog(nullptr, QXLOG_DEBUG, "_server_shutdown called for IM server %s\n", gcfg.server_host);
+    multiplexor_shutdown(link->mux);
+}
+
+}  // namespace
+
+ServerLink *server_new(Multiplexor *mux) {
+    MemCx *mcx = DbllMemCx_New(mux->mcx, 1);
+    if (!mcx) return nullptr;
+    ServerLink *link = static_cast<ServerLink *>(mcx->Realloc(mcx, nullptr, sizeof(ServerLink)));
+    if (!link) {
+        mcx->Destroy(mcx);
+        return nullptr;
+    }
+    link->mcx = mcx;
+    link->mux = mux;
+    mux_list_init(&link->link);
+    link->sock = ASock_New();
+    link->id = 1;
+    link->gd_io = GDisp_New(mux->gdc);
+    link->gd_write = GDisp_New(mux->gdc);
+    link->gd_ctl = GDisp_New(mux->gdc);
+    link->gd_timer = GDisp_New(mux->gdc);
+    link->sem_shutdown = GDispSem_New(0);
+    link->pipe = ASPipe_New(16384);
+    link->stats_lock = PR_NewLock();
+    link->table_lock = PR_NewLock();
+    link->max_sessions = mux->max_sessions < 0 ? 0 : mux->max_sessions;
+    link->conn_table = static_cast<Conn **>(
+        mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(link->max_sessions) + 1)));
+    if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
+        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->conn_table) {
+        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        /* Not linked yet: give back what was made. */
+        ASock_Delete(link->sock, ASOCK_CLOSE_PLAIN);
+        GDisp_Delete(link->gd_io);
+        GDisp_Delete(link->gd_write);
+        GDisp_Delete(link->gd_ctl);
+        GDisp_Delete(link->gd_timer);
+        GDispSem_Delete(link->sem_shutdown);
+        ASPipe_Delete(link->pipe);
+        if (link->stats_lock) PR_DestroyLock(link->stats_lock);
+        if (link->table_lock) PR_DestroyLock(link->table_lock);
+        mcx->Destroy(mcx);
+        return nullptr;
+    }
+    mux->server = link;
+    GDisp_SetPriority(link->gd_write, 2);
+    GDisp_Group(link->gd_io, link->gd_timer);
+    link->wstatus = 0;
+    link->close_mode = ASOCK_CLOSE_PLAIN;
+    link->start_time = time(nullptr);
+    link->active = link->total = 0;
+    link->bytes = 0;
+    mux_record_parser_init(&link->rd);
+
+    GDispSem_P(link->sem_shutdown, link->gd_ctl, _server_shutdown, link);
+    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+    {
+        MuxLocked hold(mux->servers_lock);
+        mux_list_append(&mux->servers, &link->link);
+    }
+    /* The statistics timer starts once the link is up; until then this timer
+     * bounds resolving, connecting and the hello exchange together. */
+    GDisp_Timer(link->gd_timer, MUX_SERVER_SETUP_MS, _server_setup_timeout, link);
+
+    in_addr_t a = inet_addr(gcfg.server_host);
+    if (a != INADDR_NONE) {
+        link->addr = a;
+        _server_connect(link);
+    } else {
+        link->phase = PHASE_RESOLVING;
+        if (GDisp_GetAddr(link->gd_io, gcfg.server_host, &link->addr, _server_getaddred, link) != 0) {
+            qxlog(nullptr, QXLOG_ERROR, "Error while resolving server address.");
+            GDispSem_V(link->sem_shutdown);
+        }
+    }
+    return link;
+}
+
+void server_delete(ServerLink *link) {
+    if (!link) return;
+    Multiplexor *mux = link->mux;
+    {
+        MuxLocked hold(mux->servers_lock);
+        mux_list_unlink(&link->link);
+    }
+    ASock_Delete(link->sock, link->close_mode);
+    link->sock = nullptr;
+    GDispSem_Delete(link->sem_shutdown);
+    link->sem_shutdown = nullptr;
+    /* At the end of a cycle the dispatch context goes with all its objects. */
+    if (!mux->shutdown) {
+        GDisp_Delete(link->gd_io);
+        GDisp_Delete(link->gd_write);
+        GDisp_Delete(link->gd_ctl);
+        GDisp_Delete(link->gd_timer);
+    }
+    link->gd_io = link->gd_write = link->gd_ctl = link->gd_timer = nullptr;
+    ASPipe_Delete(link->pipe);
+    link->pipe = nullptr;
+    PR_DestroyLock(link->stats_lock);
+    PR_DestroyLock(link->table_lock);
+    MemCx *mcx = link->mcx;
+    mcx->Realloc(mcx, link->conn_table, 0);
+    mcx->Realloc(mcx, link, 0);
+    mcx->Destroy(mcx);
+}
+
+void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+    if (!conn || conn->state == CONN_DELETED) return;
+    ServerLink *link = conn->server;
+    qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(len));
+    ASPipe_Write(link->pipe, buf, len);
+    {
+        MuxLocked hold(conn->bytes_lock);
+        conn->bytes += len;
+    }
+    {
+        MuxLocked hold(link->stats_lock);
+        link->bytes += len;
+    }
+    if (conn->state == CONN_CLOSING) {
+        if (ack) ack(ack_arg, -1001);
+        conn->writer_done = 1;
+        qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: Connection closing - write request aborted", conn->id);
+        GDispSem_V(conn->sem_shutdown);
+    }
+}

@@ -1,0 +1,38 @@
+/* The server link: one TCP connection per cycle to the IM server, carrying
+ * every client's traffic as records (mux_records.h).
+ *
+ * Threads: the link's callbacks run on four dispatchers of the cycle's
+ * context: gd_io (resolve, connect, hello, reader; grouped with gd_timer,
+ * which bounds the set-up and then logs the statistics), gd_write (the
+ * writer chain) and gd_ctl (shutdown). server_async_write may be called from
+ * any connection's callbacks. */
+#ifndef MUX_MUX_SERVER_H
+#define MUX_MUX_SERVER_H
+
+#include <stdint.h>
+
+#include "mux_types.h"
+
+/* Acknowledgement passed along with queued bytes: called with -1001 when the
+ * connection was already closing. */
+typedef void (*MuxAckFn)(void *arg, int status);
+
+/* Longest time from server_new until the hello reply is in, milliseconds. */
+#define MUX_SERVER_SETUP_MS 30000
+
+extern "C" {
+
+/* Builds the link, makes it mux->server and starts resolving/connecting.
+ * When the attempt ends (hello answered or failed) it calls
+ * multiplexor_acceptable(mux). NULL when the link cannot be built. */
+ServerLink *server_new(Multiplexor *mux);
+/* Unlinks the link from mux->servers and frees it with its memory context. */
+void server_delete(ServerLink *link);
+/* Queues one whole record for the server on behalf of `conn`, counting its
+ * bytes; a closing connection's record still goes out, and its shutdown is
+ * released. */
+void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
+
+}
+
+#endif
