@@ -1,0 +1,393 @@
+// The load generator's checking is what makes every benchmark number
+// trustworthy, so it is tested against an echo peer that breaks the stream
+// on purpose (drops, repeats, swaps, crosses connections, flips a byte,
+// hangs up) and against the real echo server, where it must pass.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when killed for running too long
+    std::string out;
+    double seconds = 0;
+};
+
+// Runs a program with a hard time limit; its standard output is returned.
+RunResult run_program(const std::vector<std::string> &args, double limit_s) {
+    RunResult r;
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return r;
+    auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        std::vector<char *> argv;
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    auto deadline = t0 + std::chrono::duration<double>(limit_s);
+    char buf[4096];
+    for (;;) {
+        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0) break;
+        pollfd p{pipefd[0], POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) continue;
+        ssize_t n = read(pipefd[0], buf, sizeof buf);
+        if (n <= 0) break;
+        r.out.append(buf, size_t(n));
+    }
+    close(pipefd[0]);
+    int st = 0;
+    if (Clock::now() >= deadline) kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (WIFEXITED(st) && Clock::now() < deadline + std::chrono::seconds(1)) r.status = WEXITSTATUS(st);
+    return r;
+}
+
+// Reads an integer field such as "reorder" out of the loadgen's JSON line.
+long long json_number(const std::string &json, const std::string &key) {
+    auto at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    return atoll(json.c_str() + at + key.size() + 3);
+}
+
+const std::string kLoadgen = std::string(TOVI_BUILD_DIR) + "/bin/loadgen";
+const std::string kEchoServer = std::string(TOVI_BUILD_DIR) + "/bin/echoserver";
+
+// ------------------------------------------------------------- faulty peer
+
+enum class Fault { None, Drop, Duplicate, Reorder, Mixup, Corrupt, HangUp };
+
+// One output piece: bytes [from, to) of connection `conn`'s input
+// (conn -1 = this connection). to == 0 means "pass through from here on".
+struct Piece {
+    int conn;
+    size_t from, to;
+};
+
+class FaultyEcho {
+  public:
+    explicit FaultyEcho(Fault f) : fault_(f) {
+        lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(lfd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(lfd_, 64);
+        socklen_t len = sizeof a;
+        getsockname(lfd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] { accept_loop(); });
+    }
+    ~FaultyEcho() {
+        stop_ = true;
+        cv_.notify_all();
+        acceptor_.join();
+        for (auto &t : conns_) t.join();
+        close(lfd_);
+    }
+    std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    std::vector<Piece> plan(int index) const {
+        switch (fault_) {
+        case Fault::None: return {{-1, 0, 0}};
+        case Fault::Drop: return {{-1, 0, 4096}, {-1, 4196, 0}};
+        case Fault::Duplicate: return {{-1, 0, 8192}, {-1, 4096, 4352}, {-1, 8192, 0}};
+        case Fault::Reorder: return {{-1, 0, 4096}, {-1, 4608, 8192}, {-1, 4096, 4608}, {-1, 8192, 0}};
+        case Fault::Mixup:
+            // The first connection also gets 256 bytes of the second's.
+            if (index == 0) return {{-1, 0, 4096}, {1, 0, 256}, {-1, 4096, 0}};
+            return {{-1, 0, 0}};
+        case Fault::Corrupt: return {{-1, 0, 5000}, {-2, 0, 0}, {-1, 5001, 0}};
+        case Fault::HangUp: return {{-1, 0, 4096}};
+        }
+        return {};
+    }
+
+    void accept_loop() {
+        int index = 0;
+        while (!stop_) {
+            pollfd p{lfd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            int fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            timeval tv{0, 50000};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            conns_.emplace_back([this, fd, index] { serve(fd, index); });
+            index++;
+        }
+    }
+
+    void serve(int fd, int index) {
+        std::vector<Piece> pieces = plan(index);
+        size_t at = 0;       // current piece
+        size_t done = 0;     // bytes of it already sent
+        size_t in_len = 0;   // bytes of my input so far
+        char buf[8192];
+        while (!stop_) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n == 0) break;
+            if (n > 0) {
+                std::lock_guard<std::mutex> g(mu_);
+                input_[index].append(buf, size_t(n));
+                in_len = input_[index].size();
+                cv_.notify_all();
+            }
+            // Send every piece whose bytes are here.
+            while (at < pieces.size()) {
+                Piece p = pieces[at];
+                std::string chunk;
+                {
+                    std::unique_lock<std::mutex> g(mu_);
+                    if (p.conn == -2) {  // one byte of my own, flipped
+                        if (in_len <= 5000) break;
+                        chunk.assign(1, char(input_[index][5000] ^ 0x5A));
+                        at++;
+                    } else {
+                        int src = p.conn < 0 ? index : p.conn;
+                        if (p.conn >= 0)  // wait briefly for the other connection
+                            cv_.wait_for(g, std::chrono::seconds(2),
+                                         [&] { return stop_ || input_[src].size() >= p.to; });
+                        const std::string &in = input_[src];
+                        size_t from = p.from + done;
+                        size_t to = p.to == 0 ? in.size() : std::min(p.to, in.size());
+                        if (to > from) chunk = in.substr(from, to - from);
+                        done += chunk.size();
+                        if (p.to != 0 && p.from + done >= p.to) {
+                            at++;
+                            done = 0;
+                        }
+                    }
+                }
+                if (!chunk.empty() && send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) {
+                    at = pieces.size();
+                    break;
+                }
+                if (chunk.empty()) break;
+            }
+            if (at == pieces.size() && fault_ == Fault::HangUp) break;
+        }
+        close(fd);
+    }
+
+    Fault fault_;
+    int lfd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread acceptor_;
+    std::vector<std::thread> conns_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::map<int, std::string> input_;
+};
+
+RunResult stream_against(const FaultyEcho &peer, int conns) {
+    return run_program({kLoadgen, "--target", peer.target(), "--mode", "stream", "--conns",
+                        std::to_string(conns), "--duration", "0.3", "--size", "1000", "--window",
+                        "65536", "--drain", "0.5", "--json"},
+                       20);
+}
+
+// ------------------------------------------------------------- tests
+
+class LoadgenChecking : public ::testing::Test {
+  protected:
+    void expect_only(const RunResult &r, const std::string &kind) {
+        ASSERT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("\"ok\":false"), std::string::npos) << r.out;
+        for (const char *k : {"loss", "dup", "reorder", "mixup", "corrupt", "closed_early"}) {
+            if (k == kind) EXPECT_GE(json_number(r.out, k), 1) << k << " in " << r.out;
+            else EXPECT_EQ(json_number(r.out, k), 0) << k << " in " << r.out;
+        }
+    }
+};
+
+TEST_F(LoadgenChecking, CleanPeerPasses) {
+    FaultyEcho peer(Fault::None);
+    RunResult r = stream_against(peer, 2);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(json_number(r.out, "mismatches"), 0) << r.out;
+    EXPECT_GT(json_number(r.out, "rx_bytes"), 8192) << r.out;
+}
+
+TEST_F(LoadgenChecking, DroppedBytesAreLoss) {
+    FaultyEcho peer(Fault::Drop);
+    RunResult r = stream_against(peer, 1);
+    expect_only(r, "loss");
+    EXPECT_GE(json_number(r.out, "lost_bytes"), 100) << r.out;
+}
+
+TEST_F(LoadgenChecking, RepeatedBytesAreDuplication) {
+    FaultyEcho peer(Fault::Duplicate);
+    expect_only(stream_against(peer, 1), "dup");
+}
+
+TEST_F(LoadgenChecking, SwappedPiecesAreReorderingNotLoss) {
+    FaultyEcho peer(Fault::Reorder);
+    expect_only(stream_against(peer, 1), "reorder");
+}
+
+TEST_F(LoadgenChecking, AnotherConnectionsBytesAreMixup) {
+    FaultyEcho peer(Fault::Mixup);
+    expect_only(stream_against(peer, 2), "mixup");
+}
+
+TEST_F(LoadgenChecking, FlippedByteIsCorruption) {
+    FaultyEcho peer(Fault::Corrupt);
+    expect_only(stream_against(peer, 1), "corrupt");
+}
+
+TEST_F(LoadgenChecking, HangUpIsClosedEarly) {
+    FaultyEcho peer(Fault::HangUp);
+    RunResult r = stream_against(peer, 1);
+    ASSERT_EQ(r.status, 1) << r.out;
+    EXPECT_GE(json_number(r.out, "closed_early"), 1) << r.out;
+}
+
+// A lost message in a closed loop stalls the connection: the run must still
+// end on time and report it rather than wait for an echo that never comes.
+TEST_F(LoadgenChecking, LossInClosedLoopEndsOnTime) {
+    FaultyEcho peer(Fault::Drop);
+    RunResult r = run_program({kLoadgen, "--target", peer.target(), "--mode", "ping", "--conns", "1",
+                               "--size", "512", "--duration", "0.3", "--drain", "0.3", "--json"},
+                              20);
+    ASSERT_EQ(r.status, 1) << r.out;
+    EXPECT_GE(json_number(r.out, "loss"), 1) << r.out;
+    EXPECT_LT(r.seconds, 5) << r.out;
+}
+
+TEST_F(LoadgenChecking, RefusedConnectFails) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);  // bound, never listening
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    for (const char *mode : {"ping", "connrate", "idle"}) {
+        RunResult r = run_program({kLoadgen, "--target", target, "--mode", mode, "--conns", "2",
+                                   "--duration", "0.2", "--drain", "0.2", "--json"},
+                                  20);
+        EXPECT_EQ(r.status, 1) << mode << ": " << r.out;
+        EXPECT_GE(json_number(r.out, "connect_failed"), 1) << mode << ": " << r.out;
+    }
+    close(fd);
+}
+
+TEST_F(LoadgenChecking, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(run_program({kLoadgen, "--mode", "ping"}, 10).status, 2);
+    EXPECT_EQ(run_program({kLoadgen, "--target", "127.0.0.1:1", "--mode", "bogus"}, 10).status, 2);
+    EXPECT_EQ(run_program({kLoadgen, "--target", "nohost", "--mode", "ping"}, 10).status, 2);
+    EXPECT_EQ(run_program({kLoadgen, "--target", "127.0.0.1:1", "--conns", "0"}, 10).status, 2);
+    EXPECT_EQ(run_program({kLoadgen, "--target", "127.0.0.1:1", "--mode", "ping", "--oneway"}, 10).status, 2);
+}
+
+// ------------------------------------------------------------- echo server
+
+class AgainstEchoServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            execl(kEchoServer.c_str(), kEchoServer.c_str(), "--port", "0", "--threads", "2", (char *)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line names the port: "echoserver listening on ADDR:PORT".
+        std::string line;
+        char c;
+        pollfd p{out[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1)
+            line += c;
+        close(out[0]);
+        auto colon = line.rfind(':');
+        ASSERT_NE(colon, std::string::npos) << line;
+        target_ = "127.0.0.1:" + std::to_string(atoi(line.c_str() + colon + 1));
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int st = 0;
+            for (int i = 0; i < 100 && waitpid(pid_, &st, WNOHANG) == 0; i++) usleep(20000);
+            if (waitpid(pid_, &st, WNOHANG) == 0) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &st, 0);
+                ADD_FAILURE() << "echoserver ignored SIGTERM";
+            } else {
+                EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "echoserver status " << st;
+            }
+        }
+    }
+    RunResult loadgen(std::vector<std::string> extra) {
+        std::vector<std::string> args{kLoadgen, "--target", target_, "--duration", "0.3", "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program(args, 30);
+    }
+    pid_t pid_ = -1;
+    std::string target_;
+};
+
+TEST_F(AgainstEchoServer, EveryModePasses) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"--mode", "stream", "--conns", "4", "--size", "4088"},
+        {"--mode", "stream", "--conns", "1", "--size", "65536", "--threads", "2"},
+        {"--mode", "ping", "--conns", "50", "--size", "1"},
+        {"--mode", "ping", "--conns", "50", "--rate", "2000", "--hogs", "1", "--threads", "2"},
+        {"--mode", "connrate", "--conns", "4", "--sources", "4"},
+    };
+    for (auto &extra : runs) {
+        RunResult r = loadgen(extra);
+        std::string what = extra[1] + " " + extra[3];
+        EXPECT_EQ(r.status, 0) << what << ": " << r.out;
+        EXPECT_EQ(json_number(r.out, "mismatches"), 0) << what << ": " << r.out;
+        EXPECT_NE(r.out.find("\"ok\":true"), std::string::npos) << what << ": " << r.out;
+    }
+}
+
+TEST_F(AgainstEchoServer, IdleAnnouncesReadyThenEchoesAgain) {
+    RunResult r = loadgen({"--mode", "idle", "--conns", "300"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("ready 300\n", 0), 0u) << r.out;  // first line, before the report
+    EXPECT_EQ(json_number(r.out, "msgs"), 300) << r.out;
+}
+
+TEST_F(AgainstEchoServer, OpenLoopKeepsItsRate) {
+    RunResult r = loadgen({"--mode", "ping", "--conns", "20", "--rate", "1000"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    // 0.3 s at 1000/s: the schedule, not the echo, sets the count.
+    long long n = json_number(r.out, "count");
+    EXPECT_GE(n, 290) << r.out;
+    EXPECT_LE(n, 301) << r.out;
+}
+
+}  // namespace
