@@ -1,0 +1,72 @@
+// Events through the real library: waking a waiting thread, timeouts, and
+// a set that nobody waits for being lost.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tovi/event.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+TEST(Event, SetWakesAThreadWaitingWithoutLimit) {
+  tovi_event evt = event_open();
+  ASSERT_NE(nullptr, evt);
+  std::atomic<bool> go{false}, woke{false};
+  std::thread waiter([&] {
+    // Spurious wake-ups are allowed: wait until the condition holds.
+    for (int i = 0; i < 1000 && !go; i++) EXPECT_EQ(0, event_wait(evt, TOVI_EVENT_FOREVER));
+    woke = true;
+  });
+  std::this_thread::sleep_for(milliseconds(20));
+  go = true;
+  // A set made before the waiter waits is lost, so keep setting (bounded).
+  for (int i = 0; i < 500 && !woke; i++) {
+    EXPECT_EQ(0, event_set(evt));
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  waiter.join();
+  EXPECT_TRUE(woke);
+  event_close(evt);
+}
+
+TEST(Event, SetWakesOneOfSeveralWaiters) {
+  tovi_event evt = event_open();
+  ASSERT_NE(nullptr, evt);
+  std::atomic<int> woken{0};
+  std::atomic<bool> stop{false};
+  std::thread a([&] { while (!stop) if (event_wait(evt, 2000) == 0 && !stop) woken++; });
+  std::thread b([&] { while (!stop) if (event_wait(evt, 2000) == 0 && !stop) woken++; });
+  for (int i = 0; i < 300 && woken == 0; i++) {
+    std::this_thread::sleep_for(milliseconds(10));
+    event_set(evt);
+  }
+  EXPECT_GE(woken.load(), 1);
+  stop = true;
+  for (int i = 0; i < 300 && (a.joinable() || b.joinable()); i++) event_set(evt);
+  a.join();
+  b.join();
+  event_close(evt);
+}
+
+TEST(Event, WaitEndsAfterItsTimeoutAndEarlierSetsAreForgotten) {
+  tovi_event evt = event_open();
+  ASSERT_NE(nullptr, evt);
+  EXPECT_EQ(0, event_set(evt));  // nobody waits: lost
+  auto start = steady_clock::now();
+  EXPECT_EQ(0, event_wait(evt, 150));
+  EXPECT_GE(steady_clock::now() - start, milliseconds(140));
+  event_close(evt);
+}
+
+TEST(Event, NoneIsRefused) {
+  EXPECT_EQ(-1, event_set(nullptr));
+  EXPECT_EQ(-1, event_wait(nullptr, 1));
+  event_close(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+// Mutexes through the real library: mutual exclusion between threads and
+// the calls that are deliberately inert.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "tovi/mutex.h"
+
+namespace {
+
+TEST(Mutex, GuardsACounterAcrossThreads) {
+  tovi_mutex mtx = mutex_open();
+  ASSERT_NE(nullptr, mtx);
+  long counter = 0;  // a plain variable: the mutex alone protects it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; i++) {
+        ASSERT_EQ(0, mutex_hold(mtx));
+        long seen = counter;
+        counter = seen + 1;
+        ASSERT_EQ(0, mutex_release(mtx));
+      }
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(80000, counter);
+  mutex_close(mtx);
+}
+
+TEST(Mutex, TryAlwaysFailsAndSpinCountIsInert) {
+  tovi_mutex mtx = mutex_open();
+  ASSERT_NE(nullptr, mtx);
+  EXPECT_EQ(-1, mutex_try(mtx));  // even unlocked
+  EXPECT_EQ(0, mutex_spin_count(mtx, 4000));
+  // The failed try took nothing: the lock is still free to take.
+  EXPECT_EQ(0, mutex_hold(mtx));
+  EXPECT_EQ(0, mutex_release(mtx));
+  mutex_close(mtx);
+}
+
+TEST(Mutex, NoneIsRefused) {
+  EXPECT_EQ(-1, mutex_hold(nullptr));
+  EXPECT_EQ(-1, mutex_release(nullptr));
+  mutex_close(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// Semaphores through the real library: initial counts, producers and
+// consumers across threads, and waits that a signal interrupts.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "tovi/sema.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(Sema, StartCountIsAvailableAndThenWaitsBlock) {
+  tovi_sema sem = nullptr;
+  ASSERT_EQ(0, tovi_sema_init(&sem, 10, 2));
+  ASSERT_NE(nullptr, sem);
+  EXPECT_EQ(0, tovi_sema_wait(&sem));
+  EXPECT_EQ(0, tovi_sema_wait(&sem));
+  std::atomic<bool> through{false};
+  std::thread waiter([&] {
+    EXPECT_EQ(0, tovi_sema_wait(&sem));
+    through = true;
+  });
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(through);
+  EXPECT_EQ(0, tovi_sema_post(&sem));
+  waiter.join();
+  EXPECT_TRUE(through);
+  EXPECT_EQ(0, tovi_sema_destroy(&sem));
+  EXPECT_EQ(nullptr, sem);
+}
+
+TEST(Sema, ProducersAndConsumersBalance) {
+  tovi_sema sem = nullptr;
+  ASSERT_EQ(0, tovi_sema_init(&sem, 0, 0));
+  std::atomic<int> consumed{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < 2; c++)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; i++) {
+        ASSERT_EQ(0, tovi_sema_wait(&sem));
+        consumed++;
+      }
+    });
+  for (int p = 0; p < 4; p++)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 1000; i++) ASSERT_EQ(0, tovi_sema_post(&sem));
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(4000, consumed.load());
+  EXPECT_EQ(0, tovi_sema_destroy(&sem));
+}
+
+std::atomic<int> usr1_seen{0};
+
+TEST(Sema, SignalDuringAWaitDoesNotEndIt) {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = [](int) { usr1_seen++; };
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no restart: sem_wait sees EINTR
+  ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
+
+  tovi_sema sem = nullptr;
+  ASSERT_EQ(0, tovi_sema_init(&sem, 1, 0));
+  std::atomic<int> result{99};
+  std::thread waiter([&] { result = tovi_sema_wait(&sem); });
+  for (int i = 0; i < 200 && usr1_seen < 3; i++) {
+    std::this_thread::sleep_for(milliseconds(10));
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+  }
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(99, result.load());  // still waiting
+  EXPECT_EQ(0, tovi_sema_post(&sem));
+  waiter.join();
+  EXPECT_EQ(0, result.load());
+  EXPECT_GE(usr1_seen.load(), 1);
+  EXPECT_EQ(0, tovi_sema_destroy(&sem));
+  signal(SIGUSR1, SIG_DFL);
+}
+
+TEST(Sema, MissingHandleIsAnError) {
+  EXPECT_EQ(-1, tovi_sema_init(nullptr, 1, 1));
+  EXPECT_EQ(EINVAL, errno);
+  tovi_sema none = nullptr;
+  EXPECT_EQ(-1, tovi_sema_wait(&none));
+  EXPECT_EQ(-1, tovi_sema_post(&none));
+  EXPECT_EQ(-1, tovi_sema_destroy(&none));
+  tovi_sema sem = reinterpret_cast<tovi_sema>(0x1);
+  EXPECT_EQ(-1, tovi_sema_init(&sem, 1, static_cast<unsigned>(SEM_VALUE_MAX) + 1u));
+  EXPECT_EQ(nullptr, sem);  // no invalid handle is left behind
+}
+
+}  // namespace
