@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 
 #include "config.h"
@@ -78,7 +79,11 @@ void mux_config_init(void) {
     gcfg.access = nullptr;
     mux_config_replace(&gcfg.user, nullptr);
     gcfg.ssl_enable = 0;
+    for (char **f : {&gcfg.ssl_secmod_file, &gcfg.ssl_config_dir, &gcfg.ssl_certdb_prefix, &gcfg.ssl_keydb_prefix,
+                     &gcfg.ssl_password_file, &gcfg.ssl_cache_dir})
+        mux_config_replace(f, nullptr);
     mux_config_replace(&gcfg.ssl_cipher_specs, xstrdup("all"));
+    for (int i = 1; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&gcfg.ssl_cert_nicknames[i], nullptr);
     mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup("Server-Cert"));
     gcfg.stat_frequency = 600000;
 }
