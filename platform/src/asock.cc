@@ -126,8 +126,12 @@ bool _bind_locked(ASock *s, GDispCx *cx) {
   if (!cx) return false;
   if (s->cx == cx && s->as) return true;
   _unbind_locked(s);
-  auto *as = new (std::nothrow) asio::ip::tcp::socket(cx->io);
-  if (!as) return false;
+  asio::ip::tcp::socket *as;
+  try {
+    as = new asio::ip::tcp::socket(cx->io);
+  } catch (...) {
+    return false;
+  }
   asio::error_code ec;
   as->assign(asio::ip::tcp::v4(), s->fd, ec);
   if (ec) {
@@ -160,7 +164,11 @@ bool _arm_wait_locked(ASock *s, asio::socket_base::wait_type what, Waiter &&w) {
   if (!_bind_locked(s, _gd_cx(gd))) return false;
   auto h = on_group(gd, ReadyFire{SockRef(s), std::move(w)});
   if (!h) return false;
-  s->as->async_wait(what, std::move(*h));
+  try {
+    s->as->async_wait(what, std::move(*h));
+  } catch (...) {
+    return false;
+  }
   return true;
 }
 
@@ -209,7 +217,11 @@ bool _write_wait(ASock *s) {
   if (!_bind_locked(s, _gd_cx(gd))) return false;
   auto h = on_group(gd, WriteReady{SockRef(s)});
   if (!h) return false;
-  s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  try {
+    s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  } catch (...) {
+    return false;
+  }
   return true;
 }
 
@@ -371,14 +383,15 @@ int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
   // Out of descriptors: pending connections keep the socket readable, so a
   // readiness wait would fire at once, forever. Rest first.
   if (!_bind_locked(ls, _gd_cx(gd))) return -1;
-  if (!ls->backoff) {
-    ls->backoff = new (std::nothrow) asio::steady_timer(ls->cx->io);
-    if (!ls->backoff) return -1;
+  try {
+    if (!ls->backoff) ls->backoff = new asio::steady_timer(ls->cx->io);
+    ls->backoff->expires_after(kAcceptBackoff);
+    auto h = on_group(gd, ReadyFire{SockRef(ls), std::move(w)});
+    if (!h) return -1;
+    ls->backoff->async_wait(std::move(*h));
+  } catch (...) {
+    return -1;
   }
-  ls->backoff->expires_after(kAcceptBackoff);
-  auto h = on_group(gd, ReadyFire{SockRef(ls), std::move(w)});
-  if (!h) return -1;
-  ls->backoff->async_wait(std::move(*h));
   return 0;
 }
 
@@ -469,7 +482,11 @@ int ASock_Connect(ASock *s, const struct sockaddr *pAddr, int nAddrLen, GDisp *g
   if (s->closed.load() || !_bind_locked(s, _gd_cx(gd))) return -1;
   auto h = on_group(gd, ConnectDone{SockRef(s), std::move(w)});
   if (!h) return -1;
-  s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  try {
+    s->as->async_wait(asio::socket_base::wait_write, std::move(*h));
+  } catch (...) {
+    return -1;
+  }
   return 0;
 }
 

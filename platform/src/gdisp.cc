@@ -74,12 +74,26 @@ struct TimerFire {
   }
 };
 
+int _timer_arm(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg);
+
 }  // namespace
 
 GDispCx *GDispCx_New(int nPriorities, int nThreads, int nStackSize) {
   if (nThreads < 1) nThreads = 1;
-  auto *cx = new (std::nothrow) GDispCx(nThreads);
-  if (!cx) return nullptr;
+  GDispCx *cx;
+  try {
+    cx = new GDispCx(nThreads);
+  } catch (...) {
+    return nullptr;
+  }
+  try {
+    // Asio makes its reactor (epoll, eventfd, timerfd) on first use; make it
+    // now, so that arming a wait later cannot fail for want of descriptors.
+    asio::steady_timer warm(cx->io);
+  } catch (...) {
+    delete cx;
+    return nullptr;
+  }
   cx->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (cx->evfd < 0) {
     delete cx;
@@ -195,7 +209,12 @@ GDisp *GDisp_New(GDispCx *cx) {
   if (!cx) return nullptr;
   auto *gd = new (std::nothrow) GDisp;
   if (!gd) return nullptr;
-  gd->strand.emplace(asio::make_strand(cx->io));
+  try {
+    gd->strand.emplace(asio::make_strand(cx->io));
+  } catch (...) {
+    delete gd;
+    return nullptr;
+  }
   gd->cx = cx;
   std::lock_guard<std::mutex> g(cx->mu);
   gd->next = cx->objs;
@@ -249,6 +268,16 @@ int GDisp_GetAsyncError(GDisp *gd) {
 
 int GDisp_Timer(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
   if (!gd || !fn) return -1;
+  try {
+    return _timer_arm(gd, nMsecs, fn, arg);
+  } catch (...) {
+    return -1;  // C callers: no exception may cross this line
+  }
+}
+
+namespace {
+
+int _timer_arm(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
   Waiter w(gd, fn, arg);
   if (nMsecs == 0) {
     run_on_group(gd, [w = std::move(w)]() mutable { w.fire(0); });
@@ -257,8 +286,7 @@ int GDisp_Timer(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
   std::lock_guard<std::mutex> g(gd->mu);
   if (!gd->strand || !gd->cx) return -1;
   if (!gd->timer) {
-    gd->timer = new (std::nothrow) asio::steady_timer(gd->cx->io);
-    if (!gd->timer) return -1;
+    gd->timer = new asio::steady_timer(gd->cx->io);
   }
   // One timer per object: arming again replaces the pending one.
   gd->timer->expires_after(std::chrono::milliseconds(nMsecs));
@@ -267,3 +295,5 @@ int GDisp_Timer(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
       *gd->strand, GroupHandler<TimerFire>{GdRef(gd), ver, TimerFire{std::move(w)}}));
   return 0;
 }
+
+}  // namespace

@@ -147,7 +147,7 @@ struct Waiter {
 bool gdisp_group_of(GDisp *gd, std::optional<Strand> &out, uint32_t &ver);
 
 template <class F>
-void run_on_group(GDisp *gd, F f);
+bool run_on_group(GDisp *gd, F f);
 
 // Handler posted to a strand: follows a change of group before running.
 template <class F>
@@ -165,14 +165,19 @@ struct GroupTask {
   }
 };
 
-// Runs f() on the object's current group. Dropped (destroyed unrun) when
-// the context has been deleted.
+// Runs f() on the object's current group. Dropped (destroyed unrun, false)
+// when the context has been deleted or memory is short.
 template <class F>
-void run_on_group(GDisp *gd, F f) {
+bool run_on_group(GDisp *gd, F f) {
   std::optional<Strand> s;
   uint32_t ver = 0;
-  if (!gdisp_group_of(gd, s, ver)) return;
-  asio::post(*s, GroupTask<F>{GdRef(gd), ver, std::move(f)});
+  if (!gdisp_group_of(gd, s, ver)) return false;
+  try {
+    asio::post(*s, GroupTask<F>{GdRef(gd), ver, std::move(f)});
+  } catch (...) {
+    return false;  // out of memory: the task is dropped, never half-run
+  }
+  return true;
 }
 
 // Completion handler for Asio waits: runs f(ec) on the object's group.
