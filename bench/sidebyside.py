@@ -725,8 +725,10 @@ def main():
         print(f"sidebyside: {BIN}/loadgen is missing; build first", file=sys.stderr)
         return 2
 
-    signal.signal(signal.SIGTERM, _on_signal)
-    signal.signal(signal.SIGHUP, _on_signal)
+    # Also SIGINT: a shell without job control starts background jobs with
+    # it ignored, and Ctrl-C must still clean up.
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _on_signal)
 
     def log(msg):
         print(msg, flush=True)
