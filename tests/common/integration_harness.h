@@ -236,19 +236,21 @@ inline Stream connect_to(uint16_t port, const char *from = nullptr, const char *
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class Listener {
   public:
-    Listener() {
+    // Port 0: an ephemeral port; another port: that one (ok() tells).
+    explicit Listener(uint16_t port = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        a.sin_port = htons(port);
         inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(fd_, 64);
+        ok_ = ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd_, 64) == 0;
         socklen_t l = sizeof a;
         getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &l);
         port_ = ntohs(a.sin_port);
     }
+    bool ok() const { return ok_; }
     ~Listener() { close(); }
     void close() {
         if (fd_ >= 0) ::close(fd_);
@@ -268,6 +270,7 @@ class Listener {
   private:
     int fd_ = -1;
     uint16_t port_ = 0;
+    bool ok_ = false;
 };
 
 // ---------------------------------------------------------------- files
@@ -459,15 +462,15 @@ class MuxProcess {
     bool start(const Instance &inst, const std::vector<std::string> &args = {},
                const std::vector<std::string> &env = {}) {
         std::string conf = inst.conf_path();
-        int pe[2];
-        if (pipe2(pe, O_CLOEXEC)) return false;
+        int pe[2], po[2];
+        if (pipe2(pe, O_CLOEXEC) || pipe2(po, O_CLOEXEC)) return false;
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
             dup2(pe[1], 2);
+            dup2(po[1], 1);
             int devnull = open("/dev/null", O_RDWR);
             dup2(devnull, 0);
-            dup2(devnull, 1);
             for (const char *n : {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore"})
                 unsetenv(n);
             for (auto &e : env) putenv(strdup(e.c_str()));
@@ -481,18 +484,25 @@ class MuxProcess {
         }
         setpgid(pid_, pid_);
         ::close(pe[1]);
+        ::close(po[1]);
         err_fd_ = pe[0];
+        out_fd_ = po[0];
         fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+        fcntl(out_fd_, F_SETFL, O_NONBLOCK);
         return pid_ > 0;
     }
     pid_t pid() const { return pid_; }
 
-    // Waits until the process listens and returns its port (0 on failure).
-    uint16_t wait_port(int timeout_ms = 5000) {
+    // Waits until the process has bound its port and written its pid file,
+    // and returns the port (0 on failure). Until the pid file is there the
+    // child may not have run exec yet and still holds our own sockets.
+    uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000) {
         auto deadline = Clock::now() + milliseconds(timeout_ms);
+        std::string want = std::to_string(pid_) + "\n";
         while (Clock::now() < deadline) {
             if (!running()) return 0;
-            if (uint16_t p = listening_port_of(pid_)) return port_ = p;
+            if (read_file(pid_path).rfind(want, 0) == 0)
+                if (uint16_t p = listening_port_of(pid_)) return port_ = p;
             std::this_thread::sleep_for(milliseconds(10));
         }
         return 0;
@@ -522,15 +532,36 @@ class MuxProcess {
     void signal(int sig) {
         if (pid_ > 0 && !exited_) kill(pid_, sig);
     }
-    // Standard error collected so far.
+    // Standard error and output collected so far.
     std::string err() {
-        char buf[4096];
-        ssize_t n;
-        while (err_fd_ >= 0 && (n = ::read(err_fd_, buf, sizeof buf)) > 0) err_.append(buf, size_t(n));
+        drain(err_fd_, err_);
         return err_;
     }
+    std::string out() {
+        drain(out_fd_, out_);
+        return out_;
+    }
+    // Processes in the multiplexor's process group (forked ones included).
+    int group_size() {
+        int n = 0;
+        if (DIR *d = opendir("/proc")) {
+            while (dirent *e = readdir(d)) {
+                if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+                std::string st = read_file(std::string("/proc/") + e->d_name + "/stat");
+                size_t rp = st.rfind(')');
+                if (rp == std::string::npos) continue;
+                char state;
+                int ppid, pgrp;
+                if (sscanf(st.c_str() + rp + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pid_ &&
+                    state != 'Z')
+                    n++;
+            }
+            closedir(d);
+        }
+        return n;
+    }
     // Every process of the group is gone (forked children included).
-    bool group_gone() { return kill(-pid_, 0) < 0 && errno == ESRCH; }
+    bool group_gone() { return group_size() == 0; }
     void kill_all() {
         if (pid_ > 0) {
             kill(-pid_, SIGKILL);
@@ -543,12 +574,20 @@ class MuxProcess {
             for (int i = 0; i < 200 && !group_gone(); i++) std::this_thread::sleep_for(milliseconds(10));
         }
         if (err_fd_ >= 0) ::close(err_fd_);
-        err_fd_ = -1;
+        if (out_fd_ >= 0) ::close(out_fd_);
+        err_fd_ = out_fd_ = -1;
         pid_ = -1;
     }
 
   private:
+    static void drain(int fd, std::string &into) {
+        char buf[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0) into.append(buf, size_t(n));
+    }
     pid_t pid_ = -1;
+    int out_fd_ = -1;
+    std::string out_;
     bool exited_ = false;
     int status_ = -1;
     int err_fd_ = -1;
@@ -629,6 +668,44 @@ inline void run_script(Stream &link, std::vector<Stream> &clients, const std::ve
         }
     }
 }
+
+// A multiplexor in front of a scripted IM server, with helpers for the usual
+// opening: the first client makes the link, the hello is answered, the open
+// record arrives.
+class RelayFixture : public ::testing::Test {
+  protected:
+    void SetUp() override { inst.server_port(server.port()); }
+
+    void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {}) {
+        inst.write_config();
+        ASSERT_TRUE(mux.start(inst, args, env));
+        ASSERT_NE(mux.wait_port(inst.pid_path()), 0) << mux.err();
+    }
+    // Accepts the link and answers the hello with `reply`.
+    void accept_link(const Bytes &reply = hello()) {
+        link = server.accept();
+        ASSERT_TRUE(link.valid()) << "the multiplexor did not connect to the IM server";
+        ASSERT_EQ(hex(link.recv_n(3)), hex(hello()));
+        ASSERT_TRUE(link.send(reply));
+    }
+    // Connects client number clients.size() (0-based) and expects its open
+    // record with connection number `id`.
+    void add_client(int32_t id, const char *from = nullptr) {
+        clients.push_back(connect_to(mux.port(), from));
+        ASSERT_TRUE(clients.back().valid());
+        if (!link.valid()) accept_link();
+        uint32_t a = inet_addr(from ? from : "127.0.0.1");
+        const uint8_t *b = reinterpret_cast<const uint8_t *>(&a);
+        ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(id, b[0], b[1], b[2], b[3])));
+    }
+    void script(const std::vector<Step> &steps) { run_script(link, clients, steps); }
+
+    Instance inst;
+    Listener server;
+    MuxProcess mux;
+    Stream link;
+    std::vector<Stream> clients;
+};
 
 }  // namespace itest
 
