@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "nspr_tsan.h"
 #include "tovi/mutex.h"
 
 struct event {
@@ -54,7 +55,9 @@ int event_set(tovi_event evt) {
 int event_wait(tovi_event evt, uint32_t msec) {
   if (evt == nullptr) return -1;
   mutex_hold(evt->mtx);
+  TOVI_TSAN_RELEASE(evt->mtx);  // the wait gives the lock up meanwhile
   PRStatus st = PR_WaitCondVar(evt->cvar, _interval(msec));
+  TOVI_TSAN_ACQUIRE(evt->mtx);
   mutex_release(evt->mtx);
   return st == PR_SUCCESS ? 0 : -1;
 }

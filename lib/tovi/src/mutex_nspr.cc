@@ -3,6 +3,8 @@
 
 #include <prlock.h>
 
+#include "nspr_tsan.h"
+
 extern "C" {
 
 tovi_mutex mutex_open(void) { return PR_NewLock(); }
@@ -10,11 +12,13 @@ tovi_mutex mutex_open(void) { return PR_NewLock(); }
 int mutex_hold(tovi_mutex mtx) {
   if (mtx == nullptr) return -1;
   PR_Lock(mtx);
+  TOVI_TSAN_ACQUIRE(mtx);
   return 0;
 }
 
 int mutex_release(tovi_mutex mtx) {
   if (mtx == nullptr) return -1;
+  TOVI_TSAN_RELEASE(mtx);
   PR_Unlock(mtx);
   return 0;
 }
