@@ -16,10 +16,14 @@
 #include <prrwlock.h>
 
 #include "config_internal.h"
+#include "mutex_guard.h"
 #include "plat/wildmat.h"
 #include "qxlogger.h"
 #include "tovi/mutex.h"
 #include "tovi/xmalloc.h"
+
+using muxguard::MutexGuard;
+using muxguard::RWLockGuard;
 
 namespace {
 
@@ -40,39 +44,6 @@ ConfigCache *config_defaultcache = nullptr;
         if (!(cond))                                                                               \
             _config_assert_failed(#cond);                                                          \
     } while (0)
-
-class ReadGuard {
-  public:
-    explicit ReadGuard(PRRWLock *lock) : lock_(lock) { PR_RWLock_Rlock(lock_); }
-    ~ReadGuard() { PR_RWLock_Unlock(lock_); }
-    ReadGuard(const ReadGuard &) = delete;
-    ReadGuard &operator=(const ReadGuard &) = delete;
-
-  private:
-    PRRWLock *lock_;
-};
-
-class WriteGuard {
-  public:
-    explicit WriteGuard(PRRWLock *lock) : lock_(lock) { PR_RWLock_Wlock(lock_); }
-    ~WriteGuard() { PR_RWLock_Unlock(lock_); }
-    WriteGuard(const WriteGuard &) = delete;
-    WriteGuard &operator=(const WriteGuard &) = delete;
-
-  private:
-    PRRWLock *lock_;
-};
-
-class MutexGuard {
-  public:
-    explicit MutexGuard(tovi_mutex mtx) : mtx_(mtx) { mutex_hold(mtx_); }
-    ~MutexGuard() { mutex_release(mtx_); }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-
-  private:
-    tovi_mutex mtx_;
-};
 
 // Binary search; returns the entry index when found, else the index at which
 // `name` would be inserted to keep the table sorted.
@@ -287,7 +258,7 @@ void config_freecache(ConfigCache *cache)
     if (cache == nullptr)
         return;
     {
-        WriteGuard guard(cache->lock);
+        RWLockGuard guard(cache->lock, RWLockGuard::Write);
         _config_freeentries(cache);
         for (int i = 0; i < cache->ndrivers; ++i) {
             ConfigDriver *d = cache->drivers[i].driver;
@@ -332,7 +303,7 @@ void config_adddriver(ConfigCache *cache, const char *pattern, ConfigDriver *dri
 
 int config_fetch(ConfigCache *cache)
 {
-    WriteGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Write);
     return _config_fetch_locked(cache);
 }
 
@@ -363,7 +334,7 @@ int config_refresh(ConfigCache *cache)
     }
     int result;
     {
-        WriteGuard guard(cache->lock);
+        RWLockGuard guard(cache->lock, RWLockGuard::Write);
         // The fresh cache borrows the driver table for the re-read.
         ConfigDriverSlot *own_drivers = fresh->drivers;
         fresh->drivers = cache->drivers;
@@ -454,7 +425,7 @@ int config_set_values(ConfigCache *cache, const char *name, char **values, unsig
 {
     if (cache == nullptr || name == nullptr)
         return 1;
-    WriteGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Write);
     return _config_set(cache, name, values, clearflags, setflags, -1);
 }
 
@@ -463,7 +434,7 @@ int config_get_flags(ConfigCache *cache, const char *name, unsigned *flags)
     *flags = 0;
     if (cache == nullptr)
         return 1;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     int found = 0;
     int idx = _config_getindex(cache, name, &found);
     if (!found)
@@ -481,7 +452,7 @@ const char *config_get_string(ConfigCache *cache, const char *name, const char *
     const char *value = nullptr;
     unsigned flags = 0;
     {
-        ReadGuard guard(cache->lock);
+        RWLockGuard guard(cache->lock, RWLockGuard::Read);
         idx = _config_getindex(cache, name, &found);
         if (found) {
             flags = cache->configlist[idx].flags;
@@ -504,7 +475,7 @@ const char *config_get_string(ConfigCache *cache, const char *name, const char *
 char *config_get_stringcopy(ConfigCache *cache, const char *name, const char *def)
 {
     if (cache != nullptr) {
-        ReadGuard guard(cache->lock);
+        RWLockGuard guard(cache->lock, RWLockGuard::Read);
         const char *v = _config_firstvalue(cache, name);
         if (v)
             return xstrdup(v);
@@ -516,7 +487,7 @@ char **config_get_multistringcopy(ConfigCache *cache, const char *name)
 {
     if (cache == nullptr)
         return nullptr;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     int found = 0;
     int idx = _config_getindex(cache, name, &found);
     if (!found)
@@ -528,7 +499,7 @@ int config_get_int(ConfigCache *cache, const char *name, int def)
 {
     if (cache == nullptr)
         return def;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     const char *v = _config_firstvalue(cache, name);
     if (v == nullptr)
         return def;
@@ -549,7 +520,7 @@ int config_get_switch(ConfigCache *cache, const char *name, int def)
 {
     if (cache == nullptr)
         return def;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     const char *v = _config_firstvalue(cache, name);
     if (v == nullptr)
         return def;
@@ -574,7 +545,7 @@ int config_scan_config(ConfigCache *cache, const char *pattern, ConfigScanProc p
 {
     if (cache == nullptr)
         return 1;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     for (int i = 0; i < cache->nconfig; ++i) {
         ConfigEntry *e = &cache->configlist[i];
         if (pattern && !wildmat(e->name, pattern))
@@ -592,7 +563,7 @@ int config_get_keys(ConfigCache *cache, const char *pattern, int *count, char **
     *names = nullptr;
     if (cache == nullptr)
         return 0;
-    ReadGuard guard(cache->lock);
+    RWLockGuard guard(cache->lock, RWLockGuard::Read);
     int n = 0;
     char **result = nullptr;
     for (int i = 0; i < cache->nconfig; ++i) {
@@ -626,7 +597,7 @@ int config_get_child(ConfigCache *cache, const char *prefix, int branches, int *
     int n = 0;
     int capacity = 0;
     {
-        ReadGuard guard(cache->lock);
+        RWLockGuard guard(cache->lock, RWLockGuard::Read);
         for (int i = 0; i < cache->nconfig; ++i) {
             const char *name = cache->configlist[i].name;
             if (std::strncmp(name, prefix, plen) != 0 || name[plen] == '\0')

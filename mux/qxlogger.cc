@@ -30,6 +30,7 @@
 
 #include "config.h"
 #include "config_instance.h"
+#include "mutex_guard.h"
 #include "tovi/mutex.h"
 #include "tovi/stdapi.h"
 #include "tovi/thread.h"
@@ -60,6 +61,8 @@ struct LogHandle {
     char *servergid;
     uint32_t lastseq;
 };
+
+using muxguard::MutexGuard;
 
 namespace {
 
@@ -149,25 +152,6 @@ LogHandle *_resolve(LogHandle *log)
     }
     return log;
 }
-
-class HandleLock {
-  public:
-    explicit HandleLock(tovi_mutex mtx) : mtx_(mtx)
-    {
-        if (mtx_)
-            mutex_hold(mtx_);
-    }
-    ~HandleLock()
-    {
-        if (mtx_)
-            mutex_release(mtx_);
-    }
-    HandleLock(const HandleLock &) = delete;
-    HandleLock &operator=(const HandleLock &) = delete;
-
-  private:
-    tovi_mutex mtx_;
-};
 
 void _replace(char **field, const char *value)
 {
@@ -591,7 +575,7 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         qxlog_gettimestamp(&t, stamp);
     }
 
-    HandleLock guard(log->logdir && log->servicename ? log->lock : nullptr);
+    MutexGuard guard(log->logdir && log->servicename ? log->lock : nullptr);
     if (log->logdir && log->servicename) {
         if (!_prepare_file(log, format, flags, now, stamp) && format == nullptr)
             return;
