@@ -133,6 +133,9 @@ int asres_start(ASRes *r, void (*done)(void *), void *arg) {
     _finish(r, 0);
     return 0;
   }
+  // The lookup reports its end under mu; holding it here makes sure r->th
+  // is assigned before anyone told of the end can join and free r.
+  std::lock_guard<std::mutex> g(r->mu);
   try {
     r->th = std::thread(_run, r);
   } catch (...) {
