@@ -10,13 +10,12 @@
 #include <atomic>
 #include <cerrno>
 
-#include <prinrval.h>
-#include <prthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "retry_internal.h"
+#include "tovi/thread.h"
 
 namespace {
 
@@ -26,11 +25,6 @@ std::atomic<int32_t> static_iov_max{8192};
 
 // Below this many bytes a shortage is waited out instead of split.
 constexpr size_t kSplitThreshold = 4096;
-
-void _yield() {
-  // Let the kernel reclaim buffers before the next try.
-  PR_Sleep(PR_INTERVAL_NO_WAIT);
-}
 
 bool _is_shortage(int err) { return err == ENOMEM || err == ENOSR || err == ENOBUFS; }
 
@@ -158,7 +152,7 @@ int32_t retry_send(int fd, const void *buf, size_t nbyte) {
       return written + a + b;
     }
     if (tovi_is_transient(errno)) {
-      _yield();
+      tovi_sleep(0);  // let the kernel reclaim buffers before the next try
       continue;
     }
     return -1;
