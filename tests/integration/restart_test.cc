@@ -1,0 +1,133 @@
+// The link's life: connect failures, the hello, and everything that ends a
+// cycle and starts the next one.
+#include "integration_harness.h"
+
+namespace itest {
+namespace {
+
+class Restart : public RelayFixture {
+  protected:
+    // After a cycle ended: the next client makes a new link with a new hello.
+    void expect_new_cycle(int32_t id) {
+        link.close();
+        ASSERT_NO_FATAL_FAILURE(add_client(id));
+        script({client_sends(int(clients.size()) - 1, "again"), server_gets(rec_data(id, "again"))});
+    }
+};
+
+TEST_F(Restart, InvalidRecordTypeRestartsTheCycle) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    // The record after the invalid one must not be acted on.
+    ASSERT_TRUE(link.send(rec_raw(0x06, 1) + rec_data(1, "never")));
+    script({client_closed(0), client_closed(1)});
+    EXPECT_TRUE(link.closed_within(3000)) << "the old link is closed, without any record";
+    EXPECT_TRUE(inst.wait_log("server[1]: got invalid client state(6). Scheduling multiplexor restart.\n"));
+    EXPECT_TRUE(inst.wait_log("Restarting the multiplexor", 2));
+    EXPECT_TRUE(inst.wait_log("_server_shutdown called for IM server 127.0.0.1"));
+    // The cursor stays on the last number handed out, which is free again in
+    // the new cycle's table.
+    ASSERT_NO_FATAL_FAILURE(expect_new_cycle(2));
+}
+
+TEST_F(Restart, InvalidTypeShowsSigned) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_TRUE(link.send(rec_raw(0xff, 0)));
+    script({client_closed(0)});
+    EXPECT_TRUE(inst.wait_log("server[1]: got invalid client state(-1). Scheduling multiplexor restart.\n"));
+}
+
+TEST_F(Restart, HelloTypeInsideTheStreamIsInvalid) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_TRUE(link.send(Bytes("\x04\x03\x00", 3)));
+    script({client_quiet(0)});  // needs four bytes after the type
+    ASSERT_TRUE(link.send(Bytes("\x00\x00", 2)));
+    script({client_closed(0)});
+    EXPECT_TRUE(inst.wait_log("got invalid client state(4)"));
+}
+
+TEST_F(Restart, GoodByeClosesEveryClientAndRestarts) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    ASSERT_TRUE(link.send(rec_bye()));
+    script({client_closed(0), client_closed(1)});
+    Bytes before;
+    EXPECT_TRUE(link.closed_within(3000, &before));
+    EXPECT_EQ(hex(before), "") << "no close records go out when a cycle ends";
+    EXPECT_TRUE(inst.wait_log("server[1]: Server says good bye. Scheduling multiplexor restart.\n"));
+    EXPECT_TRUE(inst.wait_log("Restarting the multiplexor", 2));
+    ASSERT_NO_FATAL_FAILURE(expect_new_cycle(2));
+}
+
+TEST_F(Restart, LostLinkRestarts) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    link.close();
+    script({client_closed(0)});
+    EXPECT_TRUE(inst.wait_log("server[1]: received 0 bytes. Scheduling multiplexor restart.\n"));
+    ASSERT_NO_FATAL_FAILURE(expect_new_cycle(1));
+}
+
+TEST_F(Restart, ServerDownThenUp) {
+    uint16_t port = server.port();
+    server.close();  // nobody listens there now
+    ASSERT_NO_FATAL_FAILURE(start());
+    Stream c = connect_to(mux.port());
+    ASSERT_TRUE(c.valid());
+    EXPECT_TRUE(c.closed_within(5000)) << "a client that knocks while the server is down is closed";
+    EXPECT_TRUE(inst.wait_log("Cannot connect to IM Server 127.0.0.1"));
+    std::this_thread::sleep_for(milliseconds(300));
+
+    Listener again(port);
+    ASSERT_TRUE(again.ok());
+    clients.push_back(connect_to(mux.port()));
+    link = again.accept();
+    ASSERT_TRUE(link.valid()) << "the next client starts a new attempt";
+    script({server_gets(hello()), server_sends(hello()), server_gets(rec_open(1, 127, 0, 0, 1)),
+            client_sends(0, "up"), server_gets(rec_data(1, "up"))});
+    EXPECT_EQ(count_of(inst.log(), "Restarting the multiplexor"), 1) << "a failed connect is no restart";
+}
+
+TEST_F(Restart, ServerThatNeverRepliesIsDroppedAndRetried) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    Stream c = connect_to(mux.port());
+    link = server.accept();
+    ASSERT_TRUE(link.valid());
+    ASSERT_EQ(hex(link.recv_n(3)), hex(hello()));
+    link.close();
+    EXPECT_TRUE(c.closed_within(5000));
+    EXPECT_TRUE(inst.wait_log("No reply from server 127.0.0.1.  Write error"));
+    // Clients already queued when the attempt failed are turned away too; let
+    // that pass before the next one knocks.
+    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+}
+
+TEST_F(Restart, ReplyInPiecesIsReadWholeAndNotTakenForRecords) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    clients.push_back(connect_to(mux.port()));
+    link = server.accept();
+    ASSERT_TRUE(link.valid());
+    ASSERT_EQ(hex(link.recv_n(3)), hex(hello()));
+    for (char b : Bytes("\x07\xff\xfe", 3)) {
+        ASSERT_TRUE(link.send(Bytes(1, b)));
+        std::this_thread::sleep_for(milliseconds(150));
+    }
+    script({server_gets(rec_open(1, 127, 0, 0, 1)), server_sends(rec_data(1, "clean")), client_gets(0, "clean")});
+    EXPECT_TRUE(inst.wait_log("Connected to server 127.0.0.1. Server using -1.-2 protocol"));
+    EXPECT_EQ(inst.log().find("invalid client state"), std::string::npos);
+}
+
+TEST_F(Restart, ServerHostNameIsResolved) {
+    inst.set("orv_mux.serverport", "localhost:" + std::to_string(server.port()));
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    EXPECT_TRUE(inst.wait_log("Connected to server localhost. Server using 3.0 protocol"));
+}
+
+}  // namespace
+}  // namespace itest
