@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "tovi/lock.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "tovi/map.h"
 #include "tovi/xmalloc.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 
@@ -24,18 +24,10 @@ using tovi_test::RunInChild;
 
 class MapFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovi-map-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(0, system(cmd.c_str()));
-  }
+  void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
   // Writes a file of n bytes ('a' + i % 26) and returns its path.
   std::string Make(const std::string &name, size_t n) {
-    std::string path = dir_ + "/" + name;
+    std::string path = tmp_ / name;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
     std::string data(n, '\0');
@@ -49,13 +41,19 @@ class MapFiles : public ::testing::Test {
     EXPECT_GE(fd, 0) << path;
     return fd;
   }
-  std::string dir_;
+  // A file of n bytes mapped whole with flags; its descriptor is closed at
+  // once, since the mapping does not need it.
+  tovi_map *MapNew(const std::string &name, size_t n, int32_t flags = 0) {
+    int fd = OpenRead(Make(name, n));
+    tovi_map *m = map_refresh(fd, nullptr, flags, MAP_WHOLEFILE);
+    close(fd);
+    return m;
+  }
+  tovi_test::TempDir tmp_;
 };
 
 TEST_F(MapFiles, WholeFileMapHasTheFileBytesAndNoIdentity) {
-  int fd = OpenRead(Make("f", 5000));
-  tovi_map *m = map_refresh(fd, nullptr, 0, MAP_WHOLEFILE);
-  close(fd);  // the mapping outlives the descriptor
+  tovi_map *m = MapNew("f", 5000);  // the mapping outlives the descriptor
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(5000u, m->length);
   EXPECT_EQ(5000u, m->fdlength);
@@ -70,9 +68,7 @@ TEST_F(MapFiles, WholeFileMapHasTheFileBytesAndNoIdentity) {
 }
 
 TEST_F(MapFiles, EmptyFileHasNoBase) {
-  int fd = OpenRead(Make("empty", 0));
-  tovi_map *m = map_refresh(fd, nullptr, 0, MAP_WHOLEFILE);
-  close(fd);
+  tovi_map *m = MapNew("empty", 0);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(nullptr, m->base);
   EXPECT_EQ(0u, m->length);
@@ -89,9 +85,7 @@ class MapSlack : public MapFiles, public ::testing::WithParamInterface<SlackCase
 
 TEST_P(MapSlack, SlackRoundsUpByTheSizeClass) {
   const SlackCase c = GetParam();
-  int fd = OpenRead(Make("s", c.file));
-  tovi_map *m = map_refresh(fd, nullptr, MAP_SLOP, MAP_WHOLEFILE);
-  close(fd);
+  tovi_map *m = MapNew("s", c.file, MAP_SLOP);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(c.mapped, m->length);
   EXPECT_EQ(c.file, m->fdlength);
@@ -159,9 +153,7 @@ TEST_F(MapFiles, ShorterLengthKeepsTheMapOnlyWithSlack) {
 }
 
 TEST_F(MapFiles, FailedRefreshReleasesTheOldMap) {
-  int fd = OpenRead(Make("x", 100));
-  tovi_map *m = map_refresh(fd, nullptr, 0, MAP_WHOLEFILE);
-  close(fd);
+  tovi_map *m = MapNew("x", 100);
   ASSERT_NE(nullptr, m);
   errno = 0;
   // The leak checker of the sanitizer build sees a map that is not released.
@@ -183,9 +175,7 @@ TEST_F(MapFiles, FailedMmapIsReportedAsMemoryShortage) {
 }
 
 TEST_F(MapFiles, SubmapSharesTheParentMapping) {
-  int fd = OpenRead(Make("p", 9000));
-  tovi_map *parent = map_refresh(fd, nullptr, MAP_SLOP, MAP_WHOLEFILE);
-  close(fd);
+  tovi_map *parent = MapNew("p", 9000, MAP_SLOP);
   ASSERT_NE(nullptr, parent);
   const uint32_t plen = parent->length;
 
@@ -215,9 +205,7 @@ TEST_F(MapFiles, SubmapSharesTheParentMapping) {
 }
 
 TEST_F(MapFiles, SubmapOfAnEmptyMap) {
-  int fd = OpenRead(Make("e", 0));
-  tovi_map *parent = map_refresh(fd, nullptr, 0, MAP_WHOLEFILE);
-  close(fd);
+  tovi_map *parent = MapNew("e", 0);
   tovi_map *sub = map_submap(parent, 0, 0);
   ASSERT_NE(nullptr, sub);
   EXPECT_EQ(nullptr, sub->base);
@@ -234,12 +222,12 @@ TEST_F(MapFiles, OpenReadOnlyMapsAndClosesTheDescriptor) {
   EXPECT_EQ(MAP_NOIDENTITY, m->flags);
   EXPECT_EQ('a', m->base[0]);
   map_free(m);
-  EXPECT_EQ(nullptr, map_open((dir_ + "/missing").c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr));
+  EXPECT_EQ(nullptr, map_open((tmp_ / "missing").c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr));
   EXPECT_EQ(ENOENT, errno);
 }
 
 TEST_F(MapFiles, OpenForWritingSizesTheFileAndWritesThrough) {
-  std::string path = dir_ + "/w";
+  std::string path = tmp_ / "w";
   tovi_map *m = map_open(path.c_str(), 8192, O_RDWR | O_CREAT, nullptr);
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(8192u, m->length);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tovi/service.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 
@@ -183,6 +183,16 @@ TEST(ServiceSignals, HandlerIgnoresOtherSignalsAndMissingControl) {
   });
   ASSERT_EQ(0, res.exit_code);
   EXPECT_EQ("4", res.output);
+}
+
+TEST(ServiceStart, MissingMainIsRefused) {
+  auto res = RunInChild([] {
+    char prog[] = "prog";
+    char *argv[] = {prog, nullptr};
+    std::printf("%d", service_start("D", nullptr, 1, argv, nullptr, RecordingCtrl, 0));
+    return 0;
+  });
+  EXPECT_EQ("-1", res.output);
 }
 
 TEST(ServiceCalls, PlatformStubsAndErrorText) {

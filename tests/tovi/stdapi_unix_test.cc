@@ -15,7 +15,7 @@
 
 #include "tovi/stdapi.h"
 #include "tovi/thread.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 
@@ -24,14 +24,10 @@ using tovi_test::RunInChild;
 class OpenFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tovi-open-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    ASSERT_TRUE(tmp_.ok());
+    dir_ = tmp_.path();
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(0, system(cmd.c_str()));
-  }
+  tovi_test::TempDir tmp_;
   std::string dir_;
 };
 

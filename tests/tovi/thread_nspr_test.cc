@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tovi/thread.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 
@@ -134,6 +134,24 @@ TEST(ProcessWait, ExitCodesAndSignals) {
   EXPECT_EQ(-1, process_wait(1));       // not our child
 }
 
+TEST(ProcessWait, GroupIdsAreNotChildren) {
+  tovi_process h = 0;
+  ASSERT_EQ(0, Shell("sleep 0.2; exit 4", nullptr, &h));
+  // waitpid(0) or waitpid(-1) would take whichever child ends first.
+  EXPECT_EQ(-1, process_wait(0));
+  EXPECT_EQ(-1, process_wait(-1));
+  EXPECT_EQ(4, process_wait(h));
+}
+
+TEST(ProcessNew, MissingProgramIsRefusedWithoutForking) {
+  EXPECT_EQ(-1, process_new(nullptr, nullptr, nullptr));
+  EXPECT_EQ(EINVAL, errno);
+  char *none[] = {nullptr};
+  tovi_process h = 12345;
+  EXPECT_EQ(-1, process_new(none, nullptr, &h));
+  EXPECT_EQ(12345, h);
+}
+
 TEST(ProcessWait, ChildCollectedByTheReaperStillReportsItsCode) {
   tovi_process h = 0;
   ASSERT_EQ(0, Shell("exit 3", nullptr, &h));
@@ -179,12 +197,31 @@ TEST(ProcessFork, DetachprocessEndsTheParentAndTheChildGoesOn) {
   initthreads();
   auto res = RunInChild([] {
     pid_t before = getpid();
+    // Still in the stdio buffer (stdout is a pipe): must come out once.
+    std::printf("before;");
     int rc = detachprocess();
     std::printf("rc=%d moved=%d\n", rc, getpid() != before);
     return 0;
   });
   EXPECT_EQ(0, res.exit_code);
-  EXPECT_EQ("rc=0 moved=1\n", res.output);  // only the child prints
+  EXPECT_EQ("before;rc=0 moved=1\n", res.output);  // only the child goes on
+}
+
+TEST(ProcessFork, ForkprocessDoesNotDoubleBufferedOutput) {
+  auto res = RunInChild([] {
+    std::printf("once;");
+    pid_t pid = forkprocess();
+    if (pid == 0) {
+      std::printf("child;");
+      std::fflush(stdout);
+      _exit(0);
+    }
+    int rc = process_wait(pid);
+    std::printf("parent=%d", rc);
+    return 0;
+  });
+  EXPECT_EQ(0, res.exit_code);
+  EXPECT_EQ("once;child;parent=0", res.output);
 }
 
 TEST(Sleeping, SleepBlocksOnlyTheCallingThread) {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "tovi/xmalloc.h"
-#include "tovi_child.h"
+#include "tovi_test_util.h"
 
 namespace {
 

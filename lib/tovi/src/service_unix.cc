@@ -40,11 +40,10 @@ bool _is_manager_word(const char *arg) {
   return false;
 }
 
-}  // namespace
-
-extern "C" {
-
-void sig_handler(int sig) {
+// The handler installed is this private one: a program that defines a
+// function of its own named sig_handler would otherwise have its function
+// installed in place of the library's.
+void _sig_handler(int sig) {
   int saved = errno;  // the interrupted code may be about to read errno
   tovi_service_ctrl ctrl = ctrl_func.load(std::memory_order_acquire);
   if (ctrl) {
@@ -56,16 +55,26 @@ void sig_handler(int sig) {
   errno = saved;
 }
 
+}  // namespace
+
+extern "C" {
+
+void sig_handler(int sig) { _sig_handler(sig); }
+
 int service_start(const char * /*display*/, char * /*name*/, int argc, char **argv,
                   tovi_service_start start, tovi_service_ctrl ctrl, int /*can_pause*/) {
+  if (start == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
   _set_handler(SIGPIPE, SIG_IGN);
 
   if (ctrl) {
     ctrl_func.store(ctrl, std::memory_order_release);
     initthreads();
-    _set_handler(SIGTERM, sig_handler);
-    _set_handler(SIGINT, sig_handler);
-    _set_handler(SIGHUP, sig_handler);
+    _set_handler(SIGTERM, _sig_handler);
+    _set_handler(SIGINT, _sig_handler);
+    _set_handler(SIGHUP, _sig_handler);
   }
 
   bool console = false;

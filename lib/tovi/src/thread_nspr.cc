@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -151,6 +152,10 @@ pid_t process_id(void) { return getpid(); }
 void initthreads(void) { PR_CallOnce(&initted, _install_reaper); }
 
 int process_new(char *const args[], const int *fds, tovi_process *hdl) {
+  if (args == nullptr || args[0] == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
   initthreads();
   pid_t pid = fork();
   if (pid < 0) return -1;
@@ -165,6 +170,11 @@ int process_new(char *const args[], const int *fds, tovi_process *hdl) {
 }
 
 int process_wait(tovi_process hdl) {
+  // waitpid would take 0 and negative ids as "any child of a group".
+  if (hdl <= 0) {
+    errno = ECHILD;
+    return -1;
+  }
   int status;
   pid_t got;
   while ((got = waitpid(hdl, &status, 0)) < 0 && errno == EINTR) {
@@ -181,6 +191,8 @@ int process_wait(tovi_process hdl) {
 
 int detachprocess(void) {
   initthreads();
+  // Output still buffered would otherwise be written by both processes.
+  std::fflush(nullptr);
   pid_t pid = fork();
   if (pid > 0) std::exit(0);
   return pid < 0 ? -1 : 0;
@@ -188,6 +200,7 @@ int detachprocess(void) {
 
 pid_t forkprocess(void) {
   initthreads();
+  std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) _ignore_sigpipe();
   return pid;

@@ -1,9 +1,11 @@
-// Test helper: runs a piece of test code in a forked child with its standard
-// output and error captured, bounded in time.  Used where the code under
-// test changes process-wide state (signal handlers, sessions, counters,
-// resource limits) or ends the process.
-#ifndef TESTS_COMMON_TOVI_CHILD_H
-#define TESTS_COMMON_TOVI_CHILD_H
+// Helpers of the runtime library's tests.
+//   RunInChild  runs a piece of test code in a forked child with its standard
+//               output and error captured, bounded in time; for code that
+//               changes process-wide state (signal handlers, sessions,
+//               counters, resource limits) or ends the process.
+//   TempDir     a fresh directory under /tmp, removed with its contents.
+#ifndef TESTS_COMMON_TOVI_TEST_UTIL_H
+#define TESTS_COMMON_TOVI_TEST_UTIL_H
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -84,6 +87,27 @@ inline ChildResult RunInChild(const std::function<int()> &body, int timeout_ms =
   }
   return res;
 }
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/tovi-test-XXXXXX";
+    if (mkdtemp(tmpl)) path_ = tmpl;
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace tovi_test
 
