@@ -60,14 +60,19 @@ void _conn_reader_done(Conn *conn, const char *how) {
     GDispSem_V(conn->sem_shutdown);
 }
 
-/* Milliseconds until the clock (in whole seconds) has moved `limit` seconds
- * past the last forwarded read. */
-uint32_t _pace_wait_ms(const Conn *conn, int32_t limit) {
+/* Pacing reads one clock for the decision and the wait: time() may lag the
+ * precise clock by a tick, which would turn the end of a pause into a burst
+ * of one-millisecond postponements. */
+long long _now_ms(void) {
     timeval tv;
     gettimeofday(&tv, nullptr);
-    long long due = (static_cast<long long>(conn->last_read) + limit) * 1000;
-    long long now = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-    long long wait = due - now;
+    return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+/* Milliseconds until the clock (in whole seconds) has moved `limit` seconds
+ * past the last forwarded read. */
+uint32_t _pace_wait_ms(const Conn *conn, int32_t limit, long long now_ms) {
+    long long wait = (static_cast<long long>(conn->last_read) + limit) * 1000 - now_ms;
     return wait < 1 ? 1 : static_cast<uint32_t>(wait + 1);
 }
 
@@ -93,11 +98,11 @@ void _conn_reader(void *arg) {
      * for the rest of the interval, rather than re-arming a readability wait
      * that would fire again at once. */
     int32_t limit = conn_rate_limit;
-    time_t now = time(nullptr);
-    if (limit > 0 && now - conn->last_read < limit) {
+    long long now_ms = _now_ms();
+    if (limit > 0 && now_ms / 1000 - conn->last_read < limit) {
         qxlog(nullptr, QXLOG_NOTICE, "conn[%d]: gdisp_read %ld scheduled. conn limit exceeded.\n", conn->id,
               _handle(conn->gd_read));
-        GDisp_Timer(conn->gd_read, _pace_wait_ms(conn, limit), _conn_reader, conn);
+        GDisp_Timer(conn->gd_read, _pace_wait_ms(conn, limit, now_ms), _conn_reader, conn);
         return;
     }
 
@@ -109,7 +114,7 @@ void _conn_reader(void *arg) {
         if (state == CONN_WORK) {
             uint32_t size = mux_record_data_header(conn->rbuf, conn->id, static_cast<uint32_t>(n));
             server_async_write(conn, _async_write_ack, nullptr, conn->rbuf, size);
-            if (limit != 0) conn->last_read = time(nullptr);
+            if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
             _conn_rearm(conn);
         } else if (state == CONN_CLOSING) {
             /* The shutdown began meanwhile: these bytes are dropped. */
@@ -273,7 +278,7 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->state = CONN_NEW;
     conn->wstatus = 0;
     conn->close_mode = ASOCK_CLOSE_ORDERLY;
-    conn->start_time = conn->last_read = time(nullptr);
+    conn->start_time = conn->last_read = static_cast<time_t>(_now_ms() / 1000);
     conn->bytes = 0;
 
     int32_t id;
@@ -357,7 +362,7 @@ void conn_delete(Conn *conn) {
         bytes = conn->bytes;
     }
     qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client closed. [time=%lds] [bytes=%lld] [total=%d] [active=%d]", conn->ip,
-          conn->id, static_cast<long>(time(nullptr) - conn->start_time), bytes, total, active);
+          conn->id, static_cast<long>(_now_ms() / 1000 - conn->start_time), bytes, total, active);
     /* At the end of a cycle the dispatch context goes with all its objects. */
     if (!mux->shutdown) {
         GDisp_Delete(conn->gd_read);

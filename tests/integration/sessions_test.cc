@@ -1,0 +1,103 @@
+// Who gets in and how fast: connection numbering, the session limit, the
+// access list from the environment, and pacing.
+#include "integration_harness.h"
+
+namespace itest {
+namespace {
+
+class Sessions : public RelayFixture {};
+
+TEST_F(Sessions, NextFitNumbering) {
+    inst.set("orv_mux.maxsessions", "3");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    ASSERT_NO_FATAL_FAILURE(add_client(3));
+    script({client_closes(1), server_gets(rec_close(2))});
+    ASSERT_TRUE(inst.wait_log("[127.0.0.1][2]: client closed."));
+    // The cursor stays on 3: taken, wrap to 1: taken, then 2.
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    script({client_closes(0), server_gets(rec_close(1))});
+    ASSERT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed."));
+    // From 2: taken, 3: taken, wrap: 1.
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+}
+
+TEST_F(Sessions, LimitRefusesTheNextClientWithItsMessage) {
+    inst.set("orv_mux.maxsessions", "2");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    Stream third = connect_to(mux.port());
+    auto t0 = Clock::now();
+    EXPECT_TRUE(third.closed_within(5000));
+    EXPECT_TRUE(inst.wait_log("Reached MAX Sessions allowed on this multiplexor 2\n"));
+    EXPECT_EQ(hex(link.recv_for(300)), "") << "a refused client never reaches the server";
+    // The accept loop pauses a second after a refusal: a client that knocks
+    // at once is only handled after it.
+    Stream fourth = connect_to(mux.port());
+    EXPECT_TRUE(fourth.closed_within(5000));
+    EXPECT_GE(Clock::now() - t0, milliseconds(900));
+    script({client_sends(0, "still served"), server_gets(rec_data(1, "still served"))});
+}
+
+TEST_F(Sessions, ZeroSessionsRefusesEveryone) {
+    inst.set("orv_mux.maxsessions", "0");
+    ASSERT_NO_FATAL_FAILURE(start());
+    clients.push_back(connect_to(mux.port()));
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    EXPECT_TRUE(clients[0].closed_within(5000));
+    EXPECT_TRUE(inst.wait_log("Reached MAX Sessions allowed on this multiplexor 0"));
+    EXPECT_EQ(hex(link.recv_for(300)), "");
+}
+
+TEST_F(Sessions, AccessListFromTheEnvironment) {
+    ASSERT_NO_FATAL_FAILURE(start({}, {"Access=-127.0.0.2|255.255.255.255;"}));
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    Stream refused = connect_to(mux.port(), "127.0.0.2");
+    ASSERT_TRUE(refused.valid());
+    EXPECT_TRUE(refused.closed_within(5000));
+    ASSERT_NO_FATAL_FAILURE(add_client(2, "127.0.0.3"));
+    EXPECT_EQ(hex(link.recv_for(300)), "");
+}
+
+TEST_F(Sessions, AllowListAdmitsOnlyItsAddresses) {
+    ASSERT_NO_FATAL_FAILURE(start({}, {"Access=+127.0.0.3|255.255.255.255;"}));
+    clients.push_back(connect_to(mux.port(), "127.0.0.3"));
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(1, 127, 0, 0, 3)));
+    Stream refused = connect_to(mux.port());
+    EXPECT_TRUE(refused.closed_within(5000));
+}
+
+TEST_F(Sessions, PacingDelaysReadsByTheIntervalWithoutSpinning) {
+    inst.set("orv_mux.conn_rate_limit", "2");
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto t0 = Clock::now();
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_TRUE(clients[0].send("first"));
+    // Forwarded once the clock in whole seconds has moved on by 2.
+    ASSERT_EQ(link.recv_n(14, 5000), rec_data(1, "first"));
+    auto t1 = Clock::now();
+    EXPECT_GE(t1 - t0, milliseconds(990));
+    EXPECT_LE(t1 - t0, milliseconds(3500));
+    ASSERT_TRUE(clients[0].send("second"));
+    ASSERT_EQ(link.recv_n(15, 5000), rec_data(1, "second"));
+    EXPECT_GE(Clock::now() - t1, milliseconds(990));
+    // One line per postponement, not one per spin of a busy loop.
+    int lines = count_of(inst.log(), "scheduled. conn limit exceeded.");
+    EXPECT_GE(lines, 2);
+    EXPECT_LE(lines, 4);
+}
+
+TEST_F(Sessions, StartAndCloseLinesCountTheCycle) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    script({client_closes(0), server_gets(rec_close(1))});
+    EXPECT_TRUE(inst.wait_log("[127.0.0.1][2]: client started. [total=1] [active=1]"));
+    EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time=0s] [bytes=14] [total=2] [active=1]"));
+}
+
+}  // namespace
+}  // namespace itest
