@@ -1,0 +1,66 @@
+// Case tables and the beautifier.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "tovi/msgutil.h"
+
+namespace {
+
+TEST(CaseTables, OnlyAsciiLettersChange) {
+  for (int c = 0; c < 256; ++c) {
+    int lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
+    int upper = c >= 'a' && c <= 'z' ? c - 32 : c;
+    EXPECT_EQ(lower, convert_to_lowercase[c]) << c;
+    EXPECT_EQ(upper, convert_to_uppercase[c]) << c;
+  }
+}
+
+TEST(CaseTables, ConvertInPlace) {
+  char s[] = "MiXeD 123 \xC9t\xE9";
+  EXPECT_EQ(s, lcase(s));
+  EXPECT_STREQ("mixed 123 \xC9t\xE9", s);
+  EXPECT_EQ(s, ucase(s));
+  EXPECT_STREQ("MIXED 123 \xC9T\xE9", s);
+  char empty[] = "";
+  EXPECT_EQ(empty, lcase(empty));
+}
+
+TEST(Beautify, ControlHighAndDeleteBytes) {
+  char dst[16];
+  // 233 loses its top bit and becomes 'i': six characters in all.
+  char *end = beautify_copy(dst, "\ta\xE9\x7f");
+  EXPECT_STREQ("^Iai^?", dst);
+  EXPECT_EQ(6, end - dst);
+}
+
+TEST(Beautify, CaretsForEveryControlCharacter) {
+  char dst[8];
+  beautify_copy(dst, "\n\r\x1b");
+  EXPECT_STREQ("^J^M^[", dst);
+  beautify_copy(dst, "\x81");  // top bit cleared: control 1
+  EXPECT_STREQ("^A", dst);
+  EXPECT_EQ(dst, beautify_copy(dst, ""));
+  EXPECT_STREQ("", dst);
+}
+
+TEST(Beautify, GrowingBufferIsAllocatedAndEnlarged) {
+  char *buf = beautify_string("hi\n", nullptr, 0);
+  ASSERT_NE(nullptr, buf);
+  EXPECT_STREQ("hi^J", buf);
+  // The first allocation is at least 4096 bytes: a long text still fits
+  // when the caller passes that size.
+  std::string mid(2000, '\x01');
+  buf = beautify_string(mid.c_str(), buf, 4096);
+  EXPECT_EQ(4000u, strlen(buf));
+  // A caller that knows a small size gets the buffer enlarged to fit.
+  std::string big(10000, '\x02');
+  buf = beautify_string(big.c_str(), buf, 4096);
+  ASSERT_EQ(20000u, strlen(buf));
+  EXPECT_EQ('^', buf[0]);
+  EXPECT_EQ('B', buf[19999]);
+  free(buf);
+}
+
+}  // namespace
