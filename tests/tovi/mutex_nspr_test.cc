@@ -39,10 +39,4 @@ TEST(Mutex, TryAlwaysFailsAndSpinCountIsInert) {
   mutex_close(mtx);
 }
 
-TEST(Mutex, NoneIsRefused) {
-  EXPECT_EQ(-1, mutex_hold(nullptr));
-  EXPECT_EQ(-1, mutex_release(nullptr));
-  mutex_close(nullptr);
-}
-
 }  // namespace

@@ -157,12 +157,4 @@ TEST(TimeConversion, ThreadsConvertIntoTheirOwnBuffers) {
   EXPECT_EQ(std::vector<int>(4, 0), bad);
 }
 
-TEST(TimeConversion, NoneIsRefused) {
-  time_t zero = 0;
-  struct tm tm;
-  EXPECT_EQ(nullptr, mtgmtime(nullptr, &tm));
-  EXPECT_EQ(nullptr, mtgmtime(&zero, nullptr));
-  EXPECT_EQ(nullptr, mtlocaltime(nullptr, &tm));
-}
-
 }  // namespace

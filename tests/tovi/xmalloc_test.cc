@@ -56,19 +56,6 @@ TEST(XmallocCopies, CallocZeroesAndReallocKeepsContents) {
   free(z);
 }
 
-TEST(XmallocCopies, StrdupCopiesWithTerminator) {
-  const char src[] = "hello, world";
-  char *copy = xstrdup(src);
-  ASSERT_NE(nullptr, copy);
-  EXPECT_NE(src, copy);
-  EXPECT_STREQ(src, copy);
-  free(copy);
-  char *empty = xstrdup("");
-  ASSERT_NE(nullptr, empty);
-  EXPECT_EQ('\0', empty[0]);
-  free(empty);
-}
-
 TEST(XmallocCopies, StrndupPadsShortStringsWithZeros) {
   char *copy = xstrndup("abc", 5);
   ASSERT_NE(nullptr, copy);
