@@ -54,6 +54,19 @@ bool _io_enter(ASock *s) {
 
 void _io_leave(ASock *s) { s->inflight.fetch_sub(1, std::memory_order_seq_cst); }
 
+// Checks the arguments of a direct read or write and enters the bracket.
+bool _direct_io_begin(ASock *s, const void *buf, int n) {
+  if (n < 0 || (!buf && n > 0)) {
+    s->last_error.store(EINVAL);
+    return false;
+  }
+  if (!_io_enter(s)) {
+    s->last_error.store(EBADF);
+    return false;
+  }
+  return true;
+}
+
 // ---- plain descriptor I/O ------------------------------------------------
 
 int _plain_recv(ASock *s, void *buf, int max) {
@@ -113,10 +126,7 @@ void _unbind_locked(ASock *s) {
   }
   if (GDispCx *cx = s->cx) {
     std::lock_guard<std::mutex> g(cx->mu);
-    if (s->cx_prev) s->cx_prev->cx_next = s->cx_next;
-    else cx->socks = s->cx_next;
-    if (s->cx_next) s->cx_next->cx_prev = s->cx_prev;
-    s->cx_prev = s->cx_next = nullptr;
+    list_unlink<ASock, &ASock::cxl>(cx->socks, s);
     s->cx = nullptr;
   }
 }
@@ -142,9 +152,7 @@ bool _bind_locked(ASock *s, GDispCx *cx) {
   s->as = as;
   s->cx = cx;
   std::lock_guard<std::mutex> g(cx->mu);
-  s->cx_next = cx->socks;
-  if (cx->socks) cx->socks->cx_prev = s;
-  cx->socks = s;
+  list_push<ASock, &ASock::cxl>(cx->socks, s);
   return true;
 }
 
@@ -310,7 +318,7 @@ void asock_detach_all(GDispCx *cx) {
   std::vector<ASock *> socks;
   {
     std::lock_guard<std::mutex> g(cx->mu);
-    for (ASock *s = cx->socks; s; s = s->cx_next) {
+    for (ASock *s = cx->socks; s; s = s->cxl.next) {
       s->refs.fetch_add(1);
       socks.push_back(s);
     }
@@ -356,6 +364,10 @@ ASock *ASock_NewBound(uint32_t nAddr, int nPort) {
 ASock *ASock_New(void) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
+  // Writers hand over whole chunks of queued records; Nagle would only
+  // delay the last one.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   ASock *s = _sock_wrap(fd);
   if (!s) close(fd);
   return s;
@@ -506,15 +518,7 @@ int ASock_Readable(ASock *s, GDisp *gd, GDispFn fn, void *arg) {
 }
 
 int ASock_Recv(ASock *s, void *pBuf, int nMax) {
-  if (!s) return -2;
-  if (nMax < 0 || (!pBuf && nMax > 0)) {
-    s->last_error.store(EINVAL);
-    return -2;
-  }
-  if (!_io_enter(s)) {
-    s->last_error.store(EBADF);
-    return -2;
-  }
+  if (!s || !_direct_io_begin(s, pBuf, nMax)) return -2;
   int r = s->io->recv(s, pBuf, nMax);
   int e = errno;
   _io_leave(s);
@@ -530,15 +534,10 @@ int ASock_Recv(ASock *s, void *pBuf, int nMax) {
 }
 
 int ASock_Send(ASock *s, const void *pBuf, int nLen) {
-  if (!s) return -2;
-  if (nLen < 0 || (!pBuf && nLen > 0)) {
-    s->last_error.store(EINVAL);
-    return -2;
-  }
-  if (nLen == 0) return 0;
-  if (!_io_enter(s)) {
-    s->last_error.store(EBADF);
-    return -2;
+  if (!s || !_direct_io_begin(s, pBuf, nLen)) return -2;
+  if (nLen == 0) {
+    _io_leave(s);
+    return 0;
   }
   int r = s->io->send(s, pBuf, nLen);
   int e = errno;

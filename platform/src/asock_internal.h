@@ -69,7 +69,7 @@ struct ASock {
   asio::ip::tcp::socket *as = nullptr;
   asio::steady_timer *backoff = nullptr;
   plat::GdRef read_gd;  // where a failed ASock_Recv records its error
-  ASock *cx_prev = nullptr, *cx_next = nullptr;
+  plat::Links<ASock> cxl;  // in cx->socks, under cx->mu
 
   bool listening = false;
   std::atomic<bool> exhausted{false};  // accept ran out of descriptors

@@ -30,9 +30,7 @@ void gdisp_unref(GDisp *gd) {
   }
   if (cx) {
     std::lock_guard<std::mutex> g(cx->mu);
-    if (gd->prev) gd->prev->next = gd->next;
-    else cx->objs = gd->next;
-    if (gd->next) gd->next->prev = gd->prev;
+    list_unlink<GDisp, &GDisp::cxl>(cx->objs, gd);
   }
   delete gd;
 }
@@ -178,11 +176,11 @@ void GDispCx_Delete(GDispCx *cx) {
   std::vector<GDisp *> objs;
   {
     std::lock_guard<std::mutex> g(cx->mu);
-    for (GDisp *gd = cx->objs; gd; gd = gd->next) {
+    for (GDisp *gd = cx->objs; gd; gd = gd->cxl.next) {
       gdisp_ref(gd);
       objs.push_back(gd);
     }
-    for (GDisp *gd : objs) gd->prev = gd->next = nullptr;
+    for (GDisp *gd : objs) gd->cxl = {};
     cx->objs = nullptr;
   }
   for (GDisp *gd : objs) {
@@ -217,9 +215,7 @@ GDisp *GDisp_New(GDispCx *cx) {
   }
   gd->cx = cx;
   std::lock_guard<std::mutex> g(cx->mu);
-  gd->next = cx->objs;
-  if (cx->objs) cx->objs->prev = gd;
-  cx->objs = gd;
+  list_push<GDisp, &GDisp::cxl>(cx->objs, gd);
   return gd;
 }
 

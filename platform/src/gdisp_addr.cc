@@ -19,17 +19,14 @@ struct AddrOp {
   uint32_t *pnaddr = nullptr;
   ASRes *res = nullptr;
   GDispCx *cx = nullptr;
-  AddrOp *prev = nullptr, *next = nullptr;
+  Links<AddrOp> cxl;  // in cx->addrops, under cx->mu
 };
 
 namespace {
 
 void _unlink(AddrOp *op) {
   std::lock_guard<std::mutex> g(op->cx->mu);
-  if (op->prev) op->prev->next = op->next;
-  else op->cx->addrops = op->next;
-  if (op->next) op->next->prev = op->prev;
-  op->prev = op->next = nullptr;
+  list_unlink<AddrOp, &AddrOp::cxl>(op->cx->addrops, op);
 }
 
 void _addr_finish(AddrOp *op) {
@@ -62,9 +59,7 @@ void addrops_detach_all(GDispCx *cx) {
       std::lock_guard<std::mutex> g(cx->mu);
       op = cx->addrops;
       if (!op) return;
-      cx->addrops = op->next;
-      if (op->next) op->next->prev = nullptr;
-      op->prev = op->next = nullptr;
+      list_unlink<AddrOp, &AddrOp::cxl>(cx->addrops, op);
     }
     // Its delivery, if queued, never runs: the loop has stopped and the
     // io_context is destroyed next.
@@ -100,9 +95,7 @@ int GDisp_GetAddr(GDisp *gd, const char *pszHost, uint32_t *pnAddr, GDispFn fn, 
   op->cx = cx;
   {
     std::lock_guard<std::mutex> g(cx->mu);
-    op->next = cx->addrops;
-    if (cx->addrops) cx->addrops->prev = op;
-    cx->addrops = op;
+    list_push<AddrOp, &AddrOp::cxl>(cx->addrops, op);
   }
   if (asres_start(op->res, _addr_done, op) != 0) {
     _unlink(op);

@@ -34,6 +34,30 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 struct AddrOp;
 
+// Links of an intrusive list of one of the context's registries; the
+// caller holds cx->mu.
+template <class T>
+struct Links {
+  T *prev = nullptr, *next = nullptr;
+};
+
+template <class T, Links<T> T::*L>
+void list_push(T *&head, T *x) {
+  (x->*L).prev = nullptr;
+  (x->*L).next = head;
+  if (head) (head->*L).prev = x;
+  head = x;
+}
+
+template <class T, Links<T> T::*L>
+void list_unlink(T *&head, T *x) {
+  Links<T> &l = x->*L;
+  if (l.prev) (l.prev->*L).next = l.next;
+  else head = l.next;
+  if (l.next) (l.next->*L).prev = l.prev;
+  l.prev = l.next = nullptr;
+}
+
 }  // namespace plat
 
 struct GDispCx {
@@ -68,7 +92,7 @@ struct GDisp {
   GDispCx *cx = nullptr;
   bool owner_gone = false;
 
-  GDisp *prev = nullptr, *next = nullptr;  // in cx->objs, under cx->mu
+  plat::Links<GDisp> cxl;  // in cx->objs, under cx->mu
 };
 
 namespace plat {

@@ -23,6 +23,20 @@ inline bool WaitFor(const std::function<bool()> &cond,
   return true;
 }
 
+// Counts callbacks and notes the object's async error at each; `status`
+// receives the result of a background write.
+struct Completion {
+  GDisp *gd = nullptr;
+  int status = 12345;
+  std::atomic<int> n{0};
+  std::atomic<int> err{-1};
+  static void Cb(void *p) {
+    auto *c = static_cast<Completion *>(p);
+    c->err = GDisp_GetAsyncError(c->gd);
+    c->n++;
+  }
+};
+
 // A context with its loop running on a background thread; the destructor
 // shuts it down and deletes it.
 class RunningCx {

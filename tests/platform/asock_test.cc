@@ -93,16 +93,7 @@ class ASockTest : public ::testing::Test {
   sighandler_t old_pipe_;
 };
 
-struct Done {
-  GDisp *gd = nullptr;
-  std::atomic<int> n{0};
-  std::atomic<int> err{-1};
-  static void Cb(void *p) {
-    auto *d = static_cast<Done *>(p);
-    d->err = GDisp_GetAsyncError(d->gd);
-    d->n++;
-  }
-};
+using Done = plattest::Completion;
 
 // ---- connect ------------------------------------------------------------------
 
@@ -237,17 +228,7 @@ TEST_F(ASockTest, DeleteDropsReadinessAlreadyQueued) {
 
 // ---- writing --------------------------------------------------------------------
 
-struct WriteDone {
-  GDisp *gd = nullptr;
-  int status = 12345;
-  std::atomic<int> n{0};
-  std::atomic<int> err{-1};
-  static void Cb(void *p) {
-    auto *w = static_cast<WriteDone *>(p);
-    w->err = GDisp_GetAsyncError(w->gd);
-    w->n++;
-  }
-};
+using WriteDone = plattest::Completion;
 
 TEST_F(ASockTest, AsyncWriteOfManyMegabytesToSlowReaderCompletes) {
   RunningCx r(2);

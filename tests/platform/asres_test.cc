@@ -76,16 +76,7 @@ TEST(ASResTest, DeleteWithoutWaitingJoinsTheLookup) {
   ASRes_Delete(res);
 }
 
-struct AddrWait {
-  GDisp *gd;
-  std::atomic<int> n{0};
-  std::atomic<int> err{-1};
-  static void Cb(void *p) {
-    auto *w = static_cast<AddrWait *>(p);
-    w->err = GDisp_GetAsyncError(w->gd);
-    w->n++;
-  }
-};
+using AddrWait = plattest::Completion;
 
 TEST(GDispGetAddrTest, StoresNetworkOrderAddressAndReportsSuccess) {
   RunningCx r(2);
