@@ -36,6 +36,7 @@ struct Record {
   size_t requested;  // bytes asked for
   int iovcnt;        // entries of a vectored call, else 0
   ssize_t result;
+  std::vector<size_t> lens;  // entry lengths of a vectored call
 };
 
 struct State {
@@ -122,11 +123,14 @@ inline bool next(int fd, Call c, Action *a) {
   return true;
 }
 
-inline ssize_t note(Call c, size_t requested, int iovcnt, ssize_t result) {
+inline ssize_t note(Call c, size_t requested, int iovcnt, ssize_t result, const struct iovec *iov = nullptr) {
   int saved = errno;
   {
     std::lock_guard<std::mutex> g(state().mu);
-    state().log.push_back(Record{c, requested, iovcnt, result});
+    Record r{c, requested, iovcnt, result, {}};
+    for (int i = 0; iov && i < iovcnt; ++i)
+      r.lens.push_back(iov[i].iov_len);
+    state().log.push_back(r);
   }
   errno = saved;
   return result;
@@ -230,13 +234,13 @@ FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) {
     a.err = EINVAL;
   if (a.err) {
     errno = a.err;
-    return fakes::note(fakes::kWritev, total, n, -1);
+    return fakes::note(fakes::kWritev, total, n, -1, iov);
   }
   if (a.limit < 0)
-    return fakes::note(fakes::kWritev, total, n, fn(fd, iov, n));
+    return fakes::note(fakes::kWritev, total, n, fn(fd, iov, n), iov);
   std::vector<struct iovec> cut;
   int m = fakes::cut_iov(iov, n, static_cast<size_t>(a.limit), &cut);
-  return fakes::note(fakes::kWritev, total, n, m ? fn(fd, cut.data(), m) : 0);
+  return fakes::note(fakes::kWritev, total, n, m ? fn(fd, cut.data(), m) : 0, iov);
 }
 
 FAKES_EXPORT ssize_t sendfile(int out, int in, off_t *off, size_t n) __THROW {
