@@ -390,6 +390,19 @@ TEST_F(LogTest, PruningByTotalSizeAndExpiry)
     EXPECT_EQ(files[1].rfind("svc.4.", 0), 0u);
 }
 
+TEST_F(LogTest, ExpiryOfMinusOneMeansNever)
+{
+    // The unsigned "now - expirytime" would wrap and expire everything.
+    conftest::write_file(dir.file("svc.1.1000"), "ancient\n");
+    LogHandle *h = open_log({{"expirytime", "-1"}});
+    qxlog(h, QXLOG_NOTICE, "x");
+    qxlog_rollover(h);
+    auto files = rolled();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], "svc.1.1000");
+    EXPECT_EQ(files[1].rfind("svc.2.", 0), 0u);
+}
+
 TEST_F(LogTest, CurrentFileLargerThanTotalDeletesAllRolledFiles)
 {
     uint32_t now = (uint32_t)time(nullptr);
