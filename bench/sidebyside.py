@@ -40,6 +40,21 @@ TARGETS = ["direct", "haproxy", "ours"]
 
 # ------------------------------------------------------------------ processes
 
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+class SignalsHeld:
+    """Holds Ctrl-C and SIGTERM back for a moment: a child must not be
+    started without being recorded, nor a clean-up cut short."""
+
+    def __enter__(self):
+        self.old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+
+    def __exit__(self, *exc):
+        signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
+        return False
+
+
 class Procs:
     """Every child process of the suite, ended by process group."""
 
@@ -47,9 +62,10 @@ class Procs:
         self.live = []
 
     def start(self, argv, **kw):
-        p = subprocess.Popen(argv, start_new_session=True, preexec_fn=_raise_nofile,
-                             stdin=subprocess.DEVNULL, **kw)
-        self.live.append(p)
+        with SignalsHeld():
+            p = subprocess.Popen(argv, start_new_session=True, preexec_fn=_child_setup,
+                                 stdin=subprocess.DEVNULL, **kw)
+            self.live.append(p)
         return p
 
     def stop(self, p, grace=3.0):
@@ -71,8 +87,9 @@ class Procs:
         return p.returncode
 
     def stop_all(self):
-        for p in list(self.live):
-            self.stop(p, grace=1.0)
+        with SignalsHeld():
+            for p in list(self.live):
+                self.stop(p, grace=1.0)
 
 
 def _signal_group(pid, sig):
@@ -80,6 +97,12 @@ def _signal_group(pid, sig):
         os.killpg(pid, sig)
     except (ProcessLookupError, PermissionError):
         pass
+
+
+def _child_setup():
+    # The mask is inherited across exec: servers must see SIGTERM.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+    _raise_nofile()
 
 
 def _raise_nofile():
@@ -684,6 +707,10 @@ def haproxy_version():
 # ------------------------------------------------------------------ main
 
 def main():
+    # Also SIGINT: a shell without job control starts background jobs with
+    # it ignored, and Ctrl-C must still clean up.
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, _on_signal)
     ap = argparse.ArgumentParser(description="Side-by-side relay benchmarks (direct, haproxy, ours).")
     ap.add_argument("--build", default=os.path.join(SOURCE, "build"), help="build folder (default: build)")
     ap.add_argument("--quick", action="store_true", help="short runs, one repetition, 2,000 idle clients")
@@ -724,11 +751,6 @@ def main():
     if not os.access(os.path.join(BIN, "loadgen"), os.X_OK):
         print(f"sidebyside: {BIN}/loadgen is missing; build first", file=sys.stderr)
         return 2
-
-    # Also SIGINT: a shell without job control starts background jobs with
-    # it ignored, and Ctrl-C must still clean up.
-    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, _on_signal)
 
     def log(msg):
         print(msg, flush=True)

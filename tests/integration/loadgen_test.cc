@@ -4,6 +4,7 @@
 // hangs up) and against the real echo server, where it must pass.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,7 +16,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,15 +36,15 @@ struct RunResult {
     double seconds = 0;
 };
 
-// Runs a program with a hard time limit; its standard output is returned.
-RunResult run_program(const std::vector<std::string> &args, double limit_s) {
-    RunResult r;
+// Starts a program with its standard output on a pipe; env entries are
+// added to its environment.
+pid_t spawn(const std::vector<std::string> &args, int &out_fd, const std::vector<std::string> &env = {}) {
     int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) != 0) return r;
-    auto t0 = Clock::now();
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipefd[1], 1);
+        for (auto &e : env) putenv(strdup(e.c_str()));
         std::vector<char *> argv;
         for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -49,6 +52,18 @@ RunResult run_program(const std::vector<std::string> &args, double limit_s) {
         _exit(127);
     }
     close(pipefd[1]);
+    out_fd = pipefd[0];
+    return pid;
+}
+
+// Runs a program with a hard time limit; its standard output is returned.
+RunResult run_program(const std::vector<std::string> &args, double limit_s,
+                      const std::vector<std::string> &env = {}) {
+    RunResult r;
+    int pipefd[2];
+    auto t0 = Clock::now();
+    pid_t pid = spawn(args, pipefd[0], env);
+    if (pid < 0) return r;
     auto deadline = t0 + std::chrono::duration<double>(limit_s);
     char buf[4096];
     for (;;) {
@@ -388,6 +403,126 @@ TEST_F(AgainstEchoServer, OpenLoopKeepsItsRate) {
     long long n = json_number(r.out, "count");
     EXPECT_GE(n, 290) << r.out;
     EXPECT_LE(n, 301) << r.out;
+}
+
+// ------------------------------------------------------------- the suite
+
+// Processes whose environment carries the mark: everything the suite
+// started (its children inherit the environment), the suite included.
+std::vector<pid_t> marked_processes(const std::string &mark) {
+    std::vector<pid_t> found;
+    DIR *d = opendir("/proc");
+    if (!d) return found;
+    while (dirent *e = readdir(d)) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0 || pid == getpid()) continue;
+        std::ifstream f(std::string("/proc/") + e->d_name + "/environ", std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        std::string env = ss.str();
+        if (env.find(mark + '\0') != std::string::npos) found.push_back(pid);
+    }
+    closedir(d);
+    return found;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class SideBySideSuite : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/benchsuite.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        mark_ = "BENCH_SUITE_TEST_MARK=" + std::to_string(getpid()) + "-" + dir_.substr(dir_.rfind('.') + 1);
+    }
+    void TearDown() override {
+        for (pid_t p : marked_processes(mark_)) {  // never leave anything behind
+            ADD_FAILURE() << "process " << p << " outlived the suite";
+            kill(p, SIGKILL);
+        }
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+    std::vector<std::string> suite(const std::string &build, std::vector<std::string> extra) {
+        std::vector<std::string> a{"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/bench/sidebyside.py",
+                                   "--build", build, "--reps", "1", "--duration", "0.3"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    bool wait_gone(double seconds) {
+        auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        while (!marked_processes(mark_).empty()) {
+            if (Clock::now() > deadline) return false;
+            usleep(50000);
+        }
+        return true;
+    }
+    std::string dir_, mark_;
+};
+
+TEST_F(SideBySideSuite, WritesResultsTableAndLeavesNothingRunning) {
+    std::string out = dir_ + "/RESULTS.md";
+    RunResult r = run_program(
+        suite(TOVI_BUILD_DIR, {"--targets", "direct,haproxy", "--scenarios", "closed1000", "--out", out}), 120,
+        {mark_});
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string res = slurp(out);
+    EXPECT_NE(res.find("| scenario | metric | direct | haproxy | ours | ours/haproxy | ours/direct |"),
+              std::string::npos) << res;
+    EXPECT_NE(res.find("| 1,000 clients, 64 B, closed loop | messages/s"), std::string::npos) << res;
+    for (const char *k : {"- date: ", "- machine: ", "- commit: ", "mismatches: 0, always | 0 in all runs | yes"})
+        EXPECT_NE(res.find(k), std::string::npos) << k << " in " << res;
+    EXPECT_TRUE(wait_gone(5));
+}
+
+TEST_F(SideBySideSuite, MissingTargetIsSkippedAndReported) {
+    // A build folder with the load generator and the echo server only.
+    std::string bin = dir_ + "/build/bin";
+    ASSERT_EQ(system(("mkdir -p '" + bin + "'").c_str()), 0);
+    for (const char *p : {"loadgen", "echoserver"})
+        ASSERT_EQ(symlink((std::string(TOVI_BUILD_DIR) + "/bin/" + p).c_str(), (bin + "/" + p).c_str()), 0);
+    RunResult r = run_program(
+        suite(dir_ + "/build", {"--targets", "direct,ours", "--scenarios", "size1", "--out", dir_ + "/R.md"}),
+        120, {mark_});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("target ours skipped: missing"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("| missing |"), std::string::npos) << r.out;
+}
+
+TEST_F(SideBySideSuite, InterruptStopsEveryProcessItStarted) {
+    int out = -1;
+    pid_t pid = spawn(suite(TOVI_BUILD_DIR, {"--targets", "haproxy", "--scenarios", "idle", "--duration", "30",
+                                             "--out", dir_ + "/R.md"}),
+                      out, {mark_});
+    ASSERT_GT(pid, 0);
+    // Wait until the load generator runs against haproxy and its echo server.
+    bool busy = false;
+    for (int i = 0; i < 400 && !busy; i++) {
+        usleep(50000);
+        for (pid_t p : marked_processes(mark_))
+            if (slurp("/proc/" + std::to_string(p) + "/cmdline").find("loadgen") != std::string::npos) busy = true;
+    }
+    EXPECT_TRUE(busy) << "the load generator never started";
+    EXPECT_GE(marked_processes(mark_).size(), 4u);  // suite, echoserver, haproxy, loadgen
+    kill(pid, SIGINT);
+    int st = 0;
+    for (int i = 0; i < 300 && waitpid(pid, &st, WNOHANG) == 0; i++) usleep(50000);
+    if (waitpid(pid, &st, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        ADD_FAILURE() << "the suite did not stop on SIGINT";
+    } else {
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 130) << "status " << st;
+    }
+    close(out);
+    EXPECT_TRUE(wait_gone(5));
+    EXPECT_NE(access((dir_ + "/R.md").c_str(), F_OK), 0) << "an interrupted run wrote results";
 }
 
 }  // namespace
