@@ -93,24 +93,34 @@ void _post_delivery(ASPipe *p, GDisp *gd, uint64_t seq) {
 
 void _deliver(ASPipe *p, uint64_t seq) {
   Waiter w;
+  char *chunk = nullptr;
+  uint32_t len = 0;
+  char **ppbuf = nullptr;
+  uint32_t *pnlen = nullptr;
   {
     std::lock_guard<std::mutex> g(p->mu);
     if (p->deleted || seq != p->reader_seq || !p->reader.armed()) {
       p->scheduled = false;
-    } else {
-      p->scheduled = false;
-      w = std::move(p->reader);
-      if (w.live() && p->head) {
-        Block *b = p->head;
-        p->handed = b->wr - b->rd;
-        *p->ppbuf = b->data + b->rd;
-        *p->pnlen = p->handed;
-      } else {
-        w = Waiter();
-      }
+      return;
     }
+    p->scheduled = false;
+    w = std::move(p->reader);
+    if (!w.live() || !p->head) return;
+    Block *b = p->head;
+    chunk = b->data + b->rd;
+    len = p->handed = b->wr - b->rd;
+    ppbuf = p->ppbuf;
+    pnlen = p->pnlen;
   }
-  if (w.armed()) w.fire(0);
+  bool ran = w.fire(0, [&] {
+    *ppbuf = chunk;
+    *pnlen = len;
+  });
+  if (!ran) {
+    // Cancelled from another thread meanwhile: the bytes stay queued.
+    std::lock_guard<std::mutex> g(p->mu);
+    if (seq == p->reader_seq) p->handed = 0;
+  }
 }
 
 // Releases the chunk handed out last. p->mu held.

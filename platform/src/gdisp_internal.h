@@ -148,22 +148,24 @@ struct Waiter {
   }
   // Runs the callback if the wait is still live: first `before` (which may
   // store results into the caller's memory), then the async error, then
-  // fn(arg). Must run on the object's group. Consumes the waiter.
+  // fn(arg). Must run on the object's group. Consumes the waiter; false
+  // when the wait had been cancelled and nothing ran.
   template <class Before>
-  void fire(int err, Before &&before) {
-    if (live()) {
-      before();
-      gd->async_error.store(err, std::memory_order_relaxed);
-      GDispFn f = fn;
-      void *a = arg;
-      GdRef keep = std::move(gd);
-      f(a);
-    } else {
+  bool fire(int err, Before &&before) {
+    if (!live()) {
       gd.reset();
+      return false;
     }
+    before();
+    gd->async_error.store(err, std::memory_order_relaxed);
+    GDispFn f = fn;
+    void *a = arg;
+    GdRef keep = std::move(gd);
+    f(a);
+    return true;
   }
-  void fire(int err) {
-    fire(err, [] {});
+  bool fire(int err) {
+    return fire(err, [] {});
   }
 };
 

@@ -250,6 +250,49 @@ TEST(GDispGroupTest, GroupFormedAfterWaitWasArmedSerialises) {
   GDispSem_Delete(sem);
 }
 
+// Keeps its group busy: a chain of callbacks that each stay a while.
+struct Busy {
+  GDisp *gd;
+  int left;
+  std::atomic<int> inside{0};
+  std::atomic<bool> finished{false};
+  static void Cb(void *p) {
+    auto *b = static_cast<Busy *>(p);
+    b->inside++;
+    std::this_thread::sleep_for(2ms);
+    b->inside--;
+    if (--b->left > 0) GDisp_Timer(b->gd, 0, Cb, b);
+    else b->finished = true;
+  }
+};
+
+struct Probe {
+  Busy *busy;
+  std::atomic<int> ran{0};
+  std::atomic<int> overlapped{0};
+  static void Cb(void *p) {
+    auto *pr = static_cast<Probe *>(p);
+    if (pr->busy->inside.load() != 0) pr->overlapped++;
+    pr->ran++;
+  }
+};
+
+// A timer armed before its object joined a busy group fires inside that
+// group's order, not beside it.
+TEST(GDispGroupTest, TimerArmedBeforeGroupingRunsInTheGroup) {
+  RunningCx r(4);
+  Busy busy{GDisp_New(r.cx()), 60};
+  GDisp *b = GDisp_New(r.cx());
+  Probe probe{&busy};
+  ASSERT_EQ(GDisp_Timer(b, 30, Probe::Cb, &probe), 0);
+  ASSERT_EQ(GDisp_Group(busy.gd, b), 0);
+  GDisp_Timer(busy.gd, 0, Busy::Cb, &busy);
+  ASSERT_TRUE(WaitFor([&] { return busy.finished.load() && probe.ran.load() == 1; }));
+  EXPECT_EQ(probe.overlapped.load(), 0);
+  GDisp_Delete(b);
+  GDisp_Delete(busy.gd);
+}
+
 // ---- cancel and delete with a completion already queued --------------------
 
 struct Victim {
