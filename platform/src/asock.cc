@@ -357,7 +357,6 @@ ASock *ASock_NewBound(uint32_t nAddr, int nPort) {
     close(fd);
     return nullptr;
   }
-  s->listening = true;
   return s;
 }
 
@@ -391,7 +390,7 @@ int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
   Waiter w(gd, fn, arg);
   std::lock_guard<std::mutex> g(ls->mu);
   if (ls->closed.load()) return -1;
-  if (!ls->exhausted.load()) return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
+  if (!ls->backoff_on.load()) return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
   // Out of descriptors: pending connections keep the socket readable, so a
   // readiness wait would fire at once, forever. Rest first.
   if (!_bind_locked(ls, _gd_cx(gd))) return -1;
@@ -421,7 +420,8 @@ ASock *ASock_Accept(ASock *ls, struct sockaddr *pAddr, int *pnAddrLen, int, int)
     int e = errno;
     _io_leave(ls);
     if (fd >= 0) {
-      if (ls->exhausted.exchange(false))
+      ls->backoff_on.store(false);
+      if (ls->episode.exchange(false))
         plat_log(5, "accept: descriptors available again, accepting connections");
       ASock *s = _sock_wrap(fd);
       if (!s) {
@@ -447,9 +447,16 @@ ASock *ASock_Accept(ASock *ls, struct sockaddr *pAddr, int *pnAddrLen, int, int)
       case ENFILE:
       case ENOBUFS:
       case ENOMEM:
-        if (!ls->exhausted.exchange(true))
+        ls->backoff_on.store(true);
+        if (!ls->episode.exchange(true))
           plat_log(3, "accept: out of descriptors or memory (%s); pausing accepts",
                    std::strerror(e));
+        break;
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+        ls->backoff_on.store(false);  // nothing pending: a plain wait cannot spin
         break;
       default:
         break;

@@ -71,8 +71,10 @@ struct ASock {
   plat::GdRef read_gd;  // where a failed ASock_Recv records its error
   plat::Links<ASock> cxl;  // in cx->socks, under cx->mu
 
-  bool listening = false;
-  std::atomic<bool> exhausted{false};  // accept ran out of descriptors
+  // Accept ran out of descriptors: `backoff_on` delays the next readiness
+  // report; `episode` lasts until an accept succeeds again (for the log).
+  std::atomic<bool> backoff_on{false};
+  std::atomic<bool> episode{false};
 
   std::atomic<bool> wbusy{false};
   plat::WriteOp w;

@@ -62,14 +62,6 @@ TEST(ASResTest, ReverseLookupOfLoopbackNamesIt) {
   ASRes_Delete(res);
 }
 
-TEST(ASResTest, NoRequestForMissingName) {
-  EXPECT_EQ(ASRes_GetHostByName(nullptr), nullptr);
-  EXPECT_EQ(ASRes_GetHostByName(""), nullptr);
-  EXPECT_EQ(ASRes_GetHostByAddr(nullptr), nullptr);
-  EXPECT_EQ(ASRes_GetResult(nullptr, nullptr), 1);
-  ASRes_Delete(nullptr);
-}
-
 TEST(ASResTest, DeleteWithoutWaitingJoinsTheLookup) {
   ASRes *res = ASRes_GetHostByName("localhost");
   ASSERT_NE(res, nullptr);

@@ -83,14 +83,6 @@ TEST(GDispCxTest, ShutdownFromCallbackEndsLoopAndCallbacksRunOnWorkers) {
   GDisp_Delete(gd);
 }
 
-TEST(GDispCxTest, LoopRefusesSecondConcurrentRunAndNullContext) {
-  EXPECT_EQ(GDispCx_DispatchLoop(nullptr), -1);
-  RunningCx r(1);
-  ASSERT_TRUE(WaitFor([&] { return r.done() || true; }));
-  std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(GDispCx_DispatchLoop(r.cx()), -1);
-}
-
 // Objects left alive, waits armed and completions queued are all released
 // with the context (the sanitizer build checks for leaks).
 TEST(GDispCxTest, DeleteReleasesObjectsWaitsAndQueuedWork) {
@@ -161,14 +153,6 @@ TEST(GDispTimerTest, CancelStopsPendingTimerAndObjectStaysUsable) {
   GDisp_Timer(gd, 1, Counter::Cb, &c);
   EXPECT_TRUE(WaitFor([&] { return c.n.load() == 1; }));
   GDisp_Delete(gd);
-}
-
-TEST(GDispTimerTest, ArgumentsAreChecked) {
-  EXPECT_EQ(GDisp_Timer(nullptr, 1, Counter::Cb, nullptr), -1);
-  EXPECT_EQ(GDisp_Group(nullptr, nullptr), -1);
-  EXPECT_EQ(GDisp_Cancel(nullptr), -1);
-  GDisp_Delete(nullptr);
-  EXPECT_EQ(GDisp_New(nullptr), nullptr);
 }
 
 // ---- groups ---------------------------------------------------------------

@@ -42,11 +42,6 @@ TEST(MemCxTest, ChildrenGoWithTheirParentOrAlone) {
   root->Destroy(root);  // the rest at once
 }
 
-TEST(MemCxTest, ParentMustBeAMemoryContextOfThisLibrary) {
-  MemCx fake = {nullptr, nullptr};
-  EXPECT_EQ(DbllMemCx_New(&fake, 1), nullptr);
-}
-
 TEST(MemCxTest, ConcurrentChildrenAndAllocations) {
   MemCx *root = DbllMemCx_New(nullptr, 1);
   std::vector<std::thread> th;
