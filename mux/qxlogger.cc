@@ -575,16 +575,9 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         qxlog_gettimestamp(&t, stamp);
     }
 
-    MutexGuard guard(log->logdir && log->servicename ? log->lock : nullptr);
-    if (log->logdir && log->servicename) {
-        if (!_prepare_file(log, format, flags, now, stamp) && format == nullptr)
-            return;
-    }
-    if (format == nullptr)
-        return;
-
+    // Formatting needs nothing from the file: do it before taking the lock.
     size_t len = 0;
-    if (!(flags & QXLOG_RAW)) {
+    if (format && !(flags & QXLOG_RAW)) {
         len = _prefix(line, room, stamp, log, flags);
         if (room - len > 2) {
             PR_vsnprintf(line + len, (PRUint32)(room - len - 2), format, args);
@@ -595,11 +588,17 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         if (len == 0 || line[len - 1] != '\n')
             line[len++] = '\n';
         line[len] = '\0';
-    } else {
+    } else if (format) {
         if (PR_vsnprintf(line, (PRUint32)room, format, args) == (PRUint32)-1)
             line[0] = '\0';
         len = std::strlen(line);
     }
+
+    MutexGuard guard(log->logdir && log->servicename ? log->lock : nullptr);
+    if (log->logdir && log->servicename)
+        (void)_prepare_file(log, format, flags, now, stamp);
+    if (format == nullptr)
+        return;
     _deliver(log, line, len);
 }
 
