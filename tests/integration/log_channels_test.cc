@@ -10,6 +10,19 @@ namespace {
 
 class LogChannels : public RelayFixture {
   protected:
+    // A clean stop, so that a sanitizer report of the multiplexor (written
+    // to its standard error at exit) fails the test that caused it.
+    void TearDown() override
+    {
+        for (Stream &c : clients)
+            c.close();
+        mux.signal(SIGTERM);
+        EXPECT_EQ(mux.wait_exit(10000), 0);
+        std::string err = mux.err();
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
+
     // Relays "abc" up and "xyz" down on connection 1.
     void exchange()
     {
