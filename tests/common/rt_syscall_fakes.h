@@ -9,7 +9,6 @@
 #define TESTS_COMMON_RT_SYSCALL_FAKES_H
 
 #include <dlfcn.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -24,7 +23,7 @@
 
 namespace fakes {
 
-enum Call { kRead, kRecv, kReadv, kWrite, kSend, kWritev, kSendfile, kNumCalls };
+enum Call { kRead, kRecv, kReadv, kWrite, kSend, kWritev, kNumCalls };
 
 struct Action {
   int err = 0;         // non-zero: fail with this errno without calling
@@ -241,18 +240,6 @@ FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) {
   std::vector<struct iovec> cut;
   int m = fakes::cut_iov(iov, n, static_cast<size_t>(a.limit), &cut);
   return fakes::note(fakes::kWritev, total, n, m ? fn(fd, cut.data(), m) : 0, iov);
-}
-
-FAKES_EXPORT ssize_t sendfile(int out, int in, off_t *off, size_t n) __THROW {
-  static auto fn = fakes::real<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
-  fakes::Action a;
-  if (!fakes::next(out, fakes::kSendfile, &a))
-    return fn(out, in, off, n);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kSendfile, n, 0, -1);
-  }
-  return fakes::note(fakes::kSendfile, n, 0, fn(out, in, off, fakes::clamp(n, a)));
 }
 
 }  // extern "C"

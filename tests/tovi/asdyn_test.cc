@@ -216,6 +216,14 @@ TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailer) {
   asdyn_file_free(src);
 }
 
+TEST_F(FileSource, GetBufRefusesARangePastTheEndOfTheFile) {
+  ASockDynamic *src = asdyn_file(fd_, size() - 10, 20, nullptr, nullptr, 0, size() + 4096);
+  struct iovec v = {nullptr, 0};
+  EXPECT_EQ(-2, src->getBuf(src, &v, nullptr));
+  EXPECT_EQ(0u, v.iov_len);
+  asdyn_file_free(src);
+}
+
 TEST_F(FileSource, ReadPastTheEndOfTheFileFails) {
   ASockDynamic *src = asdyn_file(fd_, size() - 3, 10, nullptr, nullptr, 0, size() + 100);
   char buf[64];

@@ -488,7 +488,9 @@ TEST_F(ProtCopy, SocketStreamHandsTheRangeToTransmitWithBufferedHeader) {
             prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 5000, 60000, &post));
   reader.join();
   EXPECT_EQ("HDR " + content_.substr(5000, 60000) + tail, got);
-  EXPECT_EQ(1u, fakes::calls(fakes::kSendfile).size());
+  auto w = fakes::calls(fakes::kWritev);  // buffered header, range, trailer
+  ASSERT_EQ(1u, w.size());
+  EXPECT_EQ((std::vector<size_t>{4, 60000, 5}), w[0].lens);
   EXPECT_EQ(out->buf, out->ptr);  // the header left the buffer
   EXPECT_EQ("HDR " + content_.substr(5000, 60000) + tail, slurp_fd(log));
   prot_free(out);

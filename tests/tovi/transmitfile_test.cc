@@ -1,5 +1,5 @@
 // File transmission: header, range and trailer accounting over attempts that
-// end short, transient errors, the map fallback, files shorter than the range.
+// end short, transient errors, the caller's map, ranges beyond the file.
 #include "rt_syscall_fakes.h"
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "tovi/map.h"
@@ -87,31 +88,31 @@ TEST_F(Transmit, PartlySentHeaderThenTrailerSplitAcrossAttempts) {
   std::string head = "0123456789", tail = "abcdef";
   struct iovec pre = vec(head), post = vec(tail);
   fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWrite, 3);  // attempt 1: three header bytes
-  fakes::shorten(fakes::kWrite, -1);  // attempt 2: rest of the header
-  fakes::shorten(fakes::kWrite, 2);  // attempt 2: two trailer bytes
+  fakes::shorten(fakes::kWritev, 3);             // attempt 1: three header bytes
+  fakes::shorten(fakes::kWritev, 7 + 5000 + 2);  // attempt 2: ends in the trailer
   EXPECT_EQ(10 + 5000 + 6, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 300, 5000, &pre, &post));
-  auto w = fakes::calls(fakes::kWrite);
-  ASSERT_EQ(3u, w.size());
-  EXPECT_EQ(10u, w[0].requested);
-  EXPECT_EQ(7u, w[1].requested);
-  EXPECT_EQ(6u, w[2].requested);
-  auto sf = fakes::calls(fakes::kSendfile);
-  ASSERT_EQ(1u, sf.size());
-  EXPECT_EQ(5000u, sf[0].requested);
+  auto w = fakes::calls(fakes::kWritev);
+  ASSERT_EQ(2u, w.size());
+  EXPECT_EQ((std::vector<size_t>{10, 5000, 6}), w[0].lens);
+  EXPECT_EQ((std::vector<size_t>{7, 5000, 6}), w[1].lens);
   auto s = fakes::calls(fakes::kSend);  // the rest of the trailer
   ASSERT_EQ(1u, s.size());
   EXPECT_EQ(4u, s[0].requested);
   EXPECT_EQ(head + range(300, 5000) + tail, finish());
+  EXPECT_EQ(10u, pre.iov_len);  // the caller's records are not consumed
+  EXPECT_EQ(6u, post.iov_len);
 }
 
 TEST_F(Transmit, PartlySentHeaderWithEmptyRange) {
   std::string head = "HEAD", tail = "TAIL";
   struct iovec pre = vec(head), post = vec(tail);
   fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWrite, 1);
+  fakes::shorten(fakes::kWritev, 1);
   EXPECT_EQ(8, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 0, &pre, &post));
-  EXPECT_TRUE(fakes::calls(fakes::kSendfile).empty());
+  auto w = fakes::calls(fakes::kWritev);
+  ASSERT_EQ(2u, w.size());
+  EXPECT_EQ((std::vector<size_t>{4, 4}), w[0].lens);
+  EXPECT_EQ((std::vector<size_t>{3, 4}), w[1].lens);
   EXPECT_EQ("HEADTAIL", finish());
 }
 
@@ -119,69 +120,65 @@ TEST_F(Transmit, ShortRangeContinuesFromWhereItStopped) {
   std::string tail = "END";
   struct iovec post = vec(tail);
   fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kSendfile, 1234);
-  fakes::fail(fakes::kSendfile, EINTR);
-  fakes::fail(fakes::kSendfile, ENOBUFS);
+  fakes::shorten(fakes::kWritev, 1234);
+  fakes::fail(fakes::kWritev, EINTR);
+  fakes::fail(fakes::kWritev, ENOBUFS);
+  fakes::fail(fakes::kWritev, ENOMEM);
   EXPECT_EQ(20003, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 10, 20000, nullptr, &post));
-  auto sf = fakes::calls(fakes::kSendfile);
-  ASSERT_EQ(4u, sf.size());
-  EXPECT_EQ(20000u - 1234u, sf[3].requested);
+  auto w = fakes::calls(fakes::kWritev);
+  ASSERT_EQ(5u, w.size());
+  EXPECT_EQ((std::vector<size_t>{20000 - 1234, 3}), w[4].lens);
   EXPECT_EQ(range(10, 20000) + tail, finish());
 }
 
 TEST_F(Transmit, HardErrorAndAgainEndTheCall) {
   fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSendfile, EAGAIN);
+  fakes::fail(fakes::kWritev, EAGAIN);
   errno = 0;
   EXPECT_EQ(-1, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 100, nullptr, nullptr));
   EXPECT_EQ(EAGAIN, errno);
-  fakes::fail(fakes::kSendfile, ECONNRESET);
+  fakes::fail(fakes::kWritev, ECONNRESET);
   EXPECT_EQ(-1, transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 100, nullptr, nullptr));
   EXPECT_EQ(ECONNRESET, errno);
+  EXPECT_EQ(2u, fakes::calls(fakes::kWritev).size());
 }
 
 TEST_F(Transmit, OneAttemptReportsHeaderBytesOfAShortStart) {
   std::string head = "0123456789";
   struct iovec pre = vec(head);
   fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWrite, 4);
+  fakes::shorten(fakes::kWritev, 4);
   EXPECT_EQ(4, transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 100, &pre, nullptr));
-  EXPECT_TRUE(fakes::calls(fakes::kSendfile).empty());
   EXPECT_EQ("0123", finish());
 }
 
-TEST_F(Transmit, MapFallbackWhenSendfileRefusesTheDescriptors) {
+TEST_F(Transmit, CallersMapIsMadeOnceAndKept) {
   std::string head = "H:", tail = ":T";
   struct iovec pre = vec(head), post = vec(tail);
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSendfile, EINVAL, 3);
-  fakes::shorten(fakes::kWritev, 1000);  // ends inside the range
   tovi_map *map = nullptr;
+  fakes::arm(sv_[0]);
+  fakes::shorten(fakes::kWritev, 1000);
+  fakes::shorten(fakes::kWritev, 1000);
   EXPECT_EQ(2 + 50000 + 2, retry_transmitfile(file_, sv_[0], &map, MAP_WHOLEFILE, 7, 50000, &pre, &post));
-  // Attempt 1 writes the header and meets the refusal; attempts 2 and 3
-  // map the file and write range and trailer in one writev each.
-  auto wv = fakes::calls(fakes::kWritev);
-  ASSERT_EQ(2u, wv.size());
-  EXPECT_EQ(2, wv[0].iovcnt);
-  EXPECT_EQ(50002u, wv[0].requested);
-  EXPECT_EQ(2, wv[1].iovcnt);
-  EXPECT_EQ(50002u - 1000u, wv[1].requested);
-  // The caller's map pointer now holds the whole file, and the caller owns it.
+  EXPECT_EQ(3u, fakes::calls(fakes::kWritev).size());
   ASSERT_NE(nullptr, map);
-  EXPECT_EQ(content_.size(), map->fdlength);
+  EXPECT_EQ(content_.size(), map->fdlength);  // all ones: the whole file
+  EXPECT_EQ(1, map->refcount);
+  tovi_map *kept = map;
+  EXPECT_EQ(10, transmitfile(file_, sv_[0], &map, MAP_WHOLEFILE, 0, 10, nullptr, nullptr));
+  EXPECT_EQ(kept, map);
   map_free(map);
-  EXPECT_EQ(head + range(7, 50000) + tail, finish());
+  EXPECT_EQ(head + range(7, 50000) + tail + range(0, 10), finish());
 }
 
-TEST_F(Transmit, MapFallbackKeepsAnEmptyHeadersPlace) {
+TEST_F(Transmit, EmptyHeaderKeepsItsPlaceInTheVector) {
   std::string tail = ":T";
   struct iovec empty = {nullptr, 0}, post = vec(tail);
   fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSendfile, ENOSYS);
   EXPECT_EQ(10 + 2, transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 10, &empty, &post));
   auto wv = fakes::calls(fakes::kWritev);
   ASSERT_EQ(1u, wv.size());
-  EXPECT_EQ(3, wv[0].iovcnt);
+  EXPECT_EQ((std::vector<size_t>{0, 10, 2}), wv[0].lens);
   EXPECT_EQ(range(0, 10) + tail, finish());
 }
 
@@ -189,17 +186,19 @@ TEST_F(Transmit, MapFallbackRefusesRangeOutsideCallersMap) {
   tovi_map *map = map_refresh(file_, nullptr, MAP_NOIDENTITY, 4096);
   ASSERT_NE(nullptr, map);
   fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSendfile, EINVAL);
   EXPECT_EQ(-1, transmitfile(file_, sv_[0], &map, MAP_WHOLEFILE, 4000, 200, nullptr, nullptr));
   EXPECT_EQ(EINVAL, errno);
   EXPECT_TRUE(fakes::calls(fakes::kWritev).empty());
   map_free(map);
 }
 
-TEST_F(Transmit, FileShorterThanRangeFailsInsteadOfSpinning) {
+TEST_F(Transmit, RangeBeyondTheEndOfTheFileIsRefused) {
+  fakes::arm(sv_[0]);
   EXPECT_EQ(-1, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 199000, 5000, nullptr, nullptr));
   EXPECT_EQ(EINVAL, errno);
-  EXPECT_EQ(range(199000, 1000), finish());
+  EXPECT_EQ(-1, transmitfile(file_, sv_[0], nullptr, 250000, 199000, 5000, nullptr, nullptr));
+  EXPECT_TRUE(fakes::calls(fakes::kWritev).empty());
+  EXPECT_EQ("", finish());
 }
 
 TEST_F(Transmit, ToAPlainFile) {

@@ -2,6 +2,7 @@
 // trailer, handed out as one mapped piece (getBuf), copied into the
 // caller's buffer (read), or sent straight to the socket (send).
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -89,6 +90,12 @@ int asdyn_file_getBuf(ASockDynamic *pasd, struct iovec *pIov, WaitingFor **) {
     return 0;
   }
   if (*f->pmap == nullptr) {
+    // maxsize may exceed the file: pages past its end must never reach the
+    // socket layer, which may read them in user space (SSL) and fault.
+    struct stat st;
+    if (fstat(f->filefd, &st) != 0 ||
+        static_cast<unsigned long long>(f->start) + f->len > static_cast<unsigned long long>(st.st_size))
+      return -2;
     *f->pmap = map_refresh(f->filefd, nullptr, MAP_NOIDENTITY, f->maxsize);
     if (*f->pmap == nullptr)
       return -2;
