@@ -202,16 +202,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+def read_available(pipe):
+    """What a non-blocking pipe holds now (b"" when nothing)."""
+    os.set_blocking(pipe.fileno(), False)
+    try:
+        return pipe.read() or b""
+    except BlockingIOError:
+        return b""
+
+
 def read_port_line(p, what, timeout=10.0):
     """Servers print "... listening on ADDR:PORT" first; returns the port."""
     deadline = time.monotonic() + timeout
     line = b""
-    os.set_blocking(p.stdout.fileno(), False)
     while time.monotonic() < deadline and p.poll() is None:
-        try:
-            chunk = p.stdout.read()
-        except BlockingIOError:
-            chunk = None
+        chunk = read_available(p.stdout)
         if chunk:
             line += chunk
             if b"\n" in line:
@@ -501,24 +506,14 @@ def run_once(sc, target_name, opts, log):
         limit = time.monotonic() + opts.duration + 60
         out = b""
         mem = None
-        os.set_blocking(lg.stdout.fileno(), False)
         while True:
-            try:
-                chunk = lg.stdout.read()
-            except BlockingIOError:
-                chunk = None
-            if chunk:
-                out += chunk
+            out += read_available(lg.stdout)
             if sc.idle and mem is None and b"ready " in out:
                 n = int(out.split(b"ready ", 1)[1].split()[0])
                 time.sleep(min(0.5, opts.duration / 3))
                 mem = idle_memory(pids, rss0, socks0, mem0, n)
             if lg.poll() is not None:
-                try:
-                    rest = lg.stdout.read()
-                except BlockingIOError:
-                    rest = None
-                out += rest or b""
+                out += read_available(lg.stdout)
                 break
             if time.monotonic() > limit:
                 raise RuntimeError("loadgen overran its time limit")
