@@ -372,10 +372,12 @@ void conn_delete(Conn *conn) {
     conn->gd_read = conn->gd_write = conn->gd_ctl = nullptr;
     GDispSem_Delete(conn->sem_shutdown);
     conn->sem_shutdown = nullptr;
-    ASPipe_Delete(conn->pipe);
-    conn->pipe = nullptr;
+    /* The socket goes first: a background write may still point into the
+     * pipe's current chunk. */
     ASock_Delete(conn->sock, conn->close_mode);
     conn->sock = nullptr;
+    ASPipe_Delete(conn->pipe);
+    conn->pipe = nullptr;
     PR_DestroyLock(conn->bytes_lock);
     PR_DestroyLock(conn->state_lock);
     MemCx *mcx = conn->mcx;

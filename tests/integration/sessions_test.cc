@@ -99,5 +99,18 @@ TEST_F(Sessions, StartAndCloseLinesCountTheCycle) {
     EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time=0s] [bytes=14] [total=2] [active=1]"));
 }
 
+TEST_F(Sessions, StatisticsLineAtTheRaisedMinimumPeriod) {
+    inst.set("orv_mux.stat_frequency", "5000");  // below the floor: 10000
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto t0 = Clock::now();
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    script({client_closes(0), server_gets(rec_close(1)), server_sends(rec_data(2, "hey")), client_gets(1, "hey")});
+    // Queued to the server: two opens and a close (23); received: 12.
+    ASSERT_TRUE(inst.wait_log("Server Stat: [Total=2] [Active=1] [bytes=35] [uptime=", 1, 15000));
+    EXPECT_GE(Clock::now() - t0, milliseconds(9500));
+    EXPECT_EQ(count_of(inst.log(), "Server Stat:"), 1);
+}
+
 }  // namespace
 }  // namespace itest
