@@ -47,7 +47,7 @@ int temp_file() {
   return fd;
 }
 
-class SocketPair : public ::testing::Test {
+class ProtSocket : public ::testing::Test {
  protected:
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
@@ -101,7 +101,7 @@ TEST(ProtRead, FgetsKeepsTheNewlineAndStopsThere) {
   prot_free(s);
 }
 
-TEST_F(SocketPair, BlockReadsTakeWhatOneFillBrings) {
+TEST_F(ProtSocket, BlockReadsTakeWhatOneFillBrings) {
   protstream *in = prot_socket(sv_[0], 0);
   ASSERT_EQ(6, ::send(sv_[1], "abcdef", 6, 0));
   char buf[16];
@@ -121,7 +121,7 @@ TEST_F(SocketPair, BlockReadsTakeWhatOneFillBrings) {
   prot_free(in);
 }
 
-TEST_F(SocketPair, ReadErrorRecordsTheSystemTextAndAgainIsRetryable) {
+TEST_F(ProtSocket, ReadErrorRecordsTheSystemTextAndAgainIsRetryable) {
   protstream *in = prot_socket(sv_[0], 0);
   fakes::arm(sv_[0]);
   fakes::fail(fakes::kRecv, EAGAIN);
@@ -138,7 +138,7 @@ TEST_F(SocketPair, ReadErrorRecordsTheSystemTextAndAgainIsRetryable) {
   prot_free(f);
 }
 
-TEST_F(SocketPair, SilentPeerIsIdleForTooLongAfterTheTimeout) {
+TEST_F(ProtSocket, SilentPeerIsIdleForTooLongAfterTheTimeout) {
   protstream *in = prot_socket(sv_[0], 0);
   prot_settimeout(in, 1);
   EXPECT_EQ(1, prot_gettimeout(in));
@@ -152,7 +152,7 @@ TEST_F(SocketPair, SilentPeerIsIdleForTooLongAfterTheTimeout) {
   prot_free(in);
 }
 
-TEST_F(SocketPair, TimeoutDoesNotFireWhenDataArrives) {
+TEST_F(ProtSocket, TimeoutDoesNotFireWhenDataArrives) {
   protstream *in = prot_socket(sv_[0], 0);
   prot_settimeout(in, 5);
   std::thread peer([&] {
@@ -165,7 +165,7 @@ TEST_F(SocketPair, TimeoutDoesNotFireWhenDataArrives) {
   prot_free(in);
 }
 
-TEST_F(SocketPair, FlushOnReadSendsThePartnerFirst) {
+TEST_F(ProtSocket, FlushOnReadSendsThePartnerFirst) {
   protstream *out = prot_socket(sv_[0], 1);
   protstream *in = prot_socket(sv_[0], 0);
   prot_setflushonread(in, out);
@@ -232,7 +232,7 @@ TEST(ProtPrintf, FailedStreamReportsEof) {
 
 // ---- writing ----
 
-TEST_F(SocketPair, LargeWriteGoesOutBehindA500ByteHead) {
+TEST_F(ProtSocket, LargeWriteGoesOutBehindA500ByteHead) {
   protstream *out = prot_socket(sv_[0], 1);
   std::string small(100, 's'), large(10000, 'L');
   fakes::arm(sv_[0]);
@@ -248,7 +248,7 @@ TEST_F(SocketPair, LargeWriteGoesOutBehindA500ByteHead) {
   prot_free(out);
 }
 
-TEST_F(SocketPair, FullBufferHeadIsNotCopiedOnLargeWrites) {
+TEST_F(ProtSocket, FullBufferHeadIsNotCopiedOnLargeWrites) {
   protstream *out = prot_socket(sv_[0], 1);
   std::string head(600, 'h'), large(5000, 'L');
   fakes::arm(sv_[0]);
@@ -261,7 +261,7 @@ TEST_F(SocketPair, FullBufferHeadIsNotCopiedOnLargeWrites) {
   prot_free(out);
 }
 
-TEST_F(SocketPair, PutcFlushesWhenTheBufferFills) {
+TEST_F(ProtSocket, PutcFlushesWhenTheBufferFills) {
   protstream *out = prot_socket(sv_[0], 1);
   unsigned char small[16];
   ASSERT_EQ(0, prot_setbuf(out, small, sizeof small));  // 12 usable bytes
@@ -370,7 +370,7 @@ TEST(ProtRewind, AfterAFailedFlushWritingWorksAgain) {
   close(fd);
 }
 
-TEST_F(SocketPair, RewindOfASocketFailsWithTheSystemText) {
+TEST_F(ProtSocket, RewindOfASocketFailsWithTheSystemText) {
   protstream *s = prot_socket(sv_[0], 1);
   EXPECT_EQ(-1, prot_rewind(s));
   EXPECT_STREQ(strerror(ESPIPE), prot_error(s));
@@ -394,7 +394,7 @@ TEST(ProtRewind, InputStartsOverFromTheBeginning) {
 
 // ---- protocol log ----
 
-TEST_F(SocketPair, LogStampsOnFillAndFlush) {
+TEST_F(ProtSocket, LogStampsOnFillAndFlush) {
   int log = temp_file();
   protstream *in = prot_socket(sv_[0], 0);
   protstream *out = prot_socket(sv_[0], 1);
@@ -415,7 +415,7 @@ TEST_F(SocketPair, LogStampsOnFillAndFlush) {
   close(log);
 }
 
-TEST_F(SocketPair, LogWithoutTimeHasOnlyTheBytes) {
+TEST_F(ProtSocket, LogWithoutTimeHasOnlyTheBytes) {
   int log = temp_file();
   protstream *in = prot_socket(sv_[0], 0);
   protstream *out = prot_socket(sv_[0], 1);
@@ -433,10 +433,10 @@ TEST_F(SocketPair, LogWithoutTimeHasOnlyTheBytes) {
 
 // ---- file copies ----
 
-class ProtCopy : public SocketPair {
+class ProtCopy : public ProtSocket {
  protected:
   void SetUp() override {
-    SocketPair::SetUp();
+    ProtSocket::SetUp();
     file_ = temp_file();
     content_.resize(100000);
     for (size_t i = 0; i < content_.size(); ++i)
@@ -445,7 +445,7 @@ class ProtCopy : public SocketPair {
   }
   void TearDown() override {
     close(file_);
-    SocketPair::TearDown();
+    ProtSocket::TearDown();
   }
   int file_;
   std::string content_;
