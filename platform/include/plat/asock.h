@@ -81,8 +81,8 @@ PLAT_EXPORT int ASock_Readable(ASock *psock, GDisp *pgd, GDispFn fn, void *arg);
 /* Reads at once without blocking: > 0 bytes read; 0 the peer closed; -1
  * nothing to read now; -2 an error, whose number ASock_GetLastError gives
  * (it is also recorded as the async error of the dispatch object of the
- * socket's last ASock_Readable). nMax 0 on an SSL socket only advances the
- * handshake. */
+ * socket's last ASock_Readable). With nMax 0 an SSL socket advances its
+ * handshake; a plain socket gives 0 when the peer has closed, else -1. */
 PLAT_EXPORT int ASock_Recv(ASock *psock, void *pBuf, int nMax);
 
 /* ---- writing --------------------------------------------------------- */

@@ -59,7 +59,8 @@ PLAT_EXPORT void GDispCx_Shutdown(GDispCx *pgdc);
 /* Releases a context whose loop has returned (or never ran), together with
  * every dispatch object still alive on it; sockets armed on it are detached
  * (they stay open and can be armed on another context). Objects of the
- * context must not be used afterwards. */
+ * context must not be used afterwards, and no other thread may use them
+ * meanwhile. Never call it from one of the context's own callbacks. */
 PLAT_EXPORT void GDispCx_Delete(GDispCx *pgdc);
 
 /* ---- dispatch objects ------------------------------------------------- */
@@ -96,8 +97,9 @@ PLAT_EXPORT int GDisp_GetAsyncError(GDisp *pgd);
 PLAT_EXPORT int GDisp_GetAddr(GDisp *pgd, const char *pszHost, uint32_t *pnAddr,
                               GDispFn fn, void *arg);
 
-/* fn(arg) once after nMsecs milliseconds (0 = as soon as possible).
- * Returns 0 when armed, -1 for bad arguments. */
+/* fn(arg) once after nMsecs milliseconds (0 = as soon as possible). An
+ * object has one timer: arming it again while a timer with a period is
+ * pending replaces that timer. Returns 0 when armed, -1 for bad arguments. */
 PLAT_EXPORT int GDisp_Timer(GDisp *pgd, uint32_t nMsecs, GDispFn fn, void *arg);
 
 /* ---- semaphores ------------------------------------------------------- */
