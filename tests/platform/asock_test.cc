@@ -327,6 +327,85 @@ TEST_F(ASockTest, AsyncWriteDynamicDrainsTheSource) {
   GDisp_Delete(w.gd);
 }
 
+// Each completion starts the next write from inside its callback.
+struct WriteChain {
+  WriteChain(ASock *sock, GDisp *g, int n) : s(sock), gd(g), limit(n) {}
+  ASock *s;
+  GDisp *gd;
+  int status = 0;
+  int next = 0;
+  int limit;
+  std::string rec;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  static void Cb(void *p) {
+    auto *c = static_cast<WriteChain *>(p);
+    if (c->next > 0 && c->status != 0) c->failures++;
+    if (c->next == c->limit) {
+      c->done = true;
+      return;
+    }
+    c->rec = "record " + std::to_string(c->next++) + "\n";
+    if (ASock_AsyncWrite(c->s, c->rec.data(), static_cast<uint32_t>(c->rec.size()), &c->status, c->gd,
+                         Cb, c) != 0)
+      c->failures++;
+  }
+};
+
+TEST_F(ASockTest, CompletionMayStartTheNextWrite) {
+  RunningCx r(2);
+  int peer;
+  ASock *s = Pair(&peer);
+  WriteChain c(s, GDisp_New(r.cx()), 200);
+  GDisp_Timer(c.gd, 0, WriteChain::Cb, &c);
+  ASSERT_TRUE(WaitFor([&] { return c.done.load(); }));
+  EXPECT_EQ(c.failures.load(), 0);
+  std::string want, got;
+  for (int i = 0; i < 200; i++) want += "record " + std::to_string(i) + "\n";
+  char buf[4096];
+  while (got.size() < want.size()) {
+    ssize_t n = read(peer, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, want);
+  close(peer);
+  ASock_Delete(s, ASOCK_CLOSE_PLAIN);
+  GDisp_Delete(c.gd);
+}
+
+// A connection that closes itself from inside its own read callback.
+struct SelfClose {
+  ASock *s;
+  GDisp *gd;
+  std::atomic<int> calls{0};
+  static void Cb(void *p) {
+    auto *x = static_cast<SelfClose *>(p);
+    x->calls++;
+    char buf[64];
+    while (ASock_Recv(x->s, buf, sizeof buf) > 0) {
+    }
+    ASock_Readable(x->s, x->gd, Cb, x);  // armed again, then gone at once
+    ASock_Delete(x->s, ASOCK_CLOSE_ORDERLY);
+    GDisp_Delete(x->gd);
+  }
+};
+
+TEST_F(ASockTest, ConnectionMayCloseItselfInItsCallback) {
+  RunningCx r(2);
+  int peer;
+  SelfClose x{Pair(&peer), nullptr};
+  x.gd = GDisp_New(r.cx());
+  ASSERT_EQ(ASock_Readable(x.s, x.gd, SelfClose::Cb, &x), 0);
+  ASSERT_EQ(write(peer, "bye", 3), 3);
+  ASSERT_TRUE(WaitFor([&] { return x.calls.load() == 1; }));
+  char c;
+  EXPECT_EQ(read(peer, &c, 1), 0) << "our side closed";
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(x.calls.load(), 1);
+  close(peer);
+}
+
 // ---- accepting ------------------------------------------------------------------
 
 struct Acceptor {
