@@ -106,79 +106,67 @@ class Sink {
   std::thread reader_;
 };
 
-void BM_RetryTransmitfile(benchmark::State &state) {
+// Runs send_once (which must send the whole file to fd) per iteration and
+// counts the file's bytes once the far end has them all.
+template <typename Fn>
+void send_file_bench(benchmark::State &state, Fn send_once) {
   int file = big_file();
   Sink sink;
   uint64_t sent = 0;
   for (auto _ : state) {
-    int32_t n = retry_transmitfile(file, sink.fd(), nullptr, MAP_WHOLEFILE, 0, kFileSize, nullptr, nullptr);
-    if (n != static_cast<int32_t>(kFileSize))
-      state.SkipWithError("retry_transmitfile failed");
-    sent += kFileSize;
-    sink.settle(sent);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
-}
-
-// What transmitfile does where sendfile is refused: map and one writev.
-void BM_MapAndWritev(benchmark::State &state) {
-  int file = big_file();
-  Sink sink;
-  uint64_t sent = 0;
-  for (auto _ : state) {
-    tovi_map *map = map_refresh(file, nullptr, MAP_NOIDENTITY, kFileSize);
-    map_advise(map->base, kFileSize, MAP_ADV_SEQUENTIAL | MAP_ADV_WILLNEED);
-    struct iovec v = {const_cast<char *>(map->base), kFileSize};
-    if (retry_writev(sink.fd(), &v, 1) != static_cast<int32_t>(kFileSize))
-      state.SkipWithError("writev failed");
-    map_free(map);
-    sent += kFileSize;
-    sink.settle(sent);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
-}
-
-// The host's own zero-copy call, as a candidate for the range: transmitfile
-// uses it only where it beats the map above.
-void BM_LinuxSendfile(benchmark::State &state) {
-  int file = big_file();
-  Sink sink;
-  uint64_t sent = 0;
-  for (auto _ : state) {
-    off_t off = 0;
-    while (off < static_cast<off_t>(kFileSize)) {
-      ssize_t n = sendfile(sink.fd(), file, &off, kFileSize - static_cast<size_t>(off));
-      if (n <= 0) {
-        state.SkipWithError("sendfile failed");
-        break;
-      }
+    if (!send_once(file, sink.fd())) {
+      state.SkipWithError("send failed");
+      break;
     }
     sent += kFileSize;
     sink.settle(sent);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
+}
+
+void BM_RetryTransmitfile(benchmark::State &state) {
+  send_file_bench(state, [](int file, int fd) {
+    return retry_transmitfile(file, fd, nullptr, MAP_WHOLEFILE, 0, kFileSize, nullptr, nullptr) ==
+           static_cast<int32_t>(kFileSize);
+  });
+}
+
+// What transmitfile does without sendfilev, by hand: map and one writev.
+void BM_MapAndWritev(benchmark::State &state) {
+  send_file_bench(state, [](int file, int fd) {
+    tovi_map *map = map_refresh(file, nullptr, MAP_NOIDENTITY, kFileSize);
+    if (map == nullptr)
+      return false;
+    map_advise(map->base, kFileSize, MAP_ADV_SEQUENTIAL | MAP_ADV_WILLNEED);
+    struct iovec v = {const_cast<char *>(map->base), kFileSize};
+    bool ok = retry_writev(fd, &v, 1) == static_cast<int32_t>(kFileSize);
+    map_free(map);
+    return ok;
+  });
+}
+
+// The host's own zero-copy call, the candidate for the range: transmitfile
+// would use it only where it beats the map above.
+void BM_LinuxSendfile(benchmark::State &state) {
+  send_file_bench(state, [](int file, int fd) {
+    off_t off = 0;
+    while (off < static_cast<off_t>(kFileSize))
+      if (sendfile(fd, file, &off, kFileSize - static_cast<size_t>(off)) <= 0)
+        return false;
+    return true;
+  });
 }
 
 void BM_ReadWriteLoop(benchmark::State &state) {
-  int file = big_file();
-  Sink sink;
   std::vector<char> buf(static_cast<size_t>(state.range(0)));
-  uint64_t sent = 0;
-  for (auto _ : state) {
+  send_file_bench(state, [&buf](int file, int fd) {
     lseek(file, 0, SEEK_SET);
-    for (;;) {
-      int32_t n = retry_read(file, buf.data(), buf.size());
-      if (n <= 0)
-        break;
-      if (retry_write(sink.fd(), buf.data(), static_cast<size_t>(n)) != n) {
-        state.SkipWithError("write failed");
-        break;
-      }
-    }
-    sent += kFileSize;
-    sink.settle(sent);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFileSize);
+    int32_t n;
+    while ((n = retry_read(file, buf.data(), buf.size())) > 0)
+      if (retry_write(fd, buf.data(), static_cast<size_t>(n)) != n)
+        return false;
+    return n == 0;
+  });
 }
 
 std::string line_text(size_t lines) {

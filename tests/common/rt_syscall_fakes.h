@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace fakes {
@@ -150,6 +153,39 @@ inline int cut_iov(const struct iovec *iov, int n, size_t limit, std::vector<str
   }
   return static_cast<int>(out->size());
 }
+
+}  // namespace fakes
+
+namespace fakes {
+
+// A connected AF_UNIX stream pair; sv_[0] is the end under test. SIGPIPE is
+// ignored and the fault script disarmed afterwards.
+class SocketPairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
+  }
+  void TearDown() override {
+    disarm();
+    close(sv_[0]);
+    close(sv_[1]);
+  }
+  // Everything that has arrived at fd so far, without waiting.
+  std::string drain(int fd) {
+    std::string out;
+    char buf[65536];
+    for (int i = 0; i < 10000; ++i) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n <= 0)
+        break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+  }
+  std::string drain() { return drain(sv_[1]); }
+  int sv_[2];
+};
 
 }  // namespace fakes
 

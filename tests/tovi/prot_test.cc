@@ -47,30 +47,7 @@ int temp_file() {
   return fd;
 }
 
-class ProtSocket : public ::testing::Test {
- protected:
-  void SetUp() override {
-    signal(SIGPIPE, SIG_IGN);
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
-  }
-  void TearDown() override {
-    fakes::disarm();
-    close(sv_[0]);
-    close(sv_[1]);
-  }
-  std::string drain(int fd) {
-    std::string out;
-    char buf[65536];
-    for (int i = 0; i < 1000; ++i) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0)
-        break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-  int sv_[2];
-};
+using ProtSocket = fakes::SocketPairTest;
 
 // ---- reading ----
 

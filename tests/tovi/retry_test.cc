@@ -16,32 +16,7 @@
 
 namespace {
 
-class Retry : public ::testing::Test {
- protected:
-  void SetUp() override {
-    signal(SIGPIPE, SIG_IGN);
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
-  }
-  void TearDown() override {
-    fakes::disarm();
-    close(sv_[0]);
-    close(sv_[1]);
-  }
-  // Everything the peer end has received so far.
-  std::string drain() {
-    std::string out;
-    char buf[65536];
-    fcntl(sv_[1], F_SETFL, O_NONBLOCK);
-    for (int i = 0; i < 10000; ++i) {
-      ssize_t n = ::recv(sv_[1], buf, sizeof buf, 0);
-      if (n <= 0)
-        break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-  int sv_[2];
-};
+using Retry = fakes::SocketPairTest;
 
 TEST_F(Retry, ZeroLengthCallsMakeNoSystemCall) {
   fakes::arm(sv_[0]);
@@ -80,7 +55,7 @@ TEST_F(Retry, EndOfStreamReadsZero) {
   close(sv_[1]);
   EXPECT_EQ(0, retry_recv(sv_[0], buf, sizeof buf));
   EXPECT_EQ(0, retry_read(sv_[0], buf, sizeof buf));
-  sv_[1] = socket(AF_UNIX, SOCK_STREAM, 0);
+  sv_[1] = socket(AF_UNIX, SOCK_STREAM, 0);  // for TearDown to close
 }
 
 TEST_F(Retry, WriteContinuesAfterShortWritesAndTransientErrors) {

@@ -90,6 +90,22 @@ int _socket_result(protstream *s, int r) {
   return r;
 }
 
+// The unsigned number directives: u, o, x, X, plain or after %l.
+const char *_unsigned_format(char c, bool is_long) {
+  switch (c) {
+    case 'u':
+      return is_long ? "%lu" : "%u";
+    case 'o':
+      return is_long ? "%lo" : "%o";
+    case 'x':
+      return is_long ? "%lx" : "%x";
+    case 'X':
+      return is_long ? "%lX" : "%X";
+    default:
+      return nullptr;
+  }
+}
+
 bool _is_wait_retry(int err) { return err == EINTR || err == ENOMEM || err == ENOSR || err == ENOBUFS; }
 
 // Reads exactly len bytes of fd from start into dst; false with errno set.
@@ -526,16 +542,10 @@ int prot_vprintf(protstream *s, const char *fmt, va_list args) {
         n = snprintf(num, sizeof num, "%d", va_arg(args, int));
         break;
       case 'u':
-        n = snprintf(num, sizeof num, "%u", va_arg(args, unsigned int));
-        break;
       case 'o':
-        n = snprintf(num, sizeof num, "%o", va_arg(args, unsigned int));
-        break;
       case 'x':
-        n = snprintf(num, sizeof num, "%x", va_arg(args, unsigned int));
-        break;
       case 'X':
-        n = snprintf(num, sizeof num, "%X", va_arg(args, unsigned int));
+        n = snprintf(num, sizeof num, _unsigned_format(pct[1], false), va_arg(args, unsigned int));
         break;
       case 's': {
         const char *str = va_arg(args, const char *);
@@ -546,23 +556,11 @@ int prot_vprintf(protstream *s, const char *fmt, va_list args) {
       }
       case 'l': {
         long v = va_arg(args, long);
-        switch (pct[2]) {
-          case 'u':
-            n = snprintf(num, sizeof num, "%lu", static_cast<unsigned long>(v));
-            break;
-          case 'o':
-            n = snprintf(num, sizeof num, "%lo", static_cast<unsigned long>(v));
-            break;
-          case 'x':
-            n = snprintf(num, sizeof num, "%lx", static_cast<unsigned long>(v));
-            break;
-          case 'X':
-            n = snprintf(num, sizeof num, "%lX", static_cast<unsigned long>(v));
-            break;
-          default:
-            n = snprintf(num, sizeof num, "%ld", v);
-            break;
-        }
+        const char *lfmt = _unsigned_format(pct[2], true);
+        if (lfmt)
+          n = snprintf(num, sizeof num, lfmt, static_cast<unsigned long>(v));
+        else
+          n = snprintf(num, sizeof num, "%ld", v);
         // The character after %l is consumed, but never the terminator.
         if (pct[2] != '\0')
           next = pct + 3;
