@@ -35,16 +35,6 @@ TEST(Beautify, ControlHighAndDeleteBytes) {
   EXPECT_EQ(6, end - dst);
 }
 
-TEST(Beautify, CaretsForEveryControlCharacter) {
-  char dst[8];
-  beautify_copy(dst, "\n\r\x1b");
-  EXPECT_STREQ("^J^M^[", dst);
-  beautify_copy(dst, "\x81");  // top bit cleared: control 1
-  EXPECT_STREQ("^A", dst);
-  EXPECT_EQ(dst, beautify_copy(dst, ""));
-  EXPECT_STREQ("", dst);
-}
-
 TEST(Beautify, GrowingBufferIsAllocatedAndEnlarged) {
   char *buf = beautify_string("hi\n", nullptr, 0);
   ASSERT_NE(nullptr, buf);

@@ -143,15 +143,6 @@ TEST_F(Transmit, HardErrorAndAgainEndTheCall) {
   EXPECT_EQ(2u, fakes::calls(fakes::kWritev).size());
 }
 
-TEST_F(Transmit, OneAttemptReportsHeaderBytesOfAShortStart) {
-  std::string head = "0123456789";
-  struct iovec pre = vec(head);
-  fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWritev, 4);
-  EXPECT_EQ(4, transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, 0, 100, &pre, nullptr));
-  EXPECT_EQ("0123", finish());
-}
-
 TEST_F(Transmit, CallersMapIsMadeOnceAndKept) {
   std::string head = "H:", tail = ":T";
   struct iovec pre = vec(head), post = vec(tail);

@@ -176,8 +176,7 @@ int _copy_mapped(protstream *s, int fd, tovi_map **pmap, uint32_t start, uint32_
 int _copy_transmit(protstream *s, int fd, tovi_map **pmap, uint32_t fromsize, uint32_t start, uint32_t len,
                    const struct iovec *post) {
   struct iovec head = {s->buf, static_cast<size_t>(s->ptr - s->buf)};
-  if (head.iov_len)
-    _log(s, '>', true, &head, 1);
+  _log(s, '>', true, &head, head.iov_len ? 1 : 0);
   int r = retry_transmitfile(fd, s->fd, pmap, fromsize, start, len, head.iov_len ? &head : nullptr, post);
   int err = errno;
   if (s->logfd != -1) {

@@ -152,6 +152,13 @@ int setmaxfd(unsigned int fd) {
 }
 
 int copy_file(const char *from, const char *to, int check) {
+  // Copying a file onto itself would truncate the source before reading
+  // it, and the clean-up would then remove it: refuse before touching it.
+  struct stat src, dst;
+  if (stat(from, &src) == 0 && stat(to, &dst) == 0 && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+    errno = EINVAL;
+    return -1;
+  }
   tovi_map *map = map_open(from, MAP_WHOLEFILE, O_RDONLY, nullptr);
   if (map == nullptr)
     return -1;
