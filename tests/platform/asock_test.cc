@@ -478,6 +478,10 @@ void CaptureLog(int sev, const char *msg) {
 
 TEST_F(ASockTest, AcceptUnderDescriptorExhaustionBacksOffAndRecovers) {
   RunningCx r(2);
+  {
+    std::lock_guard<std::mutex> g(g_log_mu);
+    g_log.clear();
+  }
   Plat_SetLogHook(CaptureLog);
   Acceptor a(listener_, GDisp_New(r.cx()));
   ASSERT_EQ(ASock_Acceptable(listener_, a.gd, Acceptor::Cb, &a), 0);
