@@ -293,12 +293,8 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
         return nullptr;
     }
 
-    unsigned char rec[MUX_REC_OPEN_SIZE];
-    in_addr_t addr = inet_addr(conn->ip); /* text that does not convert gives FF FF FF FF */
-    server_async_write(conn, _async_write_ack, nullptr, rec,
-                       mux_record_open(rec, id, reinterpret_cast<const unsigned char *>(&addr)));
-    conn->state = CONN_WORK;
-
+    /* Counted before the server can hear of it, so that counts in log lines
+     * never lag what the server has been told. */
     int32_t total, active;
     {
         MuxLocked hold(mux->lock);
@@ -313,6 +309,12 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
         link->active += 1;
         link->total += 1;
     }
+
+    unsigned char rec[MUX_REC_OPEN_SIZE];
+    in_addr_t addr = inet_addr(conn->ip); /* text that does not convert gives FF FF FF FF */
+    server_async_write(conn, _async_write_ack, nullptr, rec,
+                       mux_record_open(rec, id, reinterpret_cast<const unsigned char *>(&addr)));
+    conn->state = CONN_WORK;
     qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client started. [total=%d] [active=%d]", conn->ip, id, total, active);
 
     ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);

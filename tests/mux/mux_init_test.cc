@@ -15,6 +15,21 @@ namespace {
 
 uint32_t ip(const char *text) { return inet_addr(text); }
 
+// Lists built without a memory context live for the process in the program;
+// the tests give them back.
+struct Owned {
+    AccessList *first;
+    ~Owned() {
+        while (first) {
+            AccessList *next = first->next;
+            free(first);
+            first = next;
+        }
+    }
+    operator AccessList *() const { return first; }
+};
+Owned parse(const char *text) { return Owned{AccessList_Parse(nullptr, text)}; }
+
 std::string entries(AccessList *l) {
     std::string s;
     char buf[64];
@@ -27,51 +42,51 @@ std::string entries(AccessList *l) {
 }
 
 TEST(AccessListText, ParsesEntriesInOrder) {
-    AccessList *l = AccessList_Parse(nullptr, "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;");
+    Owned l = parse("+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;");
     EXPECT_EQ(entries(l), "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;");
 }
 
 TEST(AccessListText, LastEntryCountsOnlyWithItsSemicolon) {
-    EXPECT_EQ(entries(AccessList_Parse(nullptr, "-10.0.0.0|255.0.0.0")), "");
-    EXPECT_EQ(entries(AccessList_Parse(nullptr, "")), "");
-    EXPECT_EQ(entries(AccessList_Parse(nullptr, "+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0")),
+    EXPECT_EQ(entries(parse("-10.0.0.0|255.0.0.0")), "");
+    EXPECT_EQ(entries(parse("")), "");
+    EXPECT_EQ(entries(parse("+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0")),
               "+1.2.3.4|255.255.255.255;");
 }
 
 TEST(AccessListText, BadSignStopsTheListKeepingEarlierEntries) {
-    EXPECT_EQ(entries(AccessList_Parse(nullptr, "+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;")),
+    EXPECT_EQ(entries(parse("+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;")),
               "+1.0.0.0|255.0.0.0;");
 }
 
 TEST(AccessListText, DottedGroupsFillMissingPartsWithZeroAndKeepLowBits) {
-    AccessList *e = AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1);
+    Owned e{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)};
     EXPECT_EQ(entries(e), "-10.1.0.0|255.0.1.2;");
 }
 
 TEST(AccessListCheck, NoListAdmitsEveryone) { EXPECT_EQ(AccessList_Check(nullptr, ip("1.2.3.4")), 1); }
 
 TEST(AccessListCheck, DenyEntriesAloneAreABlockList) {
-    AccessList *l = AccessList_Parse(nullptr, "-10.0.0.0|255.0.0.0;");
+    Owned l = parse("-10.0.0.0|255.0.0.0;");
     EXPECT_EQ(AccessList_Check(l, ip("10.9.8.7")), 0);
     EXPECT_EQ(AccessList_Check(l, ip("11.0.0.1")), 1);
 }
 
 TEST(AccessListCheck, OneAllowEntryMakesAnAllowList) {
-    AccessList *l = AccessList_Parse(nullptr, "+192.168.1.0|255.255.255.0;");
+    Owned l = parse("+192.168.1.0|255.255.255.0;");
     EXPECT_EQ(AccessList_Check(l, ip("192.168.1.77")), 1);
     EXPECT_EQ(AccessList_Check(l, ip("192.168.2.1")), 0);
 }
 
 TEST(AccessListCheck, LaterAllowOverridesEarlierDeny) {
-    AccessList *l = AccessList_Parse(nullptr, "-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;");
+    Owned l = parse("-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;");
     EXPECT_EQ(AccessList_Check(l, ip("192.168.1.5")), 1);
     EXPECT_EQ(AccessList_Check(l, ip("192.168.1.6")), 1);
     EXPECT_EQ(AccessList_Check(l, ip("10.0.0.1")), 0);
 }
 
 TEST(AccessListCheck, ZeroMaskMatchesEverything) {
-    EXPECT_EQ(AccessList_Check(AccessList_Parse(nullptr, "-0.0.0.0|0.0.0.0;"), ip("8.8.8.8")), 0);
-    EXPECT_EQ(AccessList_Check(AccessList_Parse(nullptr, "+1.2.3.4|0.0.0.0;"), ip("8.8.8.8")), 1);
+    EXPECT_EQ(AccessList_Check(parse("-0.0.0.0|0.0.0.0;"), ip("8.8.8.8")), 0);
+    EXPECT_EQ(AccessList_Check(parse("+1.2.3.4|0.0.0.0;"), ip("8.8.8.8")), 1);
 }
 
 // Environment names: every test sets what it needs and clears it again.
@@ -83,8 +98,9 @@ class EnvTest : public ::testing::Test {
     }
     void TearDown() override {
         for (const char *n : kNames) unsetenv(n);
-        mux_config_init();
+        Owned{gcfg.access};
         gcfg.access = nullptr;
+        mux_config_init();
     }
     static constexpr const char *kNames[] = {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "SSLSecmodFile",
                                              "SSLCipherSpecs", "SSLCertNickname", "Access", "MUXUser", "Ignore"};
