@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -626,9 +627,10 @@ int file_writev(protstream *s, struct iovec *vec, int cnt) { return retry_writev
 int socket_read(protstream *s, void *buf, uint32_t sz) {
   if (s->read_timeout) {
     struct pollfd pfd = {s->fd, POLLIN, 0};
+    int ms = s->read_timeout > INT_MAX / 1000 ? INT_MAX : s->read_timeout * 1000;
     int r;
     do {
-      r = poll(&pfd, 1, s->read_timeout * 1000);
+      r = poll(&pfd, 1, ms);
     } while (r == -1 && _is_wait_retry(errno));
     if (r == 0) {
       s->error = "idle for too long";
