@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "retry_internal.h"
 #include "tovi/retry.h"
 #include "tovi/transmitfile.h"
 #include "tovi/xmalloc.h"
@@ -106,8 +107,6 @@ const char *_unsigned_format(char c, bool is_long) {
       return nullptr;
   }
 }
-
-bool _is_wait_retry(int err) { return err == EINTR || err == ENOMEM || err == ENOSR || err == ENOBUFS; }
 
 // Reads exactly len bytes of fd from start into dst; false with errno set.
 bool _read_range(int fd, uint32_t start, unsigned char *dst, uint32_t len) {
@@ -631,7 +630,7 @@ int socket_read(protstream *s, void *buf, uint32_t sz) {
     int r;
     do {
       r = poll(&pfd, 1, ms);
-    } while (r == -1 && _is_wait_retry(errno));
+    } while (r == -1 && tovi_is_transient(errno));
     if (r == 0) {
       s->error = "idle for too long";
       return 0;
