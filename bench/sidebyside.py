@@ -69,12 +69,15 @@ class Procs:
         return p
 
     def stop(self, p, grace=3.0):
-        """SIGTERM to the group, SIGKILL after the grace time; returns the status."""
+        """SIGTERM to the group, SIGKILL after the grace time; returns the
+        exit status and whether SIGKILL was needed."""
+        forced = False
         if p.poll() is None:
             _signal_group(p.pid, signal.SIGTERM)
             try:
                 p.wait(grace)
             except subprocess.TimeoutExpired:
+                forced = True
                 _signal_group(p.pid, signal.SIGKILL)
                 p.wait()
         # Forked helpers of the same group go too.
@@ -84,7 +87,7 @@ class Procs:
                 f.close()
         if p in self.live:
             self.live.remove(p)
-        return p.returncode
+        return p.returncode, forced
 
     def stop_all(self):
         with SignalsHeld():
@@ -264,11 +267,20 @@ class Target:
         return {role: p.pid for role, p in self.procs.items()}
 
     def stop(self):
+        """Stops the target; returns what went wrong on the way out."""
+        trouble = []
         # Front first, so the back end sees its clients leave.
         for role in ("front", "back"):
             p = self.procs.get(role)
-            if p:
-                PROCS.stop(p)
+            if not p:
+                continue
+            gone_before = p.poll() is not None  # reported with the run
+            status, forced = PROCS.stop(p)
+            if forced:
+                trouble.append(f"{role} process ignored SIGTERM for 3 s")
+            elif not gone_before and status not in (0, -signal.SIGTERM):
+                trouble.append(f"{role} process ended with status {status} on SIGTERM")
+        return trouble
 
 
 def start_echoserver(tmp, threads, discard):
@@ -476,6 +488,7 @@ def run_once(sc, target_name, opts, log):
     tmp = tempfile.mkdtemp(prefix=f"bench-{target_name}-")
     target = None
     lg = None
+    run = None
     try:
         target = STARTERS[target_name](tmp, opts.threads, discard=sc.oneway)
         for role, p in target.procs.items():
@@ -527,9 +540,9 @@ def run_once(sc, target_name, opts, log):
         if not line:
             raise RuntimeError(f"loadgen gave no result (status {status}): {err.strip()[-300:]}")
         res = json.loads(line[-1])
-        alive = {r: p.poll() is None for r, p in target.procs.items()}
         run = {"lg": res, "cpu": cpu, "status": status, "mem": mem or {}, "ok": status == 0,
                "note": ""}
+        alive = {r: p.poll() is None for r, p in target.procs.items()}
         if status != 0:
             run["note"] = (f"loadgen status {status}: mismatches {res.get('mismatches')}, "
                            f"errors {res.get('errors')} {err.strip()[-200:]}")
@@ -539,12 +552,17 @@ def run_once(sc, target_name, opts, log):
             run["note"] += f" target process(es) died: {', '.join(dead)}"
         return run
     except (RuntimeError, OSError, ValueError) as e:
-        return {"lg": {}, "cpu": {}, "status": None, "mem": {}, "ok": False, "note": str(e)}
+        run = {"lg": {}, "cpu": {}, "status": None, "mem": {}, "ok": False, "note": str(e)}
+        return run
     finally:
         if lg is not None:
             PROCS.stop(lg)
         if target:
-            target.stop()
+            trouble = target.stop()
+            if trouble and run is not None:
+                # A target that cannot stop cleanly is a fault like any other.
+                run["ok"] = False
+                run["note"] = (run["note"] + "; " if run["note"] else "") + "; ".join(trouble)
         if opts.keep:
             log(f"    kept {tmp}")
         else:
