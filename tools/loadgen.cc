@@ -24,6 +24,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,6 +60,25 @@ double cpu_seconds() {
     getrusage(RUSAGE_SELF, &ru);
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// A refused target fails every connection alike: the first few reasons
+// say enough, thousands of copies would bury the report.
+std::atomic<int> g_complaints{0};
+
+[[gnu::format(printf, 1, 2)]] void complain(const char *fmt, ...) {
+    int n = g_complaints.fetch_add(1);
+    if (n > 10) return;
+    if (n == 10) {
+        fputs("loadgen: further errors not shown\n", stderr);
+        return;
+    }
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "loadgen: %s", line);
 }
 
 // ---------------------------------------------------------------- pattern
@@ -309,8 +329,8 @@ using StartBarrier = std::barrier<StartClock>;
 
 class Worker {
   public:
-    Worker(int index, int npingers, int nhogs, uint32_t first_id, uint32_t id_stride)
-        : index_(index), npingers_(npingers), nhogs_(nhogs), next_id_(first_id),
+    Worker(int npingers, int nhogs, uint32_t first_id, uint32_t id_stride)
+        : npingers_(npingers), nhogs_(nhogs), next_id_(first_id),
           id_stride_(id_stride), scratch_(256 * 1024), cmp_(64 * 1024) {}
     ~Worker() {
         for (auto &c : conns_)
@@ -345,7 +365,6 @@ class Worker {
     void run_idle(StartBarrier &start, std::barrier<> &ready);
     void run_rate(StartBarrier &start);
 
-    int index_;
     int npingers_, nhogs_;
     uint32_t next_id_, id_stride_;
     int ep_ = -1;
@@ -367,7 +386,7 @@ Conn *Worker::open_conn(Role role) {
     c->t_start = now_ns();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        fprintf(stderr, "loadgen: socket: %s\n", strerror(errno));
+        complain("socket: %s\n", strerror(errno));
         result.ctr.connect_failed++;
         return nullptr;
     }
@@ -381,7 +400,7 @@ Conn *Worker::open_conn(Role role) {
         src.sin_family = AF_INET;
         src.sin_addr.s_addr = htonl(0x7F000001u + (source_next_++ % unsigned(g_opt.sources)));
         if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
-            fprintf(stderr, "loadgen: bind source: %s\n", strerror(errno));
+            complain("bind source: %s\n", strerror(errno));
             close(fd);
             result.ctr.connect_failed++;
             return nullptr;
@@ -389,7 +408,7 @@ Conn *Worker::open_conn(Role role) {
     }
     int r = connect(fd, reinterpret_cast<const sockaddr *>(&g_opt.target), sizeof g_opt.target);
     if (r != 0 && errno != EINPROGRESS) {
-        fprintf(stderr, "loadgen: connect %s: %s\n", g_opt.target_text.c_str(), strerror(errno));
+        complain("connect %s: %s\n", g_opt.target_text.c_str(), strerror(errno));
         close(fd);
         result.ctr.connect_failed++;
         return nullptr;
@@ -400,7 +419,7 @@ Conn *Worker::open_conn(Role role) {
     ev.events = EPOLLOUT;
     ev.data.ptr = raw;
     if (epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        fprintf(stderr, "loadgen: epoll_ctl: %s\n", strerror(errno));
+        complain("epoll_ctl: %s\n", strerror(errno));
         close(fd);
         result.ctr.connect_failed++;
         return nullptr;
@@ -434,7 +453,7 @@ void Worker::on_connected(Conn *c) {
     socklen_t len = sizeof err;
     getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len);
     if (err != 0) {
-        fprintf(stderr, "loadgen: connect %s: %s\n", g_opt.target_text.c_str(), strerror(err));
+        complain("connect %s: %s\n", g_opt.target_text.c_str(), strerror(err));
         result.ctr.connect_failed++;
         close_conn(c);
         return;
@@ -475,7 +494,7 @@ void Worker::flush(Conn *c) {
                 return;
             }
             if (errno == EINTR) continue;
-            fprintf(stderr, "loadgen: send on connection %u: %s\n", c->id, strerror(errno));
+            complain("send on connection %u: %s\n", c->id, strerror(errno));
             result.ctr.closed_early++;
             finish_conn(c);
             return;
@@ -638,7 +657,7 @@ void Worker::read_some(Conn *c) {
         }
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) fprintf(stderr, "loadgen: recv on connection %u: %s\n", c->id, strerror(errno));
+        if (r < 0) complain("recv on connection %u: %s\n", c->id, strerror(errno));
         result.ctr.closed_early++;
         finish_conn(c);
         return;
@@ -693,7 +712,7 @@ bool Worker::connect_all(int64_t deadline) {
                     result.ctr.connect_failed++;
                     close_conn(c.get());
                 }
-            fprintf(stderr, "loadgen: connections not established within %.1f s\n",
+            complain("connections not established within %.1f s\n",
                     g_opt.connect_timeout);
             return false;
         }
@@ -789,7 +808,7 @@ void Worker::run_idle(StartBarrier &start, std::barrier<> &ready) {
         }
         if (busy == 0 && opened >= npingers_) break;
         if (now_ns() >= deadline) {
-            fprintf(stderr, "loadgen: idle connections not ready within %.1f s\n", g_opt.connect_timeout);
+            complain("idle connections not ready within %.1f s\n", g_opt.connect_timeout);
             for (auto &c : conns_)
                 if (c->fd >= 0 && (!c->connected || c->hi < c->sent)) finish_conn(c.get());
             break;
@@ -1133,7 +1152,7 @@ int main(int argc, char **argv) {
         int nh = ping_threads == nthreads ? g_opt.hogs / nthreads + (t < g_opt.hogs % nthreads ? 1 : 0)
                                           : (t == nthreads - 1 ? g_opt.hogs : 0);
         // Ids interleave across workers so each connection's id is unique.
-        workers.push_back(std::make_unique<Worker>(t, np, nh, uint32_t(t + 1), uint32_t(nthreads)));
+        workers.push_back(std::make_unique<Worker>(np, nh, uint32_t(t + 1), uint32_t(nthreads)));
         if (!workers.back()->init()) {
             fprintf(stderr, "loadgen: epoll_create1: %s\n", strerror(errno));
             return 1;
