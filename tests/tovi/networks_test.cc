@@ -105,7 +105,6 @@ TEST_F(HostLookup, LocalhostThroughTheRealResolver) {
   ASSERT_NE(nullptr, he->h_addr_list[0]);
   EXPECT_EQ(0, memcmp(he->h_addr_list[0], "\x7f\x00\x00\x01", 4));
   EXPECT_EQ(nullptr, he->h_aliases[0]);
-  EXPECT_EQ(nullptr, tovi_gethostbyname("no-such-host.invalid", buf_));
 }
 
 TEST_F(HostLookup, SeveralAddressesCopiedIntoOneBlockInOrder) {
