@@ -275,6 +275,7 @@ struct Conn {
     bool sync = true;
     bool foreign = false;  // inside a run of another connection's words
     std::string carry;     // bytes not yet placed while out of step
+    uint64_t skipped = 0;  // bytes dropped from the front of carry meanwhile
     std::vector<std::pair<uint64_t, uint64_t>> missing;  // gaps still open
     std::deque<Pending> inflight;
 };
@@ -357,6 +358,7 @@ class Worker {
     void receive(Conn *c, const uint8_t *d, size_t n);
     size_t match(Conn *c, const uint8_t *d, size_t n);
     void accept_bytes(Conn *c, size_t n);
+    bool seen_before(const Conn *c, const uint8_t *bytes, size_t n);
     void progress(Conn *c);
     void finish_conn(Conn *c);
     bool all_answered() const;
@@ -581,15 +583,28 @@ void Worker::receive(Conn *c, const uint8_t *d, size_t n) {
             if (k > base + 0x80000000ULL && k >= 0x100000000ULL) k -= 0x100000000ULL;
             else if (k + 0x80000000ULL < base) k += 0x100000000ULL;
             off = k << 3;
+            // A piece rarely starts on a word boundary: the bytes just before
+            // the first whole word may be ours too, so extend it backwards.
+            uint8_t before[15];
+            size_t most = size_t(std::min<uint64_t>({pos, sizeof before, off}));
+            fill_stream(c->id, off - most, before, most);
+            size_t back = 0;
+            while (back < most && s[pos - 1 - back] == before[most - 1 - back]) back++;
+            pos -= back;
+            off -= back;
             found = true;
             break;
         }
         if (!found) {
             // Keep only what a later word might still complete.
-            if (len > 15) c->carry.erase(0, len - 15);
+            if (len > 15) {
+                c->carry.erase(0, len - 15);
+                c->skipped += len - 15;
+            }
             return;
         }
-        if (off == c->rx + pos) {
+        uint64_t unplaced = c->skipped + pos;  // bytes before our piece
+        if (off == c->rx + unplaced) {
             // Our stream resumes where it should: the skipped bytes were
             // overwritten in place (counted already if they were foreign).
             if (!c->foreign) result.ctr.corrupt++;
@@ -597,23 +612,45 @@ void Worker::receive(Conn *c, const uint8_t *d, size_t n) {
                 c->rx = c->hi;
                 accept_bytes(c, size_t(off - c->hi));
             }
-        } else if (c->foreign && off == c->rx) {
-            // Another connection's bytes were inserted; ours carry on.
-        } else if (off > c->hi) {
-            c->missing.emplace_back(c->hi, off);
-        } else if (off < c->hi) {
-            if (in_gap(*c, off)) result.ctr.reorder++;
-            else result.ctr.dup++;
+        } else {
+            if (c->foreign && off == c->rx) {
+                // Another connection's bytes were inserted; ours carry on.
+            } else if (off > c->hi) {
+                c->missing.emplace_back(c->hi, off);
+            } else if (off < c->hi) {
+                if (in_gap(*c, off)) result.ctr.reorder++;
+                else result.ctr.dup++;
+            }
+            // Bytes too few to hold a whole word were slipped in ahead of
+            // the piece: old bytes of ours again, or bytes from nowhere.
+            if (unplaced > 0 && !c->foreign) {
+                if (c->skipped == 0 && pos >= 4 && seen_before(c, s, pos)) result.ctr.dup++;
+                else result.ctr.corrupt++;
+            }
         }
         c->rx = off;
         c->sync = true;
         c->foreign = false;
+        c->skipped = 0;
         hold.assign(c->carry, pos, std::string::npos);
         c->carry.clear();
         d = reinterpret_cast<const uint8_t *>(hold.data());
         n = hold.size();
         if (n == 0) return;
     }
+}
+
+// Whether bytes[0, n) occur in the last megabyte this connection received.
+bool Worker::seen_before(const Conn *c, const uint8_t *bytes, size_t n) {
+    n = std::min<size_t>(n, 16);
+    uint64_t from = c->hi > (1u << 20) ? c->hi - (1u << 20) : 0;
+    const size_t chunk = cmp_.size() - 16;
+    for (uint64_t at = from; at < c->hi; at += chunk) {
+        size_t len = size_t(std::min<uint64_t>(cmp_.size(), c->hi - at));
+        fill_stream(c->id, at, cmp_.data(), len);
+        if (len >= n && memmem(cmp_.data(), len, bytes, n)) return true;
+    }
+    return false;
 }
 
 void Worker::progress(Conn *c) {

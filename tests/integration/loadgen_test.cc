@@ -96,18 +96,29 @@ const std::string kEchoServer = std::string(TOVI_BUILD_DIR) + "/bin/echoserver";
 
 // ------------------------------------------------------------- faulty peer
 
-enum class Fault { None, Drop, Duplicate, Reorder, Mixup, Corrupt, HangUp };
-
 // One output piece: bytes [from, to) of connection `conn`'s input
-// (conn -1 = this connection). to == 0 means "pass through from here on".
+// (kSelf = this connection); to == 0 means "pass through from here on".
+// kFlip sends bytes [from, to) of this connection with their bits changed.
 struct Piece {
     int conn;
     size_t from, to;
 };
+constexpr int kSelf = -1, kFlip = -2;
+using Plan = std::vector<Piece>;
+
+// What the peer sends back on its first and on every later connection.
+struct Script {
+    Plan first, others;
+    bool hang_up = false;  // close once the plan is sent
+};
+
+const Script kClean{{{kSelf, 0, 0}}, {{kSelf, 0, 0}}};
+
+Script same(Plan p) { return Script{p, p}; }
 
 class FaultyEcho {
   public:
-    explicit FaultyEcho(Fault f) : fault_(f) {
+    explicit FaultyEcho(Script script) : script_(std::move(script)) {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -129,22 +140,6 @@ class FaultyEcho {
     std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
 
   private:
-    std::vector<Piece> plan(int index) const {
-        switch (fault_) {
-        case Fault::None: return {{-1, 0, 0}};
-        case Fault::Drop: return {{-1, 0, 4096}, {-1, 4196, 0}};
-        case Fault::Duplicate: return {{-1, 0, 8192}, {-1, 4096, 4352}, {-1, 8192, 0}};
-        case Fault::Reorder: return {{-1, 0, 4096}, {-1, 4608, 8192}, {-1, 4096, 4608}, {-1, 8192, 0}};
-        case Fault::Mixup:
-            // The first connection also gets 256 bytes of the second's.
-            if (index == 0) return {{-1, 0, 4096}, {1, 0, 256}, {-1, 4096, 0}};
-            return {{-1, 0, 0}};
-        case Fault::Corrupt: return {{-1, 0, 5000}, {-2, 0, 0}, {-1, 5001, 0}};
-        case Fault::HangUp: return {{-1, 0, 4096}};
-        }
-        return {};
-    }
-
     void accept_loop() {
         int index = 0;
         while (!stop_) {
@@ -160,7 +155,7 @@ class FaultyEcho {
     }
 
     void serve(int fd, int index) {
-        std::vector<Piece> pieces = plan(index);
+        const Plan &pieces = index == 0 ? script_.first : script_.others;
         size_t at = 0;       // current piece
         size_t done = 0;     // bytes of it already sent
         size_t in_len = 0;   // bytes of my input so far
@@ -180,12 +175,13 @@ class FaultyEcho {
                 std::string chunk;
                 {
                     std::unique_lock<std::mutex> g(mu_);
-                    if (p.conn == -2) {  // one byte of my own, flipped
-                        if (in_len <= 5000) break;
-                        chunk.assign(1, char(input_[index][5000] ^ 0x5A));
+                    if (p.conn == kFlip) {
+                        if (in_len < p.to) break;
+                        chunk = input_[index].substr(p.from, p.to - p.from);
+                        for (char &ch : chunk) ch = char(ch ^ 0x5A);
                         at++;
                     } else {
-                        int src = p.conn < 0 ? index : p.conn;
+                        int src = p.conn == kSelf ? index : p.conn;
                         if (p.conn >= 0)  // wait briefly for the other connection
                             cv_.wait_for(g, std::chrono::seconds(2),
                                          [&] { return stop_ || input_[src].size() >= p.to; });
@@ -206,12 +202,12 @@ class FaultyEcho {
                 }
                 if (chunk.empty()) break;
             }
-            if (at == pieces.size() && fault_ == Fault::HangUp) break;
+            if (at == pieces.size() && script_.hang_up) break;
         }
         close(fd);
     }
 
-    Fault fault_;
+    Script script_;
     int lfd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -244,39 +240,49 @@ class LoadgenChecking : public ::testing::Test {
 };
 
 TEST_F(LoadgenChecking, CleanPeerPasses) {
-    FaultyEcho peer(Fault::None);
+    FaultyEcho peer(kClean);
     RunResult r = stream_against(peer, 2);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(json_number(r.out, "mismatches"), 0) << r.out;
     EXPECT_GT(json_number(r.out, "rx_bytes"), 8192) << r.out;
 }
 
-// Each fault must be named as what it is, and as nothing else.
+// Each fault must be named as what it is, and as nothing else, whether or
+// not it starts and ends on the stream's 8-byte words.
 TEST_F(LoadgenChecking, EachFaultIsNamedAsItself) {
     const struct {
-        Fault fault;
+        const char *what;
+        Script script;
         int conns;
         const char *kind;
+        long long lost;  // exact lost bytes expected
     } cases[] = {
-        {Fault::Drop, 1, "loss"},       {Fault::Duplicate, 1, "dup"}, {Fault::Reorder, 1, "reorder"},
-        {Fault::Mixup, 2, "mixup"},     {Fault::Corrupt, 1, "corrupt"},
+        {"100 bytes dropped", same({{kSelf, 0, 4096}, {kSelf, 4196, 0}}), 1, "loss", 100},
+        {"3 bytes dropped off-word", same({{kSelf, 0, 4099}, {kSelf, 4102, 0}}), 1, "loss", 3},
+        {"256 bytes again", same({{kSelf, 0, 8192}, {kSelf, 4096, 4352}, {kSelf, 8192, 0}}), 1, "dup", 0},
+        {"5 bytes again off-word", same({{kSelf, 0, 8192}, {kSelf, 4101, 4106}, {kSelf, 8192, 0}}), 1, "dup", 0},
+        {"two pieces swapped",
+         same({{kSelf, 0, 4096}, {kSelf, 4608, 8192}, {kSelf, 4096, 4608}, {kSelf, 8192, 0}}), 1, "reorder", 0},
+        {"two pieces swapped off-word",
+         same({{kSelf, 0, 4100}, {kSelf, 4613, 8190}, {kSelf, 4100, 4613}, {kSelf, 8190, 0}}), 1, "reorder", 0},
+        {"another connection's bytes",
+         Script{{{kSelf, 0, 4096}, {1, 0, 256}, {kSelf, 4096, 0}}, {{kSelf, 0, 0}}}, 2, "mixup", 0},
+        {"another connection's bytes off-word",
+         Script{{{kSelf, 0, 4100}, {1, 3, 300}, {kSelf, 4100, 0}}, {{kSelf, 0, 0}}}, 2, "mixup", 0},
+        {"one byte flipped", same({{kSelf, 0, 5000}, {kFlip, 5000, 5001}, {kSelf, 5001, 0}}), 1, "corrupt", 0},
+        {"300 bytes flipped", same({{kSelf, 0, 5003}, {kFlip, 5003, 5303}, {kSelf, 5303, 0}}), 1, "corrupt", 0},
     };
     for (auto &c : cases) {
-        SCOPED_TRACE(c.kind);
-        FaultyEcho peer(c.fault);
+        SCOPED_TRACE(c.what);
+        FaultyEcho peer(c.script);
         RunResult r = stream_against(peer, c.conns);
         expect_only(r, c.kind);
-        if (c.fault == Fault::Drop) {
-            EXPECT_GE(json_number(r.out, "lost_bytes"), 100) << r.out;
-        }
-        if (c.fault == Fault::Reorder) {
-            EXPECT_EQ(json_number(r.out, "lost_bytes"), 0) << r.out;
-        }
+        EXPECT_EQ(json_number(r.out, "lost_bytes"), c.lost) << r.out;
     }
 }
 
 TEST_F(LoadgenChecking, HangUpIsClosedEarly) {
-    FaultyEcho peer(Fault::HangUp);
+    FaultyEcho peer(Script{{{kSelf, 0, 4096}}, {{kSelf, 0, 4096}}, true});
     RunResult r = stream_against(peer, 1);
     ASSERT_EQ(r.status, 1) << r.out;
     EXPECT_GE(json_number(r.out, "closed_early"), 1) << r.out;
@@ -285,7 +291,7 @@ TEST_F(LoadgenChecking, HangUpIsClosedEarly) {
 // A lost message in a closed loop stalls the connection: the run must still
 // end on time and report it rather than wait for an echo that never comes.
 TEST_F(LoadgenChecking, LossInClosedLoopEndsOnTime) {
-    FaultyEcho peer(Fault::Drop);
+    FaultyEcho peer(same({{kSelf, 0, 4096}, {kSelf, 4196, 0}}));
     RunResult r = run_program({kLoadgen, "--target", peer.target(), "--mode", "ping", "--conns", "1",
                                "--size", "512", "--duration", "0.3", "--drain", "0.3", "--json"},
                               20);
