@@ -18,8 +18,9 @@
 #include <condition_variable>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <mutex>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -278,6 +279,41 @@ TEST_F(LoadgenChecking, EachFaultIsNamedAsItself) {
         RunResult r = stream_against(peer, c.conns);
         expect_only(r, c.kind);
         EXPECT_EQ(json_number(r.out, "lost_bytes"), c.lost) << r.out;
+    }
+}
+
+// Whatever the fault and wherever it falls, it must never pass unnoticed.
+TEST_F(LoadgenChecking, RandomFaultsNeverPass) {
+    std::mt19937 rng(20261206);
+    auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
+    for (int round = 0; round < 8; round++) {
+        size_t at = pick(1000, 60000);
+        size_t len = pick(1, 300);
+        Plan plan;
+        std::string what;
+        switch (round % 4) {
+        case 0:
+            what = "drop";
+            plan = {{kSelf, 0, at}, {kSelf, at + len, 0}};
+            break;
+        case 1:
+            what = "repeat";
+            plan = {{kSelf, 0, at + len}, {kSelf, at, at + len}, {kSelf, at + len, 0}};
+            break;
+        case 2:
+            what = "swap";
+            plan = {{kSelf, 0, at}, {kSelf, at + len, at + 2 * len}, {kSelf, at, at + len}, {kSelf, at + 2 * len, 0}};
+            break;
+        default:
+            what = "flip";
+            plan = {{kSelf, 0, at}, {kFlip, at, at + len}, {kSelf, at + len, 0}};
+            break;
+        }
+        SCOPED_TRACE(what + " of " + std::to_string(len) + " bytes at " + std::to_string(at));
+        FaultyEcho peer(same(plan));
+        RunResult r = stream_against(peer, 1);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_GE(json_number(r.out, "mismatches"), 1) << r.out;
     }
 }
 
