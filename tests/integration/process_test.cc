@@ -253,5 +253,19 @@ TEST_F(Process, OptionsOverrideKeysAndEnvironment) {
     EXPECT_EQ(link.recv_n(3), hello());
 }
 
+TEST_F(Process, DashPBindsTheGivenAddressOnly) {
+    uint16_t port;
+    {
+        Listener probe;  // a port that was free a moment ago
+        port = probe.port();
+    }
+    inst.write_config();
+    MuxProcess mux;
+    ASSERT_TRUE(mux.start(inst, {"-i", "-I", "anything", "-p", "127.0.0.2:" + std::to_string(port)}));
+    ASSERT_EQ(mux.wait_port(inst.pid_path()), port) << mux.err();
+    EXPECT_FALSE(connect_to(port, nullptr, "127.0.0.1").valid());
+    EXPECT_TRUE(connect_to(port, nullptr, "127.0.0.2").valid());
+}
+
 }  // namespace
 }  // namespace itest
