@@ -240,19 +240,22 @@ int multiplexor_cmdline(int argc, char **argv) {
 int multiplexor_kill(void) {
     muxlog_init(logname, "mux", 0);
     unsigned long pid = 0;
+    errno = 0;
     int rc = config_readpidfile("mux", &pid, nullptr, 0);
+    /* 2 is both "no number in the file" and ENOENT from the open; errno
+     * tells the two apart. */
+    bool missing = rc == ENOENT && errno == ENOENT;
     int result;
     /* 0 or 1 would make kill() hit our own group or every process. */
-    if (rc == 0 && pid <= 1) {
-        rc = 2;
-        errno = EINVAL;
-    }
+    if (rc == 0 && pid <= 1) rc = 2;
     if (rc != 0) {
-        int code = rc > 2 ? rc : errno;
-        const char *text = PR_ErrorToString(code ? code : EINVAL, 0);
+        /* Above 2 the code is the error of the failed open; a file without a
+         * usable number (or no instance directory) is an invalid argument,
+         * never a stale errno and never success. */
+        result = missing || rc > 2 ? rc : EINVAL;
+        const char *text = PR_ErrorToString(result, 0);
         qxlog(nullptr, QXLOG_ERROR, "Error reading multiplexor pidfile - %s\n", text);
         printf("Error reading multiplexor pidfile - %s\n", text);
-        result = errno ? errno : (rc ? rc : 1);
     } else if (kill(-static_cast<pid_t>(pid), SIGTERM) != 0) {
         result = errno;
         const char *text = PR_ErrorToString(result, 0);

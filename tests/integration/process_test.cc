@@ -161,8 +161,8 @@ TEST_F(Process, DashKWithoutOrWithABadPidFile) {
     for (const char *pid : {"0\nready\n", "1\n", "ready\n"}) {
         std::ofstream(inst.pid_path()) << pid;
         k = run({"-c", inst.conf_path(), "-k"});
-        EXPECT_NE(k.status, 0) << pid;
-        EXPECT_EQ(k.out.rfind("Error reading multiplexor pidfile - ", 0), 0u) << k.out;
+        EXPECT_EQ(k.status, EINVAL) << pid;
+        EXPECT_EQ(k.out, "Error reading multiplexor pidfile - Invalid argument\n") << pid;
     }
     EXPECT_NE(inst.log().find("Error reading multiplexor pidfile"), std::string::npos);
 }
