@@ -2,7 +2,8 @@
  * (MuxConfig), the access list, one cycle (Multiplexor), one client (Conn)
  * and the server link (ServerLink).
  *
- * Locks and what they guard (no code path holds two at once):
+ * Locks and what they guard. Two are held together only on the path of
+ * server data to a client: table_lock, then that Conn's bytes_lock.
  *   Multiplexor.lock          conns, active, total, shutdown changes
  *   Multiplexor.servers_lock  servers
  *   Conn.state_lock           the reader's and the shutdown's state changes
