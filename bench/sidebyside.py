@@ -399,8 +399,7 @@ def missing_parts(name):
 # ------------------------------------------------------------------ scenarios
 
 class Scenario:
-    def __init__(self, name, title, args, metrics, duration_key="duration", oneway=False,
-                 idle=False, reps=None):
+    def __init__(self, name, title, args, metrics, oneway=False, idle=False):
         self.name = name
         self.title = title
         self.args = args          # loadgen arguments without target/duration
@@ -776,15 +775,9 @@ def main():
     discard_ok = {"direct": True, "haproxy": True, "ours": "discard" in imserver_modes()}
 
     started = datetime.datetime.now(datetime.timezone.utc)
-    results = {}
-    for t in targets:
-        for sc in scs:
-            if missing[t]:
-                results[(sc.name, t)] = None
-            elif sc.oneway and not discard_ok[t]:
-                results[(sc.name, t)] = []
-            else:
-                results[(sc.name, t)] = []
+    # None: the target is not built; an empty list: the scenario does not
+    # apply to it (or was never reached).
+    results = {(sc.name, t): None if missing[t] else [] for t in targets for sc in scs}
     notes = []
     total_mismatches = 0
     failures = 0
@@ -799,7 +792,6 @@ def main():
                     run = run_once(sc, t, opts, log)
                     results[(sc.name, t)].append(run)
                     total_mismatches += run["lg"].get("mismatches") or 0
-                    lgj = run["lg"]
                     brief = ", ".join(f"{label} {fmt(get(run))}" for label, get, _ in sc.metrics)
                     state = "ok" if run["ok"] else "FAILED"
                     log(f"  {t:8} #{rep + 1}: {state}; {brief}"
@@ -808,7 +800,6 @@ def main():
                     if not run["ok"]:
                         failures += 1
                         notes.append(f"{sc.name} / {t} #{rep + 1}: {run['note'] or 'failed'}")
-                    del lgj
     except KeyboardInterrupt:
         interrupted = True
         log("interrupted: stopping every process the suite started")
