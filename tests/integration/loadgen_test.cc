@@ -85,6 +85,23 @@ RunResult run_program(const std::vector<std::string> &args, double limit_s,
     return r;
 }
 
+// Sends sig to a child and reaps it; SIGKILL when it is still there after
+// the grace time. Returns the wait status, or -1 when it had to be killed.
+int stop_child(pid_t pid, int sig, double grace_s) {
+    kill(pid, sig);
+    auto deadline = Clock::now() + std::chrono::duration<double>(grace_s);
+    int st = 0;
+    while (Clock::now() < deadline) {
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) return st;
+        if (r < 0) return -1;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    return -1;
+}
+
 // Reads an integer field such as "reorder" out of the loadgen's JSON line.
 long long json_number(const std::string &json, const std::string &key) {
     auto at = json.find("\"" + key + "\":");
@@ -390,16 +407,9 @@ class AgainstEchoServer : public ::testing::Test {
     }
     void TearDown() override {
         if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st = 0;
-            for (int i = 0; i < 100 && waitpid(pid_, &st, WNOHANG) == 0; i++) usleep(20000);
-            if (waitpid(pid_, &st, WNOHANG) == 0) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &st, 0);
-                ADD_FAILURE() << "echoserver ignored SIGTERM";
-            } else {
-                EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "echoserver status " << st;
-            }
+            int st = stop_child(pid_, SIGTERM, 2);
+            EXPECT_NE(st, -1) << "echoserver ignored SIGTERM";
+            EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << "echoserver status " << st;
         }
     }
     RunResult loadgen(std::vector<std::string> extra) {
@@ -549,16 +559,9 @@ TEST_F(SideBySideSuite, InterruptStopsEveryProcessItStarted) {
     }
     EXPECT_TRUE(busy) << "the load generator never started";
     EXPECT_GE(marked_processes(mark_).size(), 4u);  // suite, echoserver, haproxy, loadgen
-    kill(pid, SIGINT);
-    int st = 0;
-    for (int i = 0; i < 300 && waitpid(pid, &st, WNOHANG) == 0; i++) usleep(50000);
-    if (waitpid(pid, &st, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        ADD_FAILURE() << "the suite did not stop on SIGINT";
-    } else {
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 130) << "status " << st;
-    }
+    int st = stop_child(pid, SIGINT, 15);
+    EXPECT_NE(st, -1) << "the suite did not stop on SIGINT";
+    EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 130) << "status " << st;
     close(out);
     EXPECT_TRUE(wait_gone(5));
     EXPECT_NE(access((dir_ + "/R.md").c_str(), F_OK), 0) << "an interrupted run wrote results";
