@@ -36,6 +36,8 @@
 #include "mux_init.h"
 #include "mux_log.h"
 #include "mux_server.h"
+#include "mux_ssl.h"
+#include "plat/platlog.h"
 #include "qxlogger.h"
 #include "tovi/service.h"
 #include "tovi/thread.h"
@@ -323,26 +325,6 @@ void be_the_user(void) {
     }
 }
 
-/* --- client SSL -------------------------------------------------------------------
- * The SSL layer plugs in here: _mux_ssl_setup once per process after the log
- * is open, _mux_ssl_accept for every admitted client (handshake, then
- * conn_new). Until the handshake exists a process configured for SSL does not
- * serve plain text in its place: it reports the failed set-up and ends. */
-namespace {
-
-void _mux_ssl_setup(ASock *) {
-    qxlog(nullptr, QXLOG_ERROR, "SSL Init failed");
-    mux_shutdown = 1;
-}
-
-void _mux_ssl_accept(Multiplexor *, ASock *sock, const char *) { ASock_Delete(sock, ASOCK_CLOSE_PLAIN); }
-
-/* After the listening socket is gone: ASockSSL_Cleanup once the layer is set
- * up here. */
-void _mux_ssl_cleanup(void) {}
-
-}  // namespace
-
 /* --- the restart loop ---------------------------------------------------------------- */
 
 int multiplexor_main(int argc, char **argv) {
@@ -378,10 +360,11 @@ int multiplexor_main(int argc, char **argv) {
     be_the_user();
 
     muxlog_init(logname, "mux", 0);
+    Plat_SetLogHook([](int severity, const char *message) { qxlog(nullptr, unsigned(severity) & 7u, "%s", message); });
     qxlog(nullptr, QXLOG_NOTICE, "Multiplexor started.  Protocol version %d.%d", MUX_PROTOCOL_MAJOR,
           MUX_PROTOCOL_MINOR);
 
-    if (gcfg.ssl_enable) _mux_ssl_setup(listen_sock);
+    if (gcfg.ssl_enable) mux_ssl_setup(listen_sock);
 
     while (!mux_shutdown) {
         qxlog(nullptr, QXLOG_NOTICE, "Restarting the multiplexor");
@@ -400,6 +383,7 @@ int multiplexor_main(int argc, char **argv) {
         }
         if (pp) {
             pp->shutdown = 1;
+            mux_ssl_cycle_end(pp);
             multiplexor_delete(pp);
         }
         gpgdc = nullptr;
@@ -410,7 +394,7 @@ int multiplexor_main(int argc, char **argv) {
     }
 
     ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
-    if (gcfg.ssl_enable) _mux_ssl_cleanup();
+    if (gcfg.ssl_enable) mux_ssl_cleanup();
     config_removepidfile("mux");
     qxlog(nullptr, QXLOG_NOTICE, "exiting");
     muxlog_uninit();
@@ -510,7 +494,7 @@ void multiplexor_acceptable(void *arg) {
             continue;
         }
         if (gcfg.ssl_enable) {
-            _mux_ssl_accept(mux, sock, ip);
+            mux_ssl_accept(mux, sock, ip);
             continue;
         }
         if (!conn_new(sock, ip, mux)) ASock_Delete(sock, ASOCK_CLOSE_PLAIN);

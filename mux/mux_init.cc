@@ -24,6 +24,7 @@ char *logdir = nullptr;
 char *logname = nullptr;
 std::atomic<int32_t> conn_rate_limit{0};
 int32_t multiplexor_ignore = 0;
+int32_t ssl_handshake_timeout = 60;
 
 namespace {
 
@@ -245,6 +246,9 @@ void mux_read_ssl_keys(void) {
     const char *nick = config_get_string(c, "orv_mux.certnickname", "");
     if (nick && *nick) mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup(nick));
     mux_config_replace(&gcfg.ssl_cache_dir, config_get_stringcopy(c, "orv_mux.sslcache", instance_var_dir));
+    /* A negative limit is a mistake, not a wish for none: keep the default. */
+    int32_t limit = config_get_int(c, "orv_mux.sslhandshaketimeout", 60);
+    ssl_handshake_timeout = limit < 0 ? 60 : limit;
 }
 
 /* --- access list --------------------------------------------------------------- */

@@ -64,6 +64,9 @@ void parse_listenport(void);
 void parse_logurl(void);
 /* The SSL keys, read after the command line. */
 void mux_read_ssl_keys(void);
+/* Seconds a client may take to complete its SSL handshake
+ * ("orv_mux.sslhandshaketimeout", default 60); 0 = no limit. */
+extern int32_t ssl_handshake_timeout;
 
 /* --- access list ------------------------------------------------------------ */
 

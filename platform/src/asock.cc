@@ -312,7 +312,7 @@ int _start_write(ASock *s, int *pst, GDisp *gd, GDispFn fn, void *arg) {
 
 namespace plat {
 
-const ASockIo plain_io = {_plain_recv, _plain_send, _plain_pending, _plain_close};
+const ASockIo plain_io = {_plain_recv, _plain_send, _plain_pending, _plain_close, nullptr};
 
 void asock_detach_all(GDispCx *cx) {
   std::vector<ASock *> socks;
@@ -431,6 +431,10 @@ ASock *ASock_Accept(ASock *ls, struct sockaddr *pAddr, int *pnAddrLen, int, int)
       }
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (ls->ssl && !asock_ssl_accept(ls, s)) {
+        delete s;  // its descriptor is closed; that client is gone
+        continue;
+      }
       if (pAddr && pnAddrLen && *pnAddrLen > 0) {
         size_t n = std::min(static_cast<size_t>(*pnAddrLen), static_cast<size_t>(sl));
         std::memcpy(pAddr, &ss, n);
@@ -524,11 +528,9 @@ int ASock_Readable(ASock *s, GDisp *gd, GDispFn fn, void *arg) {
   return _arm_wait_locked(s, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
 }
 
-int ASock_Recv(ASock *s, void *pBuf, int nMax) {
-  if (!s || !_direct_io_begin(s, pBuf, nMax)) return -2;
-  int r = s->io->recv(s, pBuf, nMax);
-  int e = errno;
-  _io_leave(s);
+namespace {
+
+int _recv_result(ASock *s, int r, int e) {
   if (r >= 0) return r;
   if (r == -1) {
     s->last_error.store(EAGAIN);
@@ -538,6 +540,21 @@ int ASock_Recv(ASock *s, void *pBuf, int nMax) {
   std::lock_guard<std::mutex> g(s->mu);
   if (s->read_gd) s->read_gd->async_error.store(e, std::memory_order_relaxed);
   return -2;
+}
+
+}  // namespace
+
+int ASock_Recv(ASock *s, void *pBuf, int nMax) {
+  if (!s || !_direct_io_begin(s, pBuf, nMax)) return -2;
+  int r = s->io->recv(s, pBuf, nMax);
+  int e = errno;
+  _io_leave(s);
+  if (s->io->recv_done) {
+    SockRef keep(s);  // the SSL handshake hook may delete the socket
+    s->io->recv_done(s);
+    return _recv_result(s, r, e);
+  }
+  return _recv_result(s, r, e);
 }
 
 int ASock_Send(ASock *s, const void *pBuf, int nLen) {

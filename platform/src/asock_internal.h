@@ -8,8 +8,10 @@
 //
 // The I/O functions go through `io`: plain sockets use the system calls;
 // the SSL layer installs its own table that reads and writes through the
-// NSS descriptor kept in `prfd`, reports bytes NSS holds already decrypted
-// through `pending` and closes through NSS.
+// NSS descriptor kept in `ssl`, reports bytes NSS holds already decrypted
+// through `pending` and closes through NSS. A listening socket with SSL
+// enabled keeps its SSL settings in `ssl` too; sockets accepted from it are
+// handed to asock_ssl_accept before anyone sees them.
 //
 // Threads: `mu` guards the Asio object, the back-off timer, the context
 // links and read_gd; descriptor I/O is bracketed by io_enter/io_leave so
@@ -37,7 +39,16 @@ struct ASockIo {
   bool (*pending)(ASock *s);
   // closes the descriptor
   void (*close)(ASock *s, int mode);
+  // runs after a read has left the descriptor bracket (may be null): what
+  // it calls may delete the socket
+  void (*recv_done)(ASock *s);
 };
+
+struct SslSock;  // asock_ssl.cc
+
+// Turns a socket accepted from an SSL listener into an SSL socket. On
+// failure its descriptor is closed (s->fd is -1) and false is returned.
+bool asock_ssl_accept(ASock *listener, ASock *s);
 
 extern const ASockIo plain_io;
 
@@ -57,7 +68,7 @@ void asock_detach_all(GDispCx *cx);
 struct ASock {
   int fd = -1;
   const plat::ASockIo *io = &plat::plain_io;
-  void *prfd = nullptr;  // NSS descriptor of an SSL socket
+  plat::SslSock *ssl = nullptr;  // SSL state (listener or SSL socket)
 
   std::atomic<int> refs{1};
   std::atomic<bool> closed{false};

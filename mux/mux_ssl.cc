@@ -1,0 +1,218 @@
+/* Client SSL: set-up, the per-client handshake and its time limit.
+ *
+ * Release-exactly-once: a context is released by trigger_handshake when the
+ * handshake ends there (completion seen, client closed, read error), by the
+ * completion hook when trigger_handshake stopped driving first
+ * (release_by_hook), by the time limit, or at the end of the cycle. All of
+ * these run on the context's own dispatcher (or after the loop has ended),
+ * and releasing deletes that dispatcher, which cancels whatever else was
+ * armed on it.
+ * Locks: each context's lock guards its two flags; hs_list_lock guards the
+ * list of contexts. Neither is held while the other is taken, nor while a
+ * context is released. */
+#include "mux_ssl.h"
+
+#include <stddef.h>
+
+#include "multiplexor.h"
+#include "mux_conn.h"
+#include "mux_init.h"
+#include "qxlogger.h"
+
+namespace {
+
+PRLock *hs_list_lock = nullptr;
+MuxList hs_list = {&hs_list, &hs_list};
+
+/* Largest time limit the dispatcher's millisecond timer can hold. */
+const int32_t kMaxHandshakeSeconds = 4000000;
+
+ssl_handshake_context *_from_link(MuxList *l) {
+    return reinterpret_cast<ssl_handshake_context *>(reinterpret_cast<char *>(l) -
+                                                     offsetof(ssl_handshake_context, link));
+}
+
+/* Ends a handshake that went nowhere: the socket and the context go. */
+void _ssl_abandon(ssl_handshake_context *context) {
+    ASock_Delete(context->sock, ASOCK_CLOSE_PLAIN);
+    context->sock = nullptr;
+    ssl_handshake_context_delete(context);
+}
+
+void _ssl_handshake_done(void *arg) {
+    ssl_handshake_context *context = static_cast<ssl_handshake_context *>(arg);
+    int32_t by_hook;
+    {
+        MuxLocked hold(context->lock);
+        context->handshake_done = 1;
+        by_hook = context->release_by_hook;
+    }
+    qxlog(nullptr, QXLOG_DEBUG, "SSL Handshake completed");
+    if (!conn_new(context->sock, context->peer_addr, context->mux)) ASock_Delete(context->sock, ASOCK_CLOSE_PLAIN);
+    if (by_hook) ssl_handshake_context_delete(context);
+}
+
+int _BadClientCertHook(void *) {
+    qxlog(nullptr, QXLOG_WARNING, "[] bad cert, accepting anyway");
+    return 0;
+}
+
+/* A client that never finishes its handshake would hold a descriptor
+ * forever without counting against the session limit. */
+void _ssl_handshake_timeout(void *arg) {
+    ssl_handshake_context *context = static_cast<ssl_handshake_context *>(arg);
+    {
+        MuxLocked hold(context->lock);
+        if (context->handshake_done) return;
+    }
+    qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake not completed within %d seconds, closing", context->peer_addr,
+          static_cast<int>(ssl_handshake_timeout));
+    _ssl_abandon(context);
+}
+
+}  // namespace
+
+ssl_handshake_context *ssl_handshake_context_new(Multiplexor *mux, ASock *sock, const char *peer_addr) {
+    MemCx *mcx = mux->mcx;
+    auto *context = static_cast<ssl_handshake_context *>(mcx->Realloc(mcx, nullptr, sizeof(ssl_handshake_context)));
+    if (!context) return nullptr;
+    context->sock = sock;
+    context->mux = mux;
+    snprintf(context->peer_addr, sizeof context->peer_addr, "%s", peer_addr ? peer_addr : "");
+    context->handshake_done = 0;
+    context->release_by_hook = 0;
+    context->gd = GDisp_New(mux->gdc);
+    context->lock = PR_NewLock();
+    if (!context->gd || !context->lock) {
+        if (context->gd) GDisp_Delete(context->gd);
+        if (context->lock) PR_DestroyLock(context->lock);
+        mcx->Realloc(mcx, context, 0);
+        return nullptr;
+    }
+    MuxLocked hold(hs_list_lock);
+    mux_list_append(&hs_list, &context->link);
+    return context;
+}
+
+void ssl_handshake_context_delete(ssl_handshake_context *context) {
+    {
+        MuxLocked hold(hs_list_lock);
+        mux_list_unlink(&context->link);
+    }
+    GDisp_Delete(context->gd);
+    PR_DestroyLock(context->lock);
+    MemCx *mcx = context->mux->mcx;
+    mcx->Realloc(mcx, context, 0);
+}
+
+void trigger_handshake(void *arg) {
+    ssl_handshake_context *context = static_cast<ssl_handshake_context *>(arg);
+    qxlog(nullptr, QXLOG_DEBUG, "Triggering SSL handshake");
+    int32_t done, by_hook;
+    {
+        MuxLocked hold(context->lock);
+        done = context->handshake_done;
+        by_hook = context->release_by_hook;
+    }
+    if (done) {
+        if (!by_hook) ssl_handshake_context_delete(context);
+        qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: handshake Already complete");
+        return;
+    }
+
+    char buffer[1];
+    int result = ASock_Recv(context->sock, buffer, 0);
+
+    PR_Lock(context->lock);
+    if (context->handshake_done) {
+        by_hook = context->release_by_hook;
+        PR_Unlock(context->lock);
+        if (!by_hook) ssl_handshake_context_delete(context);
+        qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: Handshake complete");
+        return;
+    }
+    switch (result) {
+    case 0:
+        PR_Unlock(context->lock);
+        qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Connection closed by client");
+        _ssl_abandon(context);
+        return;
+    case -2:
+        PR_Unlock(context->lock);
+        qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading",
+              GDisp_GetAsyncError(context->gd));
+        _ssl_abandon(context);
+        return;
+    case -1:
+        PR_Unlock(context->lock);
+        qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: Try again");
+        if (ASock_Readable(context->sock, context->gd, trigger_handshake, context) != 0) _ssl_abandon(context);
+        return;
+    default:
+        context->release_by_hook = 1;
+        PR_Unlock(context->lock);
+        qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: unexpected ASock_Recv result %d", result);
+        return;
+    }
+}
+
+int asockssl_warn(int first, const char *message) {
+    qxlog(nullptr, QXLOG_WARNING, "%s", message);
+    return first;
+}
+
+void mux_ssl_setup(ASock *listen_sock) {
+    if (!hs_list_lock) hs_list_lock = PR_NewLock();
+    if (!hs_list_lock ||
+        !ASockSSL_Init(gcfg.ssl_config_dir, gcfg.ssl_certdb_prefix, gcfg.ssl_keydb_prefix, gcfg.ssl_secmod_file,
+                       gcfg.ssl_password_file, gcfg.ssl_cert_nicknames, gcfg.ssl_cache_dir, asockssl_warn, 0)) {
+        qxlog(nullptr, QXLOG_ERROR, "SSL Init failed");
+        mux_shutdown = 1;
+        return;
+    }
+    qxlog(nullptr, QXLOG_INFORMATION, "SSL Initialized");
+    if (!ASockSSL_Enable(listen_sock, 0)) {
+        qxlog(nullptr, QXLOG_ERROR, "SSL_Enable failed");
+        mux_shutdown = 1;
+    } else {
+        qxlog(nullptr, QXLOG_INFORMATION, "SSL Enabled");
+    }
+    ASockSSL_SetBadCertHook(listen_sock, _BadClientCertHook, nullptr);
+}
+
+void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr) {
+    ssl_handshake_context *context = ssl_handshake_context_new(mux, sock, peer_addr);
+    if (!context) {
+        ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+        return;
+    }
+    ASockSSL_SetHandshakeHook(sock, _ssl_handshake_done, context);
+    /* The limit is armed first: it cannot fire within the first second,
+     * while the context may be gone as soon as the readiness wait is. */
+    int32_t seconds = ssl_handshake_timeout;
+    if (seconds > kMaxHandshakeSeconds) seconds = kMaxHandshakeSeconds;
+    if (seconds > 0) GDisp_Timer(context->gd, static_cast<uint32_t>(seconds) * 1000u, _ssl_handshake_timeout, context);
+    if (ASock_Readable(sock, context->gd, trigger_handshake, context) != 0) _ssl_abandon(context);
+}
+
+void mux_ssl_cycle_end(Multiplexor *mux) {
+    if (!hs_list_lock) return;
+    for (;;) {
+        ssl_handshake_context *found = nullptr;
+        {
+            MuxLocked hold(hs_list_lock);
+            for (MuxList *l = hs_list.next; l != &hs_list; l = l->next) {
+                if (_from_link(l)->mux == mux) {
+                    found = _from_link(l);
+                    break;
+                }
+            }
+        }
+        if (!found) return;
+        /* After a completed handshake the socket belongs to its Conn. */
+        if (!found->handshake_done) ASock_Delete(found->sock, ASOCK_CLOSE_PLAIN);
+        ssl_handshake_context_delete(found);
+    }
+}
+
+void mux_ssl_cleanup(void) { ASockSSL_Cleanup(); }
