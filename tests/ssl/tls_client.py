@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""TLS client for the SSL tests and benchmarks.
+
+Single connection (default): connects, completes the handshake, prints
+"VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
+prints them as hex on a second line. Exit status 0 when everything arrived.
+
+--parallel N: N connections complete their handshakes at once, each sends
+"client-<i>\\n" and expects it back (an echoing server); prints "ok <count>"
+and exits 0 when every connection got its own line back.
+"""
+import argparse
+import binascii
+import socket
+import ssl
+import sys
+import threading
+import time
+
+
+def context(args):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.load_verify_locations(args.ca)
+    if args.tls:
+        v = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}[args.tls]
+        ctx.minimum_version = ctx.maximum_version = v
+    if args.ciphers:
+        ctx.set_ciphers(args.ciphers)
+    if args.cert:
+        ctx.load_cert_chain(args.cert, args.key)
+    return ctx
+
+
+def connect(args, ctx):
+    raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
+    return ctx.wrap_socket(raw, server_hostname="localhost")
+
+
+def recv_exact(sock, n, deadline):
+    got = b""
+    while len(got) < n and time.monotonic() < deadline:
+        piece = sock.recv(n - len(got))
+        if not piece:
+            break
+        got += piece
+    return got
+
+
+def single(args):
+    ctx = context(args)
+    s = connect(args, ctx)
+    print(s.version(), s.cipher()[0], flush=True)
+    if args.send:
+        s.sendall(binascii.unhexlify(args.send))
+    got = recv_exact(s, args.recv, time.monotonic() + args.timeout) if args.recv else b""
+    print(got.hex(), flush=True)
+    if args.hold:
+        time.sleep(args.hold)
+    s.close()
+    return 0 if len(got) == args.recv else 1
+
+
+def parallel(args):
+    ctx = context(args)
+    ok = []
+    errors = []
+    lock = threading.Lock()
+    barrier = threading.Barrier(args.parallel, timeout=args.timeout)
+
+    def one(i):
+        try:
+            raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
+            try:
+                barrier.wait()
+            except threading.BrokenBarrierError:
+                pass
+            s = ctx.wrap_socket(raw, server_hostname="localhost")
+            line = b"client-%d\n" % i
+            s.sendall(line)
+            got = recv_exact(s, len(line), time.monotonic() + args.timeout)
+            s.close()
+            with lock:
+                (ok if got == line else errors).append(i)
+        except Exception as e:  # noqa: BLE001 - reported below
+            with lock:
+                errors.append("%d: %s" % (i, e))
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(args.parallel)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(args.timeout * 2)
+    print("ok", len(ok), flush=True)
+    for e in errors[:10]:
+        print("error", e, file=sys.stderr)
+    return 0 if len(ok) == args.parallel else 1
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--ca", required=True)
+    p.add_argument("--tls", choices=["1.2", "1.3"])
+    p.add_argument("--ciphers")
+    p.add_argument("--cert")
+    p.add_argument("--key")
+    p.add_argument("--send", default="")
+    p.add_argument("--recv", type=int, default=0)
+    p.add_argument("--hold", type=float, default=0)
+    p.add_argument("--parallel", type=int, default=0)
+    p.add_argument("--timeout", type=float, default=10)
+    args = p.parse_args()
+    try:
+        return parallel(args) if args.parallel else single(args)
+    except Exception as e:  # noqa: BLE001 - the test reads the message
+        print("error", type(e).__name__, e, file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
