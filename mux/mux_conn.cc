@@ -37,6 +37,25 @@ void _conn_shutdown(void *arg);
 /* Records queued for the server need no acknowledgement. */
 void _async_write_ack(void *, int) {}
 
+/* Records read from a client are built here, in an area of the worker
+ * thread rather than of each connection: an idle client holds no read
+ * buffer. One reader run fills at most kReadsPerWakeup records. */
+constexpr int kReadsPerWakeup = 16;
+thread_local unsigned char t_read_area[kReadsPerWakeup * MUX_REC_MAX];
+
+/* Most chunks the writer sends in one run before it yields. */
+constexpr int kChunksPerRun = 16;
+
+/* The pipe's direct path: whatever the client socket takes at once. */
+int _conn_send_now(void *arg, const void *buf, uint32_t len) {
+    Conn *conn = static_cast<Conn *>(arg);
+    return ASock_Send(conn->sock, buf, static_cast<int>(len));
+}
+
+void _conn_flush(Conn *conn, const unsigned char *area, uint32_t used) {
+    if (used > 0) server_async_write_records(conn, _async_write_ack, nullptr, area, used);
+}
+
 /* An internal consistency failure: logged, then the process stops. */
 [[noreturn]] void _conn_assert_failed(const char *what) {
     qxlog(nullptr, QXLOG_CRITICAL, "assertion failed: %s", what);
@@ -106,24 +125,46 @@ void _conn_reader(void *arg) {
         return;
     }
 
-    int n = ASock_Recv(conn->sock, conn->rbuf + MUX_REC_HEADER, MUX_REC_MAX_DATA);
-    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
-    muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, conn->rbuf, MUX_REC_HEADER, n);
-    if (n > 0) {
+    /* A client that fills one record is read again at once, up to a bound,
+     * and the records go to the server in one piece: one readiness wait and
+     * one queue operation for many records. Each read is still one record of
+     * at most MUX_REC_MAX_DATA bytes. The state cannot change meanwhile: only
+     * this group moves it. */
+    unsigned char *area = t_read_area;
+    uint32_t used = 0;
+    int n;
+    for (int round = 0;; round++) {
+        unsigned char *rec = area + used;
+        n = ASock_Recv(conn->sock, rec + MUX_REC_HEADER, MUX_REC_MAX_DATA);
+        qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
+        muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, rec, MUX_REC_HEADER, n);
+        if (n <= 0) break;
         state = conn->state;
-        if (state == CONN_WORK) {
-            uint32_t size = mux_record_data_header(conn->rbuf, conn->id, static_cast<uint32_t>(n));
-            server_async_write(conn, _async_write_ack, nullptr, conn->rbuf, size);
-            if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
-            _conn_rearm(conn);
-        } else if (state == CONN_CLOSING) {
+        if (state == CONN_CLOSING) {
             /* The shutdown began meanwhile: these bytes are dropped. */
+            _conn_flush(conn, area, used);
             _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
-        } else {
+            return;
+        }
+        if (state != CONN_WORK) {
             qxlog(nullptr, QXLOG_ERROR, "conn[%d]: (_conn_reader) invalid state\n", conn->id);
             _conn_assert_failed("conn->state == CONN_WORK || conn->state == CONN_CLOSING");
         }
-        return;
+        used += mux_record_data_header(rec, conn->id, static_cast<uint32_t>(n));
+        if (limit != 0 || n != MUX_REC_MAX_DATA || round + 1 == kReadsPerWakeup) {
+            _conn_flush(conn, area, used);
+            if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
+            _conn_rearm(conn);
+            return;
+        }
+    }
+    if (used > 0) {
+        /* Records already read go out before whatever ended the run. */
+        _conn_flush(conn, area, used);
+        if (n == -1 || (n < -1 && ASock_GetLastError(conn->sock) == ASOCK_ETRYAGAIN)) {
+            _conn_rearm(conn);
+            return;
+        }
     }
     if (n == -1) {
         qxlog(nullptr, QXLOG_ERROR, "conn[%d]: reader invoked when nothing to read\n", conn->id);
@@ -150,17 +191,7 @@ void _conn_reader(void *arg) {
     GDispSem_V(conn->sem_shutdown);
 }
 
-void _conn_writer(void *arg) {
-    Conn *conn = static_cast<Conn *>(arg);
-    if (conn->state != CONN_WORK) return;
-    if (conn->wlen > 0 && ASock_AsyncWrite(conn->sock, conn->wbuf, conn->wlen, &conn->wstatus, conn->gd_write,
-                                           _conn_write_done, conn) == 0)
-        return;
-    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
-}
-
-void _conn_write_done(void *arg) {
-    Conn *conn = static_cast<Conn *>(arg);
+void _conn_wrote(Conn *conn) {
     if (conn->wstatus == 0) {
         qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(conn->wlen));
         muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, conn->wbuf, 0, static_cast<int>(conn->wlen));
@@ -169,6 +200,33 @@ void _conn_write_done(void *arg) {
     } else {
         qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: unknown write error %d", conn->ip, conn->id, conn->wstatus);
     }
+}
+
+/* Chunks the socket takes whole are sent on the spot, one after another;
+ * a chunk it cannot take at once (or one past the bound, so that a client
+ * fed without pause still lets its group run) goes to a background write. */
+void _conn_writer(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    if (conn->state != CONN_WORK) return;
+    for (int round = 0; conn->wlen > 0; round++) {
+        int n = round < kChunksPerRun ? ASock_Send(conn->sock, conn->wbuf, static_cast<int>(conn->wlen)) : 0;
+        if (n != static_cast<int>(conn->wlen)) {
+            uint32_t off = n > 0 ? static_cast<uint32_t>(n) : 0;
+            if (ASock_AsyncWrite(conn->sock, conn->wbuf + off, conn->wlen - off, &conn->wstatus, conn->gd_write,
+                                 _conn_write_done, conn) == 0)
+                return;
+            break;
+        }
+        conn->wstatus = 0;
+        _conn_wrote(conn);
+        if (ASPipe_Next(conn->pipe, &conn->wbuf, &conn->wlen) != 1) conn->wlen = 0;
+    }
+    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
+}
+
+void _conn_write_done(void *arg) {
+    Conn *conn = static_cast<Conn *>(arg);
+    _conn_wrote(conn);
     int32_t state = conn->state;
     if (state == CONN_CLOSING) {
         conn->writer_done = 1;
@@ -327,7 +385,13 @@ void conn_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, 
     if (!conn) return;
     int32_t state = conn->state;
     if (state == CONN_NEW || state == CONN_WORK) {
-        ASPipe_Write(conn->pipe, buf, len);
+        /* While the client's writer waits on an empty pipe the bytes go to
+         * the socket from here: no copy, no wake-up of the writer. */
+        int sent = ASPipe_WriteThrough(conn->pipe, buf, len, _conn_send_now, conn);
+        if (sent > 0) {
+            qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(sent));
+            muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, buf, 0, sent);
+        }
         MuxLocked hold(conn->bytes_lock);
         conn->bytes += len;
     } else if (state == CONN_CLOSING) {

@@ -338,41 +338,40 @@ void _sink_invalid(void *arg, int32_t type) {
 
 const MuxRecordSink kSink = {_sink_data, _sink_close, _sink_bye, _sink_invalid};
 
+/* A link that keeps filling the read area is read again at once, a few
+ * times, before waiting for readiness: the wait costs more than the read. */
+constexpr int kServerReadsPerWakeup = 4;
+
 void _server_reader(void *arg) {
     ServerLink *link = static_cast<ServerLink *>(arg);
-    int n = ASock_Recv(link->sock, link->rbuf, sizeof link->rbuf);
-    qxlog(nullptr, QXLOG_DEBUG, "server[%d]: gdisp_read %ld dispatched. received %d bytes\n", link->id,
-          _handle(link->gd_io), n);
-    if (n > 0) {
-        {
-            MuxLocked hold(link->stats_lock);
-            link->bytes += n;
-        }
-        if (mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link) != 0) {
+    for (int round = 0; round < kServerReadsPerWakeup; round++) {
+        int n = ASock_Recv(link->sock, link->rbuf, sizeof link->rbuf);
+        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: gdisp_read %ld dispatched. received %d bytes\n", link->id,
+              _handle(link->gd_io), n);
+        if (n > 0) {
+            {
+                MuxLocked hold(link->stats_lock);
+                link->bytes += n;
+            }
+            if (mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link) != 0) {
+                GDispSem_V(link->sem_shutdown);
+                return;
+            }
+            if (static_cast<size_t>(n) == sizeof link->rbuf) continue;
+        } else if (n == 0 || (n < -1 && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
+            qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n",
+                  link->id, n);
             GDispSem_V(link->sem_shutdown);
             return;
         }
-    } else if (n == 0 || (n < -1 && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
-        qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n", link->id,
-              n);
-        GDispSem_V(link->sem_shutdown);
-        return;
+        break;
     }
     ASock_Readable(link->sock, link->gd_io, _server_reader, link);
 }
 
 /* --- writing ------------------------------------------------------------------------ */
 
-void _server_writer(void *arg) {
-    ServerLink *link = static_cast<ServerLink *>(arg);
-    if (link->wlen > 0 && ASock_AsyncWrite(link->sock, link->wbuf, link->wlen, &link->wstatus, link->gd_write,
-                                           _server_write_done, link) == 0)
-        return;
-    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
-}
-
-void _server_write_done(void *arg) {
-    ServerLink *link = static_cast<ServerLink *>(arg);
+void _server_wrote(ServerLink *link) {
     if (link->wstatus == 0)
         muxlog_traffic(nullptr, "sent", "mux", "server", link->id, link->wbuf, MUX_REC_HEADER,
                        static_cast<int>(link->wlen) - MUX_REC_HEADER);
@@ -380,6 +379,35 @@ void _server_write_done(void *arg) {
         qxlog(nullptr, QXLOG_DEBUG, "server[%d]: write error %d", link->id, GDisp_GetAsyncError(link->gd_write));
     else
         qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, link->wstatus);
+}
+
+/* Chunks the socket takes whole are sent on the spot, one after another,
+ * without a round through the dispatcher; only a chunk the socket cannot
+ * take at once goes to a background write. Bounded so that a link that
+ * never runs dry still lets the rest of the group run. */
+constexpr int kServerChunksPerRun = 16;
+
+void _server_writer(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    for (int round = 0; link->wlen > 0; round++) {
+        int n = round < kServerChunksPerRun ? ASock_Send(link->sock, link->wbuf, static_cast<int>(link->wlen)) : 0;
+        if (n != static_cast<int>(link->wlen)) {
+            uint32_t off = n > 0 ? static_cast<uint32_t>(n) : 0;
+            if (ASock_AsyncWrite(link->sock, link->wbuf + off, link->wlen - off, &link->wstatus, link->gd_write,
+                                 _server_write_done, link) == 0)
+                return;
+            break;
+        }
+        link->wstatus = 0;
+        _server_wrote(link);
+        if (ASPipe_Next(link->pipe, &link->wbuf, &link->wlen) != 1) link->wlen = 0;
+    }
+    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+}
+
+void _server_write_done(void *arg) {
+    ServerLink *link = static_cast<ServerLink *>(arg);
+    _server_wrote(link);
     /* A broken link is noticed by the reader; the chain goes on. */
     ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
 }
@@ -427,7 +455,7 @@ ServerLink *server_new(Multiplexor *mux) {
     link->gd_ctl = GDisp_New(mux->gdc);
     link->gd_timer = GDisp_New(mux->gdc);
     link->sem_shutdown = GDispSem_New(0);
-    link->pipe = ASPipe_New(16384);
+    link->pipe = ASPipe_New(MUX_SERVER_PIPE_BLOCK);
     link->stats_lock = PR_NewLock();
     link->table_lock = PR_NewLock();
     link->max_sessions = mux->max_sessions < 0 ? 0 : mux->max_sessions;
@@ -512,10 +540,11 @@ void server_delete(ServerLink *link) {
     mcx->Destroy(mcx);
 }
 
-void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
-    if (!conn || conn->state == CONN_DELETED) return;
+namespace {
+
+/* Queues whole records of one connection in one piece and counts them. */
+void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
     ServerLink *link = conn->server;
-    qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(len));
     ASPipe_Write(link->pipe, buf, len);
     {
         MuxLocked hold(conn->bytes_lock);
@@ -531,4 +560,40 @@ void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf
         qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: Connection closing - write request aborted", conn->id);
         GDispSem_V(conn->sem_shutdown);
     }
+}
+
+uint32_t _record_size(const unsigned char *rec, uint32_t room) {
+    if (room < MUX_REC_CLOSE_SIZE) return room;
+    switch (rec[0]) {
+    case REC_OPEN:
+        return MUX_REC_OPEN_SIZE;
+    case REC_CLOSE:
+        return MUX_REC_CLOSE_SIZE;
+    case REC_DATA:
+        if (room < MUX_REC_HEADER) return room;
+        return MUX_REC_HEADER + ((static_cast<uint32_t>(rec[5]) << 24) | (static_cast<uint32_t>(rec[6]) << 16) |
+                                 (static_cast<uint32_t>(rec[7]) << 8) | rec[8]);
+    default:
+        return room;
+    }
+}
+
+}  // namespace
+
+void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+    if (!conn || conn->state == CONN_DELETED) return;
+    qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(len));
+    _server_queue(conn, ack, ack_arg, buf, len);
+}
+
+void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+    if (!conn || conn->state == CONN_DELETED || len == 0) return;
+    const unsigned char *p = static_cast<const unsigned char *>(buf);
+    for (uint32_t off = 0; off < len;) {
+        uint32_t size = _record_size(p + off, len - off);
+        if (size > len - off) size = len - off;
+        qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(size));
+        off += size;
+    }
+    _server_queue(conn, ack, ack_arg, buf, len);
 }

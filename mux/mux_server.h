@@ -20,6 +20,11 @@ typedef void (*MuxAckFn)(void *arg, int status);
 /* Longest time from server_new until the hello reply is in, milliseconds. */
 #define MUX_SERVER_SETUP_MS 30000
 
+/* Block size of the link's outgoing pipe: records queued while a send is on
+ * its way join in blocks this large, and a block goes out in one send. The
+ * pipe holds no block while it is empty. */
+#define MUX_SERVER_PIPE_BLOCK 65536
+
 extern "C" {
 
 /* Builds the link, makes it mux->server and starts resolving/connecting.
@@ -32,6 +37,11 @@ void server_delete(ServerLink *link);
  * bytes; a closing connection's record still goes out, and its shutdown is
  * released. */
 void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
+/* As server_async_write for several whole records of `conn` back to back in
+ * buf (each logged as it would be alone): they are queued in one piece and
+ * counted once, so a reader that drained many records at a time pays one
+ * queue operation for them. */
+void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
 
 }
 

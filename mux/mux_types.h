@@ -143,8 +143,8 @@ struct Conn {
      * server exactly once, and one the server asked for never echoes. */
     int32_t close_sent;
     std::atomic<int32_t> server_closed;
-    /* Record area of the reader: header + at most MUX_REC_MAX_DATA bytes. */
-    unsigned char rbuf[MUX_REC_MAX];
+    /* The reader builds its records in an area of its worker thread: an
+     * idle client holds no read buffer. */
 };
 
 /* The cycle's link to the IM server. */
@@ -181,8 +181,9 @@ struct ServerLink {
     unsigned char hello_in[3];
     uint32_t hello_got;
     int32_t hello_status;
-    /* Read area of the link. */
-    char rbuf[4096];
+    /* Read area of the link: one read takes whatever the server has sent,
+     * up to this much, so a busy link costs few system calls. */
+    char rbuf[MUX_SERVER_READ];
 };
 
 /* RAII holder of an NSPR lock. */

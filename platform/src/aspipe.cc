@@ -7,6 +7,12 @@
 // whole unread part of the head block, which joins every write that landed
 // there: the server link sends many small records with one system call.
 //
+// A reader that has just finished with a chunk takes the next one at once
+// with ASPipe_Next, without a trip through its dispatch group; a writer may
+// hand its bytes straight to the reader's destination (ASPipe_WriteThrough)
+// while the pipe is empty and its reader waits, so an idle consumer costs no
+// wake-up and no copy.
+//
 // Threads: `mu` guards the blocks, the handed-out chunk and the reader. The
 // chunk is chosen on the reader's group, just before its callback, so a
 // read that is cancelled meanwhile never takes bytes away. The pipe is
@@ -145,33 +151,67 @@ ASPipe *ASPipe_New(uint32_t nCapacity) {
   return p;
 }
 
-int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
+namespace {
+
+// Appends the bytes as one contiguous piece. p->mu held; false when no
+// memory is left (nothing was queued).
+bool _append_locked(ASPipe *p, const char *buf, uint32_t n) {
+  Block *t = p->tail;
+  if (!t || t->cap - t->wr < n) {
+    uint32_t cap = n > p->blocksize ? n : p->blocksize;
+    auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
+    if (!b) return false;
+    b->next = nullptr;
+    b->cap = cap;
+    b->rd = b->wr = 0;
+    if (t) t->next = b;
+    else p->head = b;
+    p->tail = t = b;
+  }
+  std::memcpy(t->data + t->wr, buf, n);
+  t->wr += n;
+  return true;
+}
+
+int _write(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn send, void *arg) {
   if (!p || (!pBuf && nLen)) return -1;
   if (nLen == 0) return 0;
+  const char *buf = static_cast<const char *>(pBuf);
+  uint32_t taken = 0;
   GDisp *post = nullptr;
   uint64_t seq;
   {
     std::lock_guard<std::mutex> g(p->mu);
     if (p->deleted) return -1;
-    Block *t = p->tail;
-    if (!t || t->cap - t->wr < nLen) {
-      uint32_t cap = nLen > p->blocksize ? nLen : p->blocksize;
-      auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
-      if (!b) return -1;
-      b->next = nullptr;
-      b->cap = cap;
-      b->rd = b->wr = 0;
-      if (t) t->next = b;
-      else p->head = b;
-      p->tail = t = b;
+    // Only an empty pipe whose reader waits, with nothing handed out or on
+    // its way, can pass bytes on directly: then nobody else is sending to
+    // the destination, and the bytes cannot overtake queued ones.
+    if (send && !p->head && !p->handed && !p->scheduled && p->reader.live()) {
+      int r = send(arg, buf, nLen);
+      if (r > 0) taken = static_cast<uint32_t>(r) > nLen ? nLen : static_cast<uint32_t>(r);
+      if (taken == nLen) return static_cast<int>(taken);
     }
-    std::memcpy(t->data + t->wr, pBuf, nLen);
-    t->wr += nLen;
+    if (!_append_locked(p, buf + taken, nLen - taken)) {
+      // The destination has the first bytes already; the rest cannot be
+      // kept: report the loss rather than a short queue.
+      return -1;
+    }
     post = _want_delivery_locked(p);
     seq = p->reader_seq;
   }
   if (post) _post_delivery(p, post, seq);
-  return 0;
+  return static_cast<int>(taken);
+}
+
+}  // namespace
+
+int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
+  return _write(p, pBuf, nLen, nullptr, nullptr) < 0 ? -1 : 0;
+}
+
+int ASPipe_WriteThrough(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn fnSend, void *arg) {
+  if (!fnSend) return -1;
+  return _write(p, pBuf, nLen, fnSend, arg);
 }
 
 int ASPipe_Read(ASPipe *p, char **ppBuf, uint32_t *pnLen, GDisp *gd, GDispFn fn, void *arg) {
@@ -194,6 +234,18 @@ int ASPipe_Read(ASPipe *p, char **ppBuf, uint32_t *pnLen, GDisp *gd, GDispFn fn,
   }
   if (post) _post_delivery(p, post, seq);
   return 0;
+}
+
+int ASPipe_Next(ASPipe *p, char **ppBuf, uint32_t *pnLen) {
+  if (!p || !ppBuf || !pnLen) return -1;
+  std::lock_guard<std::mutex> g(p->mu);
+  if (p->deleted || p->reader.live()) return -1;
+  _consume_locked(p);
+  if (!p->head) return 0;
+  Block *b = p->head;
+  *ppBuf = b->data + b->rd;
+  *pnLen = p->handed = b->wr - b->rd;
+  return 1;
 }
 
 void ASPipe_Delete(ASPipe *p) {

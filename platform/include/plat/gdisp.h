@@ -139,6 +139,27 @@ PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
 PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
                             GDisp *pgd, GDispFn fn, void *arg);
 
+/* For the reader, from its own callback with no read armed: releases the
+ * chunk handed out last and, when bytes are queued, hands out the next chunk
+ * at once (1). 0 when the pipe is empty (then arm ASPipe_Read to wait), -1
+ * for bad arguments, a deleted pipe or a read still armed. */
+PLAT_EXPORT int ASPipe_Next(ASPipe *pipe, char **ppBuf, uint32_t *pnLen);
+
+/* Passes bytes on without queueing them: returns how many it took (<= len),
+ * or a negative number for none. Runs under the pipe's lock: it must not
+ * block or call into the pipe. */
+typedef int (*ASPipeSendFn)(void *arg, const void *pBuf, uint32_t nLen);
+
+/* As ASPipe_Write, except that when the pipe is empty and its reader waits
+ * (nothing handed out), the bytes are first offered to fnSend(arg, ...)
+ * and only what it does not take is queued (and then wakes the reader as
+ * usual). For a reader that would do nothing but send the chunk on, this
+ * saves the wake-up and the copy. Returns the number of bytes fnSend took
+ * (0 to nLen), or -1 (bad arguments, no memory for the rest, a deleted
+ * pipe: the bytes not taken were not queued). Any thread. */
+PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const void *pBuf, uint32_t nLen,
+                                    ASPipeSendFn fnSend, void *arg);
+
 /* Destroys the pipe with its queued bytes; an armed read is dropped. NULL is
  * ignored. */
 PLAT_EXPORT void ASPipe_Delete(ASPipe *pipe);
