@@ -6,7 +6,9 @@
 //   echo mode sends every data record back to the connection it came from;
 //   chat mode collects each connection's bytes into lines and sends every
 //             complete line to all connections open at that moment (on every
-//             link, the sender included).
+//             link, the sender included);
+//   discard mode takes the data records and sends nothing back (the one-way
+//             benchmark).
 // It is what the demo, the integration tests and the benchmarks run behind
 // the multiplexor. Single-threaded, plain POSIX with epoll; nothing here
 // blocks, so one slow link cannot stall the others.
@@ -41,7 +43,7 @@ constexpr size_t kMaxLine = 64 * 1024;
 struct Options {
     std::string listen_addr = "127.0.0.1";
     int port = 9999;
-    bool chat = false;
+    enum { ECHO, CHAT, DISCARD } mode = ECHO;
     std::string port_file;
     uint8_t reply[3] = {REC_HELLO, 3, 0};
     bool verbose = false;
@@ -65,7 +67,11 @@ struct Link {
     size_t hdr_got = 0;
     uint32_t left = 0;
     bool in_data = false;
-    std::string out;  // bytes not yet written to the multiplexor
+    // Bytes not yet written to the multiplexor: out[out_off..]. The front is
+    // dropped only when the buffer runs dry or the sent part outgrows the
+    // rest, so a deep backlog is not moved after every send.
+    std::string out;
+    size_t out_off = 0;
     bool want_write = false;
     std::map<int32_t, Session> sessions;
 };
@@ -83,9 +89,10 @@ void usage(FILE *to) {
             "Reference IM server for the multiplexor's record protocol.\n"
             "\n"
             "Options:\n"
-            "  --mode echo|chat  echo: every data record goes back to its\n"
-            "                    connection (default); chat: every complete\n"
-            "                    line of a client goes to all connected clients\n"
+            "  --mode echo|chat|discard  echo: every data record goes back to\n"
+            "                    its connection (default); chat: every complete\n"
+            "                    line of a client goes to all connected clients;\n"
+            "                    discard: data is taken and nothing comes back\n"
             "  --listen ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
             "  --port N          port to listen on, 0 for any free port\n"
             "                    (default 9999)\n"
@@ -117,7 +124,7 @@ uint32_t get32(const uint8_t *p) {
 }
 
 void update_events(Link *l) {
-    bool want = !l->out.empty();
+    bool want = l->out.size() > l->out_off;
     if (want == l->want_write) return;
     l->want_write = want;
     epoll_event ev{};
@@ -149,7 +156,8 @@ void broadcast(const char *data, size_t len) {
 void on_data(Link *l, int32_t id, const char *data, size_t len) {
     auto it = l->sessions.find(id);
     if (it == l->sessions.end()) return;  // data for a number that is not open
-    if (!g_opt.chat) {
+    if (g_opt.mode == Options::DISCARD) return;
+    if (g_opt.mode == Options::ECHO) {
         queue_data(l, id, data, len);
         return;
     }
@@ -243,8 +251,10 @@ bool parse(Link *l, const uint8_t *p, size_t n) {
     return true;
 }
 
+void on_writable(Link *l);
+
 void on_readable(Link *l) {
-    uint8_t buf[65536];
+    static uint8_t buf[65536];
     for (int i = 0; i < 16; i++) {  // bounded, so one busy link cannot starve others
         ssize_t r = recv(l->fd, buf, sizeof buf, 0);
         if (r > 0) {
@@ -252,6 +262,12 @@ void on_readable(Link *l) {
                 close_link(l);
                 return;
             }
+            // Replies leave at once rather than after the next readiness
+            // report: fewer wake-ups, and the backlog stays small.
+            int fd = l->fd;
+            if (l->out.size() > l->out_off) on_writable(l);
+            if (!g_links.count(fd)) return;
+            if (static_cast<size_t>(r) < sizeof buf) return;
             continue;
         }
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -262,16 +278,23 @@ void on_readable(Link *l) {
 }
 
 void on_writable(Link *l) {
-    while (!l->out.empty()) {
-        ssize_t w = send(l->fd, l->out.data(), l->out.size(), MSG_NOSIGNAL);
+    while (l->out.size() > l->out_off) {
+        ssize_t w = send(l->fd, l->out.data() + l->out_off, l->out.size() - l->out_off, MSG_NOSIGNAL);
         if (w > 0) {
-            l->out.erase(0, static_cast<size_t>(w));
+            l->out_off += static_cast<size_t>(w);
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         close_link(l);
         return;
+    }
+    if (l->out_off == l->out.size()) {
+        l->out.clear();
+        l->out_off = 0;
+    } else if (l->out_off > l->out.size() / 2) {
+        l->out.erase(0, l->out_off);
+        l->out_off = 0;
     }
     update_events(l);
 }
@@ -292,8 +315,9 @@ bool parse_args(int argc, char **argv) {
         } else if (a == "--mode") {
             const char *v = value("--mode");
             if (!v) return false;
-            if (strcmp(v, "echo") == 0) g_opt.chat = false;
-            else if (strcmp(v, "chat") == 0) g_opt.chat = true;
+            if (strcmp(v, "echo") == 0) g_opt.mode = Options::ECHO;
+            else if (strcmp(v, "chat") == 0) g_opt.mode = Options::CHAT;
+            else if (strcmp(v, "discard") == 0) g_opt.mode = Options::DISCARD;
             else {
                 fprintf(stderr, "imserver: unknown mode \"%s\"\n", v);
                 return false;
@@ -380,7 +404,7 @@ int main(int argc, char **argv) {
         }
     }
     printf("imserver listening on %s:%d (%s mode)\n", g_opt.listen_addr.c_str(), port,
-           g_opt.chat ? "chat" : "echo");
+           g_opt.mode == Options::CHAT ? "chat" : g_opt.mode == Options::DISCARD ? "discard" : "echo");
     fflush(stdout);
 
     g_epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -1,0 +1,140 @@
+// The relay under bursts: runs of client records read at once, client-bound
+// bytes sent straight from the server link or through the client's queue
+// when its socket is full, and the byte counts that come out of both; the
+// reference server's discard mode.
+#include "integration_harness.h"
+
+namespace itest {
+namespace {
+
+class RelayBurst : public RelayFixture {};
+
+uint32_t be32(const Bytes &b, size_t at) {
+    return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
+           (uint32_t(uint8_t(b[at + 2])) << 8) | uint8_t(b[at + 3]);
+}
+
+Bytes pattern(size_t n, int salt) {
+    Bytes b(n, 0);
+    for (size_t i = 0; i < n; i++) b[i] = char((i * 7 + size_t(salt) * 13 + i / 251) & 0xff);
+    return b;
+}
+
+// A client that sends far more than one record at once: every record holds
+// at most 4087 bytes, the bytes come through intact, and the close line
+// counts exactly the records that went out (headers included).
+TEST_F(RelayBurst, LongBurstBecomesRecordsOfAtMost4087AndIsCountedExactly) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    const Bytes big = pattern(300000, 1);
+    std::thread writer([&] { clients[0].send(big); });
+    Bytes got;
+    uint64_t on_link = 9;  // the open record
+    int records = 0;
+    while (got.size() < big.size()) {
+        Bytes hdr = link.recv_n(9);
+        ASSERT_EQ(hdr.size(), 9u) << "after " << got.size() << " bytes";
+        ASSERT_EQ(hex(hdr.substr(0, 5)), hex(Bytes("\x03\x00\x00\x00\x01", 5)));
+        uint32_t n = be32(hdr, 5);
+        ASSERT_GE(n, 1u);
+        ASSERT_LE(n, 4087u);
+        Bytes d = link.recv_n(n);
+        ASSERT_EQ(d.size(), n);
+        got += d;
+        on_link += 9 + n;
+        records++;
+    }
+    writer.join();
+    ASSERT_TRUE(got == big) << "bytes changed on the way";
+    EXPECT_GE(records, 74);
+    clients[0].close();
+    ASSERT_EQ(hex(link.recv_n(5)), hex(rec_close(1)));
+    on_link += 5;
+    EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time=", 1, 10000));
+    EXPECT_NE(inst.log().find("[bytes=" + std::to_string(on_link) + "]"), std::string::npos)
+        << "expected " << on_link << " bytes in:\n"
+        << inst.log();
+}
+
+// One client does not read for a while, so its socket fills and the rest
+// must wait in its queue; another keeps getting small pieces meanwhile, each
+// straight from the link. Both streams arrive whole and in order, and the
+// slow client's later bytes never overtake its queued ones.
+TEST_F(RelayBurst, FullClientSocketQueuesWithoutReorderingWhileOthersFlow) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    const Bytes slow = pattern(3 * 1024 * 1024, 2);
+    Bytes quick_all;
+    std::thread feeder([&] {
+        size_t off = 0;
+        int k = 0;
+        while (off < slow.size()) {
+            size_t n = std::min<size_t>(slow.size() - off, size_t(20000 + (k % 5) * 9000));
+            Bytes piece = pattern(50 + size_t(k % 7), k + 100);
+            link.send(rec_data(1, slow.substr(off, n)) + rec_data(2, piece));
+            quick_all += piece;
+            off += n;
+            k++;
+        }
+    });
+    // The quick client reads all along; the slow one only after a pause.
+    Bytes quick_got;
+    auto deadline = Clock::now() + milliseconds(400);
+    while (Clock::now() < deadline) quick_got += clients[1].recv_for(20);
+    feeder.join();
+    Bytes slow_got = clients[0].recv_n(slow.size(), 20000);
+    quick_got += clients[1].recv_n(quick_all.size() - quick_got.size(), 10000);
+    ASSERT_EQ(slow_got.size(), slow.size());
+    EXPECT_TRUE(slow_got == slow) << "the queued bytes were reordered or changed";
+    EXPECT_TRUE(quick_got == quick_all);
+    EXPECT_EQ(hex(clients[0].recv_for(200)), "");
+}
+
+// The reference server in discard mode takes records and answers nothing but
+// the hello, so a one-way stream through the multiplexor measures the relay
+// alone.
+TEST(ImServerDiscard, TakesDataAndSendsNothingBack) {
+    Instance dir;  // only for its temporary folder
+    std::string port_file = dir.root() + "/imserver.port";
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 1);
+        std::string bin = bin_path("imserver");
+        execl(bin.c_str(), bin.c_str(), "--mode", "discard", "--port", "0", "--port-file", port_file.c_str(),
+              nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    setpgid(pid, pid);
+    uint16_t port = 0;
+    for (int i = 0; i < 500 && port == 0; i++) {
+        port = uint16_t(atoi(read_file(port_file).c_str()));
+        if (!port) std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_NE(port, 0);
+    {
+        Stream s = connect_to(port);
+        ASSERT_TRUE(s.valid());
+        ASSERT_TRUE(s.send(hello()));
+        EXPECT_EQ(hex(s.recv_n(3)), hex(hello()));
+        ASSERT_TRUE(s.send(rec_open(1, 127, 0, 0, 1) + rec_data(1, pattern(100000, 3)) + rec_data(1, "tail")));
+        EXPECT_EQ(hex(s.recv_for(300)), "") << "discard mode answered";
+        ASSERT_TRUE(s.send(rec_close(1)));
+        EXPECT_EQ(hex(s.recv_for(100)), "");
+        EXPECT_TRUE(s.send(rec_open(2, 127, 0, 0, 1))) << "the link stays open";
+    }
+    kill(-pid, SIGTERM);
+    int st = 0;
+    for (int i = 0; i < 300 && waitpid(pid, &st, WNOHANG) == 0; i++) std::this_thread::sleep_for(milliseconds(10));
+    if (waitpid(pid, &st, WNOHANG) == 0) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &st, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+}  // namespace
+}  // namespace itest
