@@ -37,11 +37,37 @@ void _conn_shutdown(void *arg);
 /* Records queued for the server need no acknowledgement. */
 void _async_write_ack(void *, int) {}
 
-/* Records read from a client are built here, in an area of the worker
- * thread rather than of each connection: an idle client holds no read
- * buffer. One reader run fills at most kReadsPerWakeup records. */
+/* Records read from a client are built in an area of the worker thread
+ * rather than of each connection: an idle client holds no read buffer. The
+ * area is pipe memory: a long run of records is handed to the server pipe
+ * as it stands (no copy) and the thread takes a fresh area; a short one is
+ * copied, so that small records of many clients still join in the pipe's
+ * blocks and leave in one send. */
 constexpr int kReadsPerWakeup = 16;
-thread_local unsigned char t_read_area[kReadsPerWakeup * MUX_REC_MAX];
+constexpr uint32_t kAreaSize = kReadsPerWakeup * MUX_REC_MAX;
+constexpr uint32_t kHandOverMin = 4 * MUX_REC_MAX;
+
+class ReadArea {
+  public:
+    ~ReadArea() { ASPipe_FreeBuf(area_); }
+    /* The area, or a one-record fallback when memory is short. */
+    unsigned char *get(uint32_t *room) {
+        if (!area_) area_ = ASPipe_AllocBuf(kAreaSize);
+        if (!area_) {
+            *room = MUX_REC_MAX;
+            return fallback_;
+        }
+        *room = kAreaSize;
+        return reinterpret_cast<unsigned char *>(area_);
+    }
+    void flush(Conn *conn, unsigned char *area, uint32_t used);
+
+  private:
+    char *area_ = nullptr;
+    unsigned char fallback_[MUX_REC_MAX];
+};
+
+thread_local ReadArea t_read_area;
 
 /* Most chunks the writer sends in one run before it yields. */
 constexpr int kChunksPerRun = 16;
@@ -52,9 +78,18 @@ int _conn_send_now(void *arg, const void *buf, uint32_t len) {
     return ASock_Send(conn->sock, buf, static_cast<int>(len));
 }
 
-void _conn_flush(Conn *conn, const unsigned char *area, uint32_t used) {
-    if (used > 0) server_async_write_records(conn, _async_write_ack, nullptr, area, used);
+void ReadArea::flush(Conn *conn, unsigned char *area, uint32_t used) {
+    if (used == 0) return;
+    char *buf = reinterpret_cast<char *>(area);
+    if (buf == area_ && used >= kHandOverMin) {
+        area_ = nullptr;
+        server_async_write_records(conn, _async_write_ack, nullptr, buf, used, 1);
+    } else {
+        server_async_write_records(conn, _async_write_ack, nullptr, buf, used, 0);
+    }
 }
+
+void _conn_flush(Conn *conn, unsigned char *area, uint32_t used) { t_read_area.flush(conn, area, used); }
 
 /* An internal consistency failure: logged, then the process stops. */
 [[noreturn]] void _conn_assert_failed(const char *what) {
@@ -130,10 +165,11 @@ void _conn_reader(void *arg) {
      * one queue operation for many records. Each read is still one record of
      * at most MUX_REC_MAX_DATA bytes. The state cannot change meanwhile: only
      * this group moves it. */
-    unsigned char *area = t_read_area;
+    uint32_t room;
+    unsigned char *area = t_read_area.get(&room);
     uint32_t used = 0;
     int n;
-    for (int round = 0;; round++) {
+    for (;;) {
         unsigned char *rec = area + used;
         n = ASock_Recv(conn->sock, rec + MUX_REC_HEADER, MUX_REC_MAX_DATA);
         qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
@@ -151,7 +187,7 @@ void _conn_reader(void *arg) {
             _conn_assert_failed("conn->state == CONN_WORK || conn->state == CONN_CLOSING");
         }
         used += mux_record_data_header(rec, conn->id, static_cast<uint32_t>(n));
-        if (limit != 0 || n != MUX_REC_MAX_DATA || round + 1 == kReadsPerWakeup) {
+        if (limit != 0 || n != MUX_REC_MAX_DATA || used + MUX_REC_MAX > room) {
             _conn_flush(conn, area, used);
             if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
             _conn_rearm(conn);

@@ -543,9 +543,12 @@ void server_delete(ServerLink *link) {
 namespace {
 
 /* Queues whole records of one connection in one piece and counts them. */
-void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len, bool give) {
     ServerLink *link = conn->server;
-    ASPipe_Write(link->pipe, buf, len);
+    if (give)
+        ASPipe_WriteBuf(link->pipe, static_cast<char *>(const_cast<void *>(buf)), len);
+    else
+        ASPipe_Write(link->pipe, buf, len);
     {
         MuxLocked hold(conn->bytes_lock);
         conn->bytes += len;
@@ -583,17 +586,20 @@ uint32_t _record_size(const unsigned char *rec, uint32_t room) {
 void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
     if (!conn || conn->state == CONN_DELETED) return;
     qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(len));
-    _server_queue(conn, ack, ack_arg, buf, len);
+    _server_queue(conn, ack, ack_arg, buf, len, false);
 }
 
-void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
-    if (!conn || conn->state == CONN_DELETED || len == 0) return;
-    const unsigned char *p = static_cast<const unsigned char *>(buf);
+void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *buf, uint32_t len, int give) {
+    if (!conn || conn->state == CONN_DELETED || len == 0) {
+        if (give) ASPipe_FreeBuf(buf);
+        return;
+    }
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(buf);
     for (uint32_t off = 0; off < len;) {
         uint32_t size = _record_size(p + off, len - off);
         if (size > len - off) size = len - off;
         qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(size));
         off += size;
     }
-    _server_queue(conn, ack, ack_arg, buf, len);
+    _server_queue(conn, ack, ack_arg, buf, len, give != 0);
 }

@@ -40,8 +40,9 @@ void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf
 /* As server_async_write for several whole records of `conn` back to back in
  * buf (each logged as it would be alone): they are queued in one piece and
  * counted once, so a reader that drained many records at a time pays one
- * queue operation for them. */
-void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
+ * queue operation for them. With `give` set, buf came from ASPipe_AllocBuf
+ * and is handed over as it is, without a copy (and freed in every case). */
+void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *buf, uint32_t len, int give);
 
 }
 

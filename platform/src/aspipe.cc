@@ -7,6 +7,9 @@
 // whole unread part of the head block, which joins every write that landed
 // there: the server link sends many small records with one system call.
 //
+// A writer that builds its bytes in place can hand over a whole buffer from
+// ASPipe_AllocBuf: it becomes a block of the queue as it is, without a copy.
+//
 // A reader that has just finished with a chunk takes the next one at once
 // with ASPipe_Next, without a trip through its dispatch group; a writer may
 // hand its bytes straight to the reader's destination (ASPipe_WriteThrough)
@@ -18,6 +21,7 @@
 // read that is cancelled meanwhile never takes bytes away. The pipe is
 // reference counted: a queued delivery keeps it alive.
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -204,6 +208,56 @@ int _write(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn send, void *
 }
 
 }  // namespace
+
+namespace {
+
+Block *_block_of(char *data) {
+  return reinterpret_cast<Block *>(data - offsetof(Block, data));
+}
+
+}  // namespace
+
+char *ASPipe_AllocBuf(uint32_t nCapacity) {
+  if (nCapacity == 0) return nullptr;
+  auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + nCapacity));
+  if (!b) return nullptr;
+  b->next = nullptr;
+  b->cap = nCapacity;
+  b->rd = b->wr = 0;
+  return b->data;
+}
+
+void ASPipe_FreeBuf(char *pBuf) {
+  if (pBuf) std::free(_block_of(pBuf));
+}
+
+int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
+  if (!pBuf) return -1;
+  Block *b = _block_of(pBuf);
+  if (!p || nLen == 0 || nLen > b->cap) {
+    std::free(b);
+    return nLen == 0 && p ? 0 : -1;
+  }
+  GDisp *post = nullptr;
+  uint64_t seq;
+  {
+    std::lock_guard<std::mutex> g(p->mu);
+    if (p->deleted) {
+      std::free(b);
+      return -1;
+    }
+    b->next = nullptr;
+    b->rd = 0;
+    b->wr = nLen;
+    if (p->tail) p->tail->next = b;
+    else p->head = b;
+    p->tail = b;
+    post = _want_delivery_locked(p);
+    seq = p->reader_seq;
+  }
+  if (post) _post_delivery(p, post, seq);
+  return 0;
+}
 
 int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
   return _write(p, pBuf, nLen, nullptr, nullptr) < 0 ? -1 : 0;

@@ -139,6 +139,17 @@ PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
 PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
                             GDisp *pgd, GDispFn fn, void *arg);
 
+/* Zero-copy writes. ASPipe_AllocBuf gives a buffer of nCapacity bytes (or
+ * NULL) that belongs to no pipe yet; the caller fills it and either hands
+ * its first nLen bytes to a pipe with ASPipe_WriteBuf, which queues the
+ * buffer itself (as one contiguous write, in order with every other write)
+ * and frees it once read, or gives it back with ASPipe_FreeBuf. ASPipe_WriteBuf
+ * always takes the buffer, also when it fails (-1: bad arguments, a deleted
+ * pipe); 0 otherwise. Any thread. */
+PLAT_EXPORT char *ASPipe_AllocBuf(uint32_t nCapacity);
+PLAT_EXPORT int ASPipe_WriteBuf(ASPipe *pipe, char *pBuf, uint32_t nLen);
+PLAT_EXPORT void ASPipe_FreeBuf(char *pBuf);
+
 /* For the reader, from its own callback with no read armed: releases the
  * chunk handed out last and, when bytes are queued, hands out the next chunk
  * at once (1). 0 when the pipe is empty (then arm ASPipe_Read to wait), -1
