@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <new>
 
@@ -73,9 +74,9 @@ thread_local ReadArea t_read_area;
 constexpr int kChunksPerRun = 16;
 
 /* The pipe's direct path: whatever the client socket takes at once. */
-int _conn_send_now(void *arg, const void *buf, uint32_t len) {
+int _conn_send_now(void *arg, const struct iovec *iov, int n) {
     Conn *conn = static_cast<Conn *>(arg);
-    return ASock_Send(conn->sock, buf, static_cast<int>(len));
+    return ASock_SendV(conn->sock, iov, n);
 }
 
 void ReadArea::flush(Conn *conn, unsigned char *area, uint32_t used) {
@@ -160,48 +161,46 @@ void _conn_reader(void *arg) {
         return;
     }
 
-    /* A client that fills one record is read again at once, up to a bound,
-     * and the records go to the server in one piece: one readiness wait and
-     * one queue operation for many records. Each read is still one record of
-     * at most MUX_REC_MAX_DATA bytes. The state cannot change meanwhile: only
-     * this group moves it. */
+    /* One read fills as many record areas as the client has bytes for (up
+     * to the bound) and the records go to the server in one piece: one
+     * system call, one readiness wait and one queue operation for many
+     * records. A paced client gets one record per read. */
     uint32_t room;
     unsigned char *area = t_read_area.get(&room);
-    uint32_t used = 0;
-    int n;
-    for (;;) {
-        unsigned char *rec = area + used;
-        n = ASock_Recv(conn->sock, rec + MUX_REC_HEADER, MUX_REC_MAX_DATA);
-        qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
-        muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, rec, MUX_REC_HEADER, n);
-        if (n <= 0) break;
+    int slots = limit != 0 ? 1 : static_cast<int>(room / MUX_REC_MAX);
+    struct iovec iov[kReadsPerWakeup];
+    for (int i = 0; i < slots; i++)
+        iov[i] = {area + static_cast<size_t>(i) * MUX_REC_MAX + MUX_REC_HEADER, MUX_REC_MAX_DATA};
+    int n = ASock_RecvV(conn->sock, iov, slots);
+    if (n > 0) {
         state = conn->state;
-        if (state == CONN_CLOSING) {
-            /* The shutdown began meanwhile: these bytes are dropped. */
-            _conn_flush(conn, area, used);
-            _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
-            return;
-        }
-        if (state != CONN_WORK) {
-            qxlog(nullptr, QXLOG_ERROR, "conn[%d]: (_conn_reader) invalid state\n", conn->id);
-            _conn_assert_failed("conn->state == CONN_WORK || conn->state == CONN_CLOSING");
-        }
-        used += mux_record_data_header(rec, conn->id, static_cast<uint32_t>(n));
-        if (limit != 0 || n != MUX_REC_MAX_DATA || used + MUX_REC_MAX > room) {
+        if (state == CONN_WORK) {
+            /* Every 4087 bytes of the read are one record, each in place
+             * behind its header, exactly as so many single reads. */
+            uint32_t used = 0;
+            for (uint32_t left = static_cast<uint32_t>(n); left > 0;) {
+                uint32_t k = left < MUX_REC_MAX_DATA ? left : MUX_REC_MAX_DATA;
+                unsigned char *rec = area + used;
+                qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id,
+                      static_cast<int>(k));
+                muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, rec, MUX_REC_HEADER, static_cast<int>(k));
+                used += mux_record_data_header(rec, conn->id, k);
+                left -= k;
+            }
             _conn_flush(conn, area, used);
             if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
             _conn_rearm(conn);
-            return;
+        } else if (state == CONN_CLOSING) {
+            /* The shutdown began meanwhile: these bytes are dropped. */
+            _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
+        } else {
+            qxlog(nullptr, QXLOG_ERROR, "conn[%d]: (_conn_reader) invalid state\n", conn->id);
+            _conn_assert_failed("conn->state == CONN_WORK || conn->state == CONN_CLOSING");
         }
+        return;
     }
-    if (used > 0) {
-        /* Records already read go out before whatever ended the run. */
-        _conn_flush(conn, area, used);
-        if (n == -1 || (n < -1 && ASock_GetLastError(conn->sock) == ASOCK_ETRYAGAIN)) {
-            _conn_rearm(conn);
-            return;
-        }
-    }
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
+    muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, area, MUX_REC_HEADER, n);
     if (n == -1) {
         qxlog(nullptr, QXLOG_ERROR, "conn[%d]: reader invoked when nothing to read\n", conn->id);
         _conn_rearm(conn);
@@ -418,16 +417,28 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
 }
 
 void conn_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
+    struct iovec one = {const_cast<void *>(buf), len};
+    conn_async_writev(conn, ack, ack_arg, &one, 1);
+}
+
+void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iovec *iov, int n) {
     if (!conn) return;
     int32_t state = conn->state;
     if (state == CONN_NEW || state == CONN_WORK) {
         /* While the client's writer waits on an empty pipe the bytes go to
          * the socket from here: no copy, no wake-up of the writer. */
-        int sent = ASPipe_WriteThrough(conn->pipe, buf, len, _conn_send_now, conn);
+        int sent = ASPipe_WriteThrough(conn->pipe, iov, n, _conn_send_now, conn);
         if (sent > 0) {
             qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(sent));
-            muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, buf, 0, sent);
+            int left = sent;
+            for (int i = 0; i < n && left > 0; i++) {
+                int piece = static_cast<int>(iov[i].iov_len) < left ? static_cast<int>(iov[i].iov_len) : left;
+                muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, iov[i].iov_base, 0, piece);
+                left -= piece;
+            }
         }
+        uint32_t len = 0;
+        for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
         MuxLocked hold(conn->bytes_lock);
         conn->bytes += len;
     } else if (state == CONN_CLOSING) {

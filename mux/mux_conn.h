@@ -11,6 +11,7 @@
 #define MUX_MUX_CONN_H
 
 #include <stdint.h>
+#include <sys/uio.h>
 
 #include "mux_server.h"
 #include "mux_types.h"
@@ -24,6 +25,9 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux);
 /* Queues bytes from the server for the client. Call with the link's
  * table_lock held (the link's reader does). */
 void conn_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len);
+/* As conn_async_write for the n pieces in turn, which reach the client with
+ * as few writes as the socket allows. */
+void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iovec *iov, int n);
 /* Takes the connection out of the table and the cycle, logs its close line
  * and frees it. */
 void conn_delete(Conn *conn);

@@ -38,6 +38,7 @@ enum {
 #define MUX_REC_MAX 4096        /* largest record the multiplexor sends */
 #define MUX_REC_MAX_DATA (MUX_REC_MAX - MUX_REC_HEADER) /* 4087 */
 #define MUX_SERVER_READ 65536   /* most bytes one read of the server link takes */
+#define MUX_SERVER_PIECES 32    /* most data pieces passed to a client at once */
 
 /* Parser states; the values are those the link's debug output shows. */
 enum {

@@ -301,19 +301,33 @@ void _async_write_ack(void *arg, int status) {
 
 bool _in_table(ServerLink *link, int32_t id) { return id >= 1 && id <= link->max_sessions; }
 
+/* Hands the gathered pieces to their connection, if it is still there. */
+void _server_flush_pieces(ServerLink *link) {
+    if (link->pend_n == 0) return;
+    int n = link->pend_n;
+    link->pend_n = 0;
+    MuxLocked hold(link->table_lock);
+    Conn *conn = link->conn_table[link->pend_id];
+    if (!conn) return;
+    for (int i = 0; i < n; i++)
+        muxlog_traffic(nullptr, "recv", "server", "mux", conn->id, link->pend[i].iov_base, 0,
+                       static_cast<int>(link->pend[i].iov_len));
+    conn_async_writev(conn, _async_write_ack, conn, link->pend, n);
+}
+
 void _sink_data(void *arg, int32_t id, const char *chunk, uint32_t offset, uint32_t len) {
     ServerLink *link = static_cast<ServerLink *>(arg);
     if (len == 0 || !_in_table(link, id)) return;
-    MuxLocked hold(link->table_lock);
-    Conn *conn = link->conn_table[id];
-    if (!conn) return;
-    muxlog_traffic(nullptr, "recv", "server", "mux", conn->id, chunk, static_cast<int>(offset),
-                   static_cast<int>(len));
-    conn_async_write(conn, _async_write_ack, conn, chunk + offset, len);
+    /* The pieces point into the read area, which stays put until the whole
+     * read has been parsed and the pieces handed on. */
+    if (link->pend_n > 0 && (link->pend_id != id || link->pend_n == MUX_SERVER_PIECES)) _server_flush_pieces(link);
+    link->pend_id = id;
+    link->pend[link->pend_n++] = {const_cast<char *>(chunk) + offset, len};
 }
 
 void _sink_close(void *arg, int32_t id) {
     ServerLink *link = static_cast<ServerLink *>(arg);
+    _server_flush_pieces(link);
     if (!_in_table(link, id)) return;
     /* Released under the lock: once the slot is empty conn_delete may free
      * the semaphore. */
@@ -327,11 +341,13 @@ void _sink_close(void *arg, int32_t id) {
 
 void _sink_bye(void *arg) {
     ServerLink *link = static_cast<ServerLink *>(arg);
+    _server_flush_pieces(link);
     qxlog(nullptr, QXLOG_ERROR, "server[%d]: Server says good bye. Scheduling multiplexor restart.\n", link->id);
 }
 
 void _sink_invalid(void *arg, int32_t type) {
     ServerLink *link = static_cast<ServerLink *>(arg);
+    _server_flush_pieces(link);
     qxlog(nullptr, QXLOG_ERROR, "server[%d]: got invalid client state(%d). Scheduling multiplexor restart.\n",
           link->id, type);
 }
@@ -353,7 +369,9 @@ void _server_reader(void *arg) {
                 MuxLocked hold(link->stats_lock);
                 link->bytes += n;
             }
-            if (mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link) != 0) {
+            int ended = mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link);
+            _server_flush_pieces(link);
+            if (ended != 0) {
                 GDispSem_V(link->sem_shutdown);
                 return;
             }
@@ -485,6 +503,8 @@ ServerLink *server_new(Multiplexor *mux) {
     link->start_time = time(nullptr);
     link->active = link->total = 0;
     link->bytes = 0;
+    link->pend_id = 0;
+    link->pend_n = 0;
     mux_record_parser_init(&link->rd);
 
     GDispSem_P(link->sem_shutdown, link->gd_ctl, _server_shutdown, link);

@@ -17,6 +17,7 @@
 #define MUX_MUX_TYPES_H
 
 #include <stdint.h>
+#include <sys/uio.h>
 #include <time.h>
 
 #include <atomic>
@@ -181,6 +182,12 @@ struct ServerLink {
     unsigned char hello_in[3];
     uint32_t hello_got;
     int32_t hello_status;
+    /* Data pieces of the current read for one connection (pend_id), handed
+     * to it together: consecutive records for one client leave in one write
+     * instead of one per record. Used by the reader only. */
+    int32_t pend_id;
+    int32_t pend_n;
+    struct iovec pend[MUX_SERVER_PIECES];
     /* Read area of the link: one read takes whatever the server has sent,
      * up to this much, so a busy link costs few system calls. */
     char rbuf[MUX_SERVER_READ];

@@ -571,6 +571,96 @@ int ASock_Send(ASock *s, const void *pBuf, int nLen) {
   return -2;
 }
 
+namespace {
+
+constexpr int kMaxIov = 64;
+
+// Checks the arguments of a vector read or write; the total length, or -1.
+long _iov_total(ASock *s, const struct iovec *iov, int n) {
+  if (!iov || n <= 0 || n > kMaxIov) {
+    s->last_error.store(EINVAL);
+    return -1;
+  }
+  long total = 0;
+  for (int i = 0; i < n; i++) {
+    if (!iov[i].iov_base && iov[i].iov_len) {
+      s->last_error.store(EINVAL);
+      return -1;
+    }
+    total += static_cast<long>(iov[i].iov_len);
+    if (total > (1L << 30)) {
+      s->last_error.store(EINVAL);
+      return -1;
+    }
+  }
+  return total;
+}
+
+}  // namespace
+
+int ASock_RecvV(ASock *s, const struct iovec *pIov, int nIov) {
+  if (!s) return -2;
+  long total = _iov_total(s, pIov, nIov);
+  if (total < 0) return -2;
+  if (total == 0) return ASock_Recv(s, nullptr, 0);
+  if (s->io != &plain_io) {
+    // Layers with their own framing fill the first non-empty buffer only, as
+    // one ASock_Recv: what such a read runs afterwards may delete the socket.
+    int i = 0;
+    while (pIov[i].iov_len == 0) i++;
+    return ASock_Recv(s, pIov[i].iov_base, static_cast<int>(pIov[i].iov_len));
+  }
+  if (!_io_enter(s)) {
+    s->last_error.store(EBADF);
+    return -2;
+  }
+  struct msghdr mh;
+  std::memset(&mh, 0, sizeof mh);
+  mh.msg_iov = const_cast<struct iovec *>(pIov);
+  mh.msg_iovlen = static_cast<size_t>(nIov);
+  ssize_t r;
+  do r = recvmsg(s->fd, &mh, MSG_DONTWAIT);
+  while (r < 0 && errno == EINTR);
+  int e = errno;
+  _io_leave(s);
+  if (r >= 0) return static_cast<int>(r);
+  return _recv_result(s, (e == EAGAIN || e == EWOULDBLOCK) ? -1 : -2, e);
+}
+
+int ASock_SendV(ASock *s, const struct iovec *pIov, int nIov) {
+  if (!s) return -2;
+  long total = _iov_total(s, pIov, nIov);
+  if (total < 0) return -2;
+  if (total == 0) return 0;
+  if (s->io != &plain_io) {
+    int sent = 0;
+    for (int i = 0; i < nIov; i++) {
+      if (pIov[i].iov_len == 0) continue;
+      int r = ASock_Send(s, pIov[i].iov_base, static_cast<int>(pIov[i].iov_len));
+      if (r < 0) return sent > 0 ? sent : r;
+      sent += r;
+      if (static_cast<size_t>(r) < pIov[i].iov_len) break;
+    }
+    return sent;
+  }
+  if (!_io_enter(s)) {
+    s->last_error.store(EBADF);
+    return -2;
+  }
+  struct msghdr mh;
+  std::memset(&mh, 0, sizeof mh);
+  mh.msg_iov = const_cast<struct iovec *>(pIov);
+  mh.msg_iovlen = static_cast<size_t>(nIov);
+  ssize_t r;
+  do r = sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (r < 0 && errno == EINTR);
+  int e = errno;
+  _io_leave(s);
+  if (r >= 0) return static_cast<int>(r);
+  s->last_error.store(e == EWOULDBLOCK ? EAGAIN : e);
+  return -2;
+}
+
 int ASock_AsyncWrite(ASock *s, const void *pBuf, uint32_t nLen, int *pnStatus, GDisp *gd,
                      GDispFn fn, void *arg) {
   if (!s || !pnStatus || !gd || !fn || (!pBuf && nLen > 0)) return -1;

@@ -21,7 +21,11 @@
 // read that is cancelled meanwhile never takes bytes away. The pipe is
 // reference counted: a queued delivery keeps it alive.
 #include <atomic>
+#include <sys/uio.h>
+
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -157,12 +161,12 @@ ASPipe *ASPipe_New(uint32_t nCapacity) {
 
 namespace {
 
-// Appends the bytes as one contiguous piece. p->mu held; false when no
-// memory is left (nothing was queued).
-bool _append_locked(ASPipe *p, const char *buf, uint32_t n) {
+// Appends the bytes of iov[0..n), from byte `skip` on, as one contiguous
+// piece. p->mu held; false when no memory is left (nothing was queued).
+bool _append_locked(ASPipe *p, const struct iovec *iov, int n, uint32_t skip, uint32_t rest) {
   Block *t = p->tail;
-  if (!t || t->cap - t->wr < n) {
-    uint32_t cap = n > p->blocksize ? n : p->blocksize;
+  if (!t || t->cap - t->wr < rest) {
+    uint32_t cap = rest > p->blocksize ? rest : p->blocksize;
     auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
     if (!b) return false;
     b->next = nullptr;
@@ -172,15 +176,29 @@ bool _append_locked(ASPipe *p, const char *buf, uint32_t n) {
     else p->head = b;
     p->tail = t = b;
   }
-  std::memcpy(t->data + t->wr, buf, n);
-  t->wr += n;
+  for (int i = 0; i < n; i++) {
+    uint32_t len = static_cast<uint32_t>(iov[i].iov_len);
+    if (skip >= len) {
+      skip -= len;
+      continue;
+    }
+    std::memcpy(t->data + t->wr, static_cast<const char *>(iov[i].iov_base) + skip, len - skip);
+    t->wr += len - skip;
+    skip = 0;
+  }
   return true;
 }
 
-int _write(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn send, void *arg) {
-  if (!p || (!pBuf && nLen)) return -1;
-  if (nLen == 0) return 0;
-  const char *buf = static_cast<const char *>(pBuf);
+int _write(ASPipe *p, const struct iovec *iov, int n, ASPipeSendFn send, void *arg) {
+  if (!p || !iov || n < 0) return -1;
+  uint64_t total = 0;
+  for (int i = 0; i < n; i++) {
+    if (!iov[i].iov_base && iov[i].iov_len) return -1;
+    total += iov[i].iov_len;
+  }
+  if (total > UINT32_MAX / 2) return -1;
+  uint32_t len = static_cast<uint32_t>(total);
+  if (len == 0) return 0;
   uint32_t taken = 0;
   GDisp *post = nullptr;
   uint64_t seq;
@@ -191,11 +209,11 @@ int _write(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn send, void *
     // its way, can pass bytes on directly: then nobody else is sending to
     // the destination, and the bytes cannot overtake queued ones.
     if (send && !p->head && !p->handed && !p->scheduled && p->reader.live()) {
-      int r = send(arg, buf, nLen);
-      if (r > 0) taken = static_cast<uint32_t>(r) > nLen ? nLen : static_cast<uint32_t>(r);
-      if (taken == nLen) return static_cast<int>(taken);
+      int r = send(arg, iov, n);
+      if (r > 0) taken = static_cast<uint32_t>(r) > len ? len : static_cast<uint32_t>(r);
+      if (taken == len) return static_cast<int>(taken);
     }
-    if (!_append_locked(p, buf + taken, nLen - taken)) {
+    if (!_append_locked(p, iov, n, taken, len - taken)) {
       // The destination has the first bytes already; the rest cannot be
       // kept: report the loss rather than a short queue.
       return -1;
@@ -260,12 +278,13 @@ int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
 }
 
 int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
-  return _write(p, pBuf, nLen, nullptr, nullptr) < 0 ? -1 : 0;
+  struct iovec one = {const_cast<void *>(pBuf), nLen};
+  return _write(p, &one, 1, nullptr, nullptr) < 0 ? -1 : 0;
 }
 
-int ASPipe_WriteThrough(ASPipe *p, const void *pBuf, uint32_t nLen, ASPipeSendFn fnSend, void *arg) {
+int ASPipe_WriteThrough(ASPipe *p, const struct iovec *pIov, int nIov, ASPipeSendFn fnSend, void *arg) {
   if (!fnSend) return -1;
-  return _write(p, pBuf, nLen, fnSend, arg);
+  return _write(p, pIov, nIov, fnSend, arg);
 }
 
 int ASPipe_Read(ASPipe *p, char **ppBuf, uint32_t *pnLen, GDisp *gd, GDispFn fn, void *arg) {

@@ -4,7 +4,11 @@
 // or lose bytes.
 #include <gtest/gtest.h>
 
+#include <sys/uio.h>
+
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -36,15 +40,25 @@ struct Sink {
     std::lock_guard<std::mutex> g(mu);
     return got;
   }
-  static int Send(void *arg, const void *buf, uint32_t len) {
+  static int Send(void *arg, const struct iovec *iov, int cnt) {
     auto *s = static_cast<Sink *>(arg);
     s->offers++;
     int r = s->room.load();
-    uint32_t n = r < 0 ? len : std::min<uint32_t>(len, static_cast<uint32_t>(r));
-    s->Add(static_cast<const char *>(buf), n);
-    return static_cast<int>(n);
+    size_t left = r < 0 ? SIZE_MAX : static_cast<size_t>(r), took = 0;
+    for (int i = 0; i < cnt && left > 0; i++) {
+      size_t n = std::min(iov[i].iov_len, left);
+      s->Add(static_cast<const char *>(iov[i].iov_base), n);
+      took += n;
+      left -= n;
+    }
+    return static_cast<int>(took);
   }
 };
+
+int Through(ASPipe *pipe, const char *buf, uint32_t len, ASPipeSendFn fn, void *arg) {
+  struct iovec one = {const_cast<char *>(buf), len};
+  return ASPipe_WriteThrough(pipe, &one, 1, fn, arg);
+}
 
 // A reader that drains every queued chunk with ASPipe_Next before it waits
 // again, appending to the same sink.
@@ -103,29 +117,38 @@ TEST(ASPipeDirect, WriteThroughGoesDirectOnlyToAnIdleReaderOfAnEmptyPipe) {
   Drainer d{pipe, gd, &sink};
 
   // No reader: everything is queued, the destination is not offered.
-  EXPECT_EQ(ASPipe_WriteThrough(pipe, "queued ", 7, Sink::Send, &sink), 0);
+  EXPECT_EQ(Through(pipe, "queued ", 7, Sink::Send, &sink), 0);
   EXPECT_EQ(sink.offers.load(), 0);
   ASSERT_EQ(ASPipe_Read(pipe, &d.buf, &d.len, gd, Drainer::Cb, &d), 0);
   ASSERT_TRUE(WaitFor([&] { return d.wakeups.load() == 1; }));
   std::this_thread::sleep_for(20ms);  // the reader re-arms on its group
 
   // Idle reader, empty pipe: taken whole, nobody woken.
-  EXPECT_EQ(ASPipe_WriteThrough(pipe, "direct ", 7, Sink::Send, &sink), 7);
+  EXPECT_EQ(Through(pipe, "direct ", 7, Sink::Send, &sink), 7);
   EXPECT_EQ(sink.offers.load(), 1);
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(d.wakeups.load(), 1);
 
   // Partly taken: the rest is queued and the reader sends it after.
   sink.room = 3;
-  EXPECT_EQ(ASPipe_WriteThrough(pipe, "partial ", 8, Sink::Send, &sink), 3);
+  EXPECT_EQ(Through(pipe, "partial ", 8, Sink::Send, &sink), 3);
   ASSERT_TRUE(WaitFor([&] { return d.wakeups.load() == 2; }));
   EXPECT_EQ(sink.Got(), "queued direct partial ");
 
-  EXPECT_EQ(ASPipe_WriteThrough(pipe, "x", 1, nullptr, nullptr), -1);
-  EXPECT_EQ(ASPipe_WriteThrough(pipe, nullptr, 1, Sink::Send, &sink), -1);
+  // Several pieces partly taken: the rest goes on in order, the piece cut
+  // short included.
+  sink.room = 5;
+  struct iovec three[3] = {{const_cast<char *>("ab"), 2}, {const_cast<char *>("cdef"), 4}, {const_cast<char *>("gh"), 2}};
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ASPipe_WriteThrough(pipe, three, 3, Sink::Send, &sink), 5);
+  ASSERT_TRUE(WaitFor([&] { return sink.Got().size() == 30; }));
+  EXPECT_EQ(sink.Got(), "queued direct partial abcdefgh");
+
+  EXPECT_EQ(Through(pipe, "x", 1, nullptr, nullptr), -1);
+  EXPECT_EQ(Through(pipe, nullptr, 1, Sink::Send, &sink), -1);
   GDisp_Delete(gd);
   ASPipe_Delete(pipe);
-  EXPECT_EQ(ASPipe_WriteThrough(nullptr, "x", 1, Sink::Send, &sink), -1);
+  EXPECT_EQ(Through(nullptr, "x", 1, Sink::Send, &sink), -1);
 }
 
 TEST(ASPipeDirect, HandedOverBuffersQueueInOrderWithCopiedWrites) {
@@ -171,7 +194,7 @@ TEST(ASPipeDirect, ConcurrentWriteThroughNeverReordersOrLoses) {
       for (int i = 0; i < kWrites; i++) {
         char rec[12];
         std::snprintf(rec, sizeof rec, "%c%05d;", 'a' + w, i);
-        ASSERT_GE(ASPipe_WriteThrough(pipe, rec, 7, Sink::Send, &sink), 0);
+        ASSERT_GE(Through(pipe, rec, 7, Sink::Send, &sink), 0);
       }
     });
   for (auto &t : th) t.join();

@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "plat/asockdyn.h"
 #include "plat/export.h"
@@ -85,12 +86,22 @@ PLAT_EXPORT int ASock_Readable(ASock *psock, GDisp *pgd, GDispFn fn, void *arg);
  * handshake; a plain socket gives 0 when the peer has closed, else -1. */
 PLAT_EXPORT int ASock_Recv(ASock *psock, void *pBuf, int nMax);
 
+/* As ASock_Recv, filling the nIov buffers (1 to 64, 1 GB in all at most)
+ * one after another with a single read: the result is the number of bytes
+ * read in all, 0, -1 or -2 as for ASock_Recv. */
+PLAT_EXPORT int ASock_RecvV(ASock *psock, const struct iovec *pIov, int nIov);
+
 /* ---- writing --------------------------------------------------------- */
 
 /* Writes at once without blocking: the number of bytes sent (possibly fewer
  * than nLen, or 0 when nLen is 0), or -2 for an error (ASock_GetLastError:
  * ASOCK_ETRYAGAIN when the socket cannot take bytes now). */
 PLAT_EXPORT int ASock_Send(ASock *psock, const void *pBuf, int nLen);
+
+/* As ASock_Send for the nIov buffers (1 to 64, 1 GB in all at most) in
+ * turn, with a single write: the number of bytes sent in all (possibly
+ * fewer), or -2 for an error. */
+PLAT_EXPORT int ASock_SendV(ASock *psock, const struct iovec *pIov, int nIov);
 
 /* Writes all nLen bytes in the background. When done, *pnStatus is set (0
  * success, -2 error with GDisp_GetAsyncError(pgd) the error number) and

@@ -24,6 +24,7 @@
 #define PLAT_GDISP_H
 
 #include <stdint.h>
+#include <sys/uio.h>
 
 #include "plat/export.h"
 
@@ -156,19 +157,21 @@ PLAT_EXPORT void ASPipe_FreeBuf(char *pBuf);
  * for bad arguments, a deleted pipe or a read still armed. */
 PLAT_EXPORT int ASPipe_Next(ASPipe *pipe, char **ppBuf, uint32_t *pnLen);
 
-/* Passes bytes on without queueing them: returns how many it took (<= len),
- * or a negative number for none. Runs under the pipe's lock: it must not
- * block or call into the pipe. */
-typedef int (*ASPipeSendFn)(void *arg, const void *pBuf, uint32_t nLen);
+/* Passes bytes on without queueing them: returns how many of the nIov
+ * buffers' bytes it took, in order (<= their total), or a negative number
+ * for none. Runs under the pipe's lock: it must not block or call into the
+ * pipe. */
+typedef int (*ASPipeSendFn)(void *arg, const struct iovec *pIov, int nIov);
 
-/* As ASPipe_Write, except that when the pipe is empty and its reader waits
- * (nothing handed out), the bytes are first offered to fnSend(arg, ...)
- * and only what it does not take is queued (and then wakes the reader as
+/* Writes the nIov buffers in order as one write (what is queued is
+ * contiguous), except that when the pipe is empty and its reader waits
+ * (nothing handed out), the bytes are first offered to fnSend(arg, ...) and
+ * only what it does not take is queued (and then wakes the reader as
  * usual). For a reader that would do nothing but send the chunk on, this
  * saves the wake-up and the copy. Returns the number of bytes fnSend took
- * (0 to nLen), or -1 (bad arguments, no memory for the rest, a deleted
+ * (0 to the total), or -1 (bad arguments, no memory for the rest, a deleted
  * pipe: the bytes not taken were not queued). Any thread. */
-PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const void *pBuf, uint32_t nLen,
+PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const struct iovec *pIov, int nIov,
                                     ASPipeSendFn fnSend, void *arg);
 
 /* Destroys the pipe with its queued bytes; an armed read is dropped. NULL is
