@@ -35,6 +35,11 @@ void _put32(unsigned char *p, uint32_t v) {
     p[3] = static_cast<unsigned char>(v);
 }
 
+uint32_t _get32(const unsigned char *p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
 }  // namespace
 
 void mux_record_parser_init(MuxRecordParser *p) {
@@ -50,6 +55,18 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
     uint32_t pos = 0;
     while (pos < len) {
         unsigned char b = static_cast<unsigned char>(chunk[pos]);
+        /* A whole data header in the chunk is taken in one step; the state
+         * afterwards is the one the byte-wise path below would reach. */
+        if (p->rd_state == RD_TYPE && b == REC_DATA && len - pos >= MUX_REC_HEADER) {
+            const unsigned char *h = reinterpret_cast<const unsigned char *>(chunk) + pos;
+            p->rd_type = REC_DATA;
+            p->rd_id = static_cast<int32_t>(_get32(h + 1));
+            p->rd_len = _get32(h + 5);
+            p->rd_count = 0;
+            p->rd_state = RD_DATA;
+            pos += MUX_REC_HEADER;
+            continue;
+        }
         switch (p->rd_state) {
         case RD_TYPE:
             p->rd_type = static_cast<signed char>(b);
@@ -594,8 +611,7 @@ uint32_t _record_size(const unsigned char *rec, uint32_t room) {
         return MUX_REC_CLOSE_SIZE;
     case REC_DATA:
         if (room < MUX_REC_HEADER) return room;
-        return MUX_REC_HEADER + ((static_cast<uint32_t>(rec[5]) << 24) | (static_cast<uint32_t>(rec[6]) << 16) |
-                                 (static_cast<uint32_t>(rec[7]) << 8) | rec[8]);
+        return MUX_REC_HEADER + _get32(rec + 5);
     default:
         return room;
     }
