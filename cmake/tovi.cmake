@@ -13,7 +13,7 @@ function(tovi_link_available target)
 endfunction()
 
 # tovi_add_gtests(DIR LABEL): one GoogleTest program per *_test.cc in DIR,
-# named after the file, registered with ctest under LABEL.
+# named after the file, registered with ctest under the one label LABEL.
 function(tovi_add_gtests dir label)
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*_test.cc)
   foreach(src ${srcs})
@@ -27,6 +27,6 @@ function(tovi_add_gtests dir label)
       TOVI_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     gtest_discover_tests(${name}
       DISCOVERY_TIMEOUT 120
-      PROPERTIES LABELS "${label}" TIMEOUT 300)
+      PROPERTIES LABELS ${label} TIMEOUT 300)
   endforeach()
 endfunction()
