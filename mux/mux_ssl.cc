@@ -13,6 +13,7 @@
 #include "mux_ssl.h"
 
 #include <stddef.h>
+#include <stdio.h>
 
 #include "multiplexor.h"
 #include "mux_conn.h"
@@ -123,34 +124,46 @@ void trigger_handshake(void *arg) {
     char buffer[1];
     int result = ASock_Recv(context->sock, buffer, 0);
 
-    PR_Lock(context->lock);
-    if (context->handshake_done) {
-        by_hook = context->release_by_hook;
-        PR_Unlock(context->lock);
+    /* Decided under the lock, acted on after it: releasing the context
+     * destroys the lock. */
+    enum { kComplete, kClosed, kFailed, kAgain, kStalled } outcome;
+    {
+        MuxLocked hold(context->lock);
+        if (context->handshake_done) {
+            outcome = kComplete;
+            by_hook = context->release_by_hook;
+        } else if (result == 0) {
+            outcome = kClosed;
+        } else if (result == -2) {
+            outcome = kFailed;
+        } else if (result == -1) {
+            outcome = kAgain;
+        } else {
+            outcome = kStalled;
+            context->release_by_hook = 1;
+        }
+    }
+    switch (outcome) {
+    case kComplete:
         if (!by_hook) ssl_handshake_context_delete(context);
         qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: Handshake complete");
         return;
-    }
-    switch (result) {
-    case 0:
-        PR_Unlock(context->lock);
+    case kClosed:
         qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Connection closed by client");
         _ssl_abandon(context);
         return;
-    case -2:
-        PR_Unlock(context->lock);
+    case kFailed:
         qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading",
               GDisp_GetAsyncError(context->gd));
         _ssl_abandon(context);
         return;
-    case -1:
-        PR_Unlock(context->lock);
+    case kAgain:
         qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: Try again");
         if (ASock_Readable(context->sock, context->gd, trigger_handshake, context) != 0) _ssl_abandon(context);
         return;
-    default:
-        context->release_by_hook = 1;
-        PR_Unlock(context->lock);
+    case kStalled:
+        /* Nothing drives the handshake from here on; the hook (or the time
+         * limit) releases the context. */
         qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: unexpected ASock_Recv result %d", result);
         return;
     }
