@@ -852,6 +852,12 @@ def main():
         ]
         if notes:
             text += ["## Notes", ""] + [f"- {n}" for n in notes] + [""]
+        # The analysis of what still limits the relay is kept by hand beside
+        # the script, so that every run's file carries it.
+        limits = os.path.join(HERE, "limits.md")
+        if os.path.exists(limits):
+            with open(limits) as f:
+                text += [f.read().rstrip("\n"), ""]
         with open(opts.out, "w") as f:
             f.write("\n".join(text))
         print(f"\nwritten to {opts.out}")
