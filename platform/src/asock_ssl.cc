@@ -466,10 +466,12 @@ int ASockSSL_Init(const char *pszConfigDir, const char *pszCertPrefix, const cha
   }
   ok = ok && _find_certs(papszNicknames);
   if (ok) {
-    // The session cache lives in shared memory mapped from a file in the
-    // cache directory.
+    // The session cache lives in memory mapped from a file that NSS makes
+    // (and unlinks at once) in the cache directory. It is the kind of cache
+    // that processes could share, but the set-up runs in each process after
+    // the fork, so each process has its own.
     const char *cache = pszCacheDir && *pszCacheDir ? pszCacheDir : nullptr;
-    if (SSL_ConfigServerSessionIDCache(0, 0, 0, cache) != SECSuccess) {
+    if (SSL_ConfigMPServerSIDCache(0, 0, 0, cache) != SECSuccess) {
       _warn("SSL: cannot set up the session cache in %s (%s)", cache ? cache : "the default directory",
             _err_text().c_str());
       ok = false;

@@ -314,6 +314,11 @@ TEST_F(SslSetupFailure, MissingNickname) {
     EXPECT_NE(inst.log().find("Warning: SSL: no usable server certificate"), std::string::npos);
 }
 
+TEST_F(SslSetupFailure, SessionCacheDirectoryMissing) {
+    inst.set("orv_mux.sslcache", inst.root() + "/nocache");
+    expect_orderly_failure("SSL: cannot set up the session cache in " + inst.root() + "/nocache");
+}
+
 TEST_F(SslSetupFailure, MissingDatabase) {
     inst.set("orv_mux.secconfigdir", inst.root() + "/nodb");
     expect_orderly_failure("SSL: cannot open the certificate databases in " + inst.root() + "/nodb");
@@ -325,6 +330,17 @@ TEST_F(Ssl, PasswordFileWithoutTokenNameAndAMissingSecondNickname) {
     EXPECT_TRUE(inst.wait_log("Warning: SSL: certificate \"Gone-Cert\" not found"));
     EXPECT_TRUE(inst.wait_log("Information: SSL Enabled"));
     ASSERT_NO_FATAL_FAILURE(relay_one("1.2", true));
+}
+
+TEST_F(Ssl, SessionCacheResumesTls12Sessions) {
+    inst.set("orv_mux.sslcache", inst.var());
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto client = python({"--tls", "1.2", "--resume"});
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    Result r = client.get();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "reused\n");
+    EXPECT_EQ(count_of(inst.log(), "SSL Handshake completed"), 2);
 }
 
 // --------------------------------------------------------- unfinished handshakes

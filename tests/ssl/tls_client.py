@@ -5,6 +5,9 @@ Single connection (default): connects, completes the handshake, prints
 "VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
 prints them as hex on a second line. Exit status 0 when everything arrived.
 
+--resume: two connections, the second resuming the first one's session by
+its session ID; prints "reused" or "new".
+
 --parallel N: N connections complete their handshakes at once, each sends
 "client-<i>\\n" and expects it back (an echoing server); prints "ok <count>"
 and exits 0 when every connection got its own line back.
@@ -44,6 +47,21 @@ def recv_exact(sock, n, deadline):
             break
         got += piece
     return got
+
+
+def resume(args):
+    """Two connections, the second offering the first one's session (a
+    session ID: tickets are switched off); prints "reused" or "new"."""
+    ctx = context(args)
+    ctx.options |= ssl.OP_NO_TICKET
+    first = connect(args, ctx)
+    session = first.session
+    first.close()
+    raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
+    second = ctx.wrap_socket(raw, server_hostname="localhost", session=session)
+    print("reused" if second.session_reused else "new", flush=True)
+    second.close()
+    return 0
 
 
 def single(args):
@@ -108,9 +126,12 @@ def main():
     p.add_argument("--recv", type=int, default=0)
     p.add_argument("--hold", type=float, default=0)
     p.add_argument("--parallel", type=int, default=0)
+    p.add_argument("--resume", action="store_true")
     p.add_argument("--timeout", type=float, default=10)
     args = p.parse_args()
     try:
+        if args.resume:
+            return resume(args)
         return parallel(args) if args.parallel else single(args)
     except Exception as e:  # noqa: BLE001 - the test reads the message
         print("error", type(e).__name__, e, file=sys.stderr)
