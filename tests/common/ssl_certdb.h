@@ -27,6 +27,17 @@ struct SslDb {
     bool ok = false;
 };
 
+// Bytes as lower-case hex digits, as tests/ssl/tls_client.py takes them.
+inline std::string to_hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : bytes) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
 inline std::string ssl_script(const std::string &name) { return std::string(TOVI_SOURCE_DIR) + "/tests/ssl/" + name; }
 
 namespace detail {

@@ -20,16 +20,6 @@ std::string unhex(const std::string &hexline) {
     return out;
 }
 
-std::string tohex(const Bytes &b) {
-    std::string s;
-    char t[3];
-    for (unsigned char c : b) {
-        snprintf(t, sizeof t, "%02x", c);
-        s += t;
-    }
-    return s;
-}
-
 // Lines of `text` that contain one of the handshake's own messages, with
 // the log prefix cut off.
 std::vector<std::string> handshake_lines(const std::string &text) {
@@ -138,7 +128,7 @@ class Ssl : public RelayFixture {
     void relay_one(const std::string &version, bool first) {
         SCOPED_TRACE("TLS " + version);
         Bytes ask = "hello over TLS " + version, answer = "answer for TLS " + version;
-        auto client = python({"--tls", version, "--send", tohex(ask), "--recv", std::to_string(answer.size())});
+        auto client = python({"--tls", version, "--send", ssltest::to_hex(ask), "--recv", std::to_string(answer.size())});
         if (first) {
             ASSERT_NO_FATAL_FAILURE(accept_link());
         }
@@ -199,7 +189,7 @@ TEST_F(Ssl, RsaAndEcdsaCertificatesServeSideBySide) {
     ASSERT_NO_FATAL_FAILURE(start({}, {"SSLEnable=yes", "SSLCertNickname=Server-Cert$Server-Cert-EC"}));
     for (const char *cipher : {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256"}) {
         SCOPED_TRACE(cipher);
-        auto client = python({"--tls", "1.2", "--ciphers", cipher, "--send", tohex("x"), "--recv", "1"});
+        auto client = python({"--tls", "1.2", "--ciphers", cipher, "--send", ssltest::to_hex("x"), "--recv", "1"});
         if (!link.valid()) {
             ASSERT_NO_FATAL_FAILURE(accept_link());
         }
@@ -221,7 +211,7 @@ TEST_F(Ssl, LargeRecordsReadInPiecesDoNotStall) {
     for (int i = 0; i < 16384; i++) big += char('a' + i % 26);
     Bytes back;
     for (int i = 0; i < 16384; i++) back += char('A' + i % 26);
-    auto client = python({"--tls", "1.3", "--send", tohex(big), "--recv", std::to_string(back.size())});
+    auto client = python({"--tls", "1.3", "--send", ssltest::to_hex(big), "--recv", std::to_string(back.size())});
     ASSERT_NO_FATAL_FAILURE(accept_link());
     ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(1, 127, 0, 0, 1)));
     Bytes relayed;
@@ -268,7 +258,7 @@ TEST_F(Ssl, OneHandshakeLogsExactlyItsLines) {
 TEST_F(Ssl, ClientWithAnUntrustedCertificateIsAcceptedWithOneWarning) {
     ASSERT_NO_FATAL_FAILURE(start());
     auto client = python({"--tls", "1.3", "--cert", ssl_db().client_cert, "--key", ssl_db().client_key, "--send",
-                          tohex("hi"), "--recv", "2"});
+                          ssltest::to_hex("hi"), "--recv", "2"});
     ASSERT_NO_FATAL_FAILURE(accept_link());
     ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(1, 127, 0, 0, 1)));
     ASSERT_EQ(link.recv_n(11), rec_data(1, "hi"));
@@ -432,7 +422,7 @@ TEST_F(Ssl, HundredsOfConcurrentHandshakesAllComplete) {
 
 TEST_F(Ssl, StopWhileClientsAreConnectedAndHandshakingShutsNssDownCleanly) {
     ASSERT_NO_FATAL_FAILURE(start());
-    auto holder = python({"--tls", "1.3", "--send", tohex("stay"), "--hold", "5"});
+    auto holder = python({"--tls", "1.3", "--send", ssltest::to_hex("stay"), "--hold", "5"});
     ASSERT_NO_FATAL_FAILURE(accept_link());
     ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(1, 127, 0, 0, 1)));
     ASSERT_EQ(link.recv_n(13), rec_data(1, "stay"));

@@ -109,16 +109,6 @@ TEST_F(SslLayer, HooksNeedTheRightKindOfSocket) {
 
 // ------------------------------------------------------------- handshakes
 
-std::string Hex(const std::string &b) {
-  std::string s;
-  char t[3];
-  for (unsigned char c : b) {
-    snprintf(t, sizeof t, "%02x", c);
-    s += t;
-  }
-  return s;
-}
-
 struct HookState {
   std::atomic<int> calls{0};
   std::atomic<int> inside_recv{0};
@@ -185,7 +175,7 @@ class SslHandshake : public SslLayer {
 TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
   std::string big(16384, 'q');
   std::string back = "thanks for all the bytes";
-  StartClient("--tls 1.3 --send " + Hex(big) + " --recv " + std::to_string(back.size()));
+  StartClient("--tls 1.3 --send " + ssltest::to_hex(big) + " --recv " + std::to_string(back.size()));
   ASock *s = AcceptOne();
   ASSERT_NE(s, nullptr);
   HookState h;
