@@ -249,13 +249,16 @@ void ASPipe_FreeBuf(char *pBuf) {
   if (pBuf) std::free(_block_of(pBuf));
 }
 
-int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
+namespace {
+
+int _write_buf(ASPipe *p, char *pBuf, uint32_t nLen, ASPipeSendFn send, void *arg) {
   if (!pBuf) return -1;
   Block *b = _block_of(pBuf);
   if (!p || nLen == 0 || nLen > b->cap) {
     std::free(b);
     return nLen == 0 && p ? 0 : -1;
   }
+  uint32_t taken = 0;
   GDisp *post = nullptr;
   uint64_t seq;
   {
@@ -264,8 +267,19 @@ int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
       std::free(b);
       return -1;
     }
+    // The same direct path as _write: the block is queued only with what
+    // the destination did not take.
+    if (send && !p->head && !p->handed && !p->scheduled && p->reader.live()) {
+      struct iovec one = {pBuf, nLen};
+      int r = send(arg, &one, 1);
+      if (r > 0) taken = static_cast<uint32_t>(r) > nLen ? nLen : static_cast<uint32_t>(r);
+      if (taken == nLen) {
+        std::free(b);
+        return static_cast<int>(taken);
+      }
+    }
     b->next = nullptr;
-    b->rd = 0;
+    b->rd = taken;
     b->wr = nLen;
     if (p->tail) p->tail->next = b;
     else p->head = b;
@@ -274,7 +288,21 @@ int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
     seq = p->reader_seq;
   }
   if (post) _post_delivery(p, post, seq);
-  return 0;
+  return static_cast<int>(taken);
+}
+
+}  // namespace
+
+int ASPipe_WriteBuf(ASPipe *p, char *pBuf, uint32_t nLen) {
+  return _write_buf(p, pBuf, nLen, nullptr, nullptr) < 0 ? -1 : 0;
+}
+
+int ASPipe_WriteBufThrough(ASPipe *p, char *pBuf, uint32_t nLen, ASPipeSendFn fnSend, void *arg) {
+  if (!fnSend) {
+    ASPipe_FreeBuf(pBuf);
+    return -1;
+  }
+  return _write_buf(p, pBuf, nLen, fnSend, arg);
 }
 
 int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {

@@ -176,6 +176,33 @@ TEST(ASPipeDirect, HandedOverBuffersQueueInOrderWithCopiedWrites) {
   ASPipe_Delete(pipe);
 }
 
+TEST(ASPipeDirect, HandedOverBufferGoesDirectAndOnlyItsRestIsQueued) {
+  RunningCx r(2);
+  ASPipe *pipe = ASPipe_New(4096);
+  GDisp *gd = GDisp_New(r.cx());
+  Sink sink;
+  Drainer d{pipe, gd, &sink};
+  char *first = ASPipe_AllocBuf(32);
+  std::memcpy(first, "queued ", 7);
+  EXPECT_EQ(ASPipe_WriteBufThrough(pipe, first, 7, Sink::Send, &sink), 0) << "no reader: queued whole";
+  ASSERT_EQ(ASPipe_Read(pipe, &d.buf, &d.len, gd, Drainer::Cb, &d), 0);
+  ASSERT_TRUE(WaitFor([&] { return d.wakeups.load() == 1; }));
+  std::this_thread::sleep_for(20ms);
+
+  char *whole = ASPipe_AllocBuf(32);
+  std::memcpy(whole, "direct ", 7);
+  EXPECT_EQ(ASPipe_WriteBufThrough(pipe, whole, 7, Sink::Send, &sink), 7) << "taken whole and freed";
+  sink.room = 2;
+  char *part = ASPipe_AllocBuf(32);
+  std::memcpy(part, "split", 5);
+  EXPECT_EQ(ASPipe_WriteBufThrough(pipe, part, 5, Sink::Send, &sink), 2);
+  ASSERT_TRUE(WaitFor([&] { return sink.Got().size() == 19; }));
+  EXPECT_EQ(sink.Got(), "queued direct split");
+  EXPECT_EQ(ASPipe_WriteBufThrough(pipe, ASPipe_AllocBuf(8), 4, nullptr, nullptr), -1) << "and freed";
+  GDisp_Delete(gd);
+  ASPipe_Delete(pipe);
+}
+
 // Many writers race the reader, each write partly taken at random: the
 // destination still sees each writer's bytes whole and in order, because
 // nothing passes queued bytes.

@@ -174,6 +174,13 @@ typedef int (*ASPipeSendFn)(void *arg, const struct iovec *pIov, int nIov);
 PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const struct iovec *pIov, int nIov,
                                     ASPipeSendFn fnSend, void *arg);
 
+/* ASPipe_WriteBuf with the direct path of ASPipe_WriteThrough: only what
+ * fnSend does not take is queued, in the buffer itself. Returns the number
+ * of bytes fnSend took, or -1 as ASPipe_WriteBuf; the buffer is taken in
+ * every case (a NULL fnSend is refused). */
+PLAT_EXPORT int ASPipe_WriteBufThrough(ASPipe *pipe, char *pBuf, uint32_t nLen,
+                                       ASPipeSendFn fnSend, void *arg);
+
 /* Destroys the pipe with its queued bytes; an armed read is dropped. NULL is
  * ignored. */
 PLAT_EXPORT void ASPipe_Delete(ASPipe *pipe);
