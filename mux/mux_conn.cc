@@ -5,7 +5,10 @@
  * conn_new runs on the accept handler's thread: it builds the whole record
  * before the number is published and arms the shutdown waiter last, so no
  * callback can delete the record while conn_new still uses it.
- * conn_async_write runs on the server link's reader under table_lock.
+ * conn_async_write runs on the server link's reader under table_lock; it
+ * may write to the client socket itself, but only through the pipe's direct
+ * path, which opens only while the writer chain waits on an empty pipe, so
+ * the two never send at once and never reorder bytes.
  * Lock order where two meet: table_lock, then bytes_lock (data for a client);
  * everything else takes one lock at a time. */
 #include "mux_conn.h"
