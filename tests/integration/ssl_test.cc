@@ -1,6 +1,7 @@
 // Client SSL of the real multiplexor: TLS clients (Python's ssl module and
 // openssl s_client) in front, a scripted IM server behind, the certificate
 // database made with certutil.
+#include <fstream>
 #include <future>
 #include <regex>
 
@@ -325,8 +326,14 @@ TEST_F(Ssl, PasswordFileWithoutTokenNameAndAMissingSecondNickname) {
 TEST_F(Ssl, SessionCacheResumesTls12Sessions) {
     inst.set("orv_mux.sslcache", inst.var());
     ASSERT_NO_FATAL_FAILURE(start());
-    auto client = python({"--tls", "1.2", "--resume"});
+    // The server caches a session as its handshake completes, which may be
+    // just after the client saw its last flight; the client offers the
+    // session again only once the multiplexor has logged the completion.
+    std::string gate = inst.root() + "/resume-gate";
+    auto client = python({"--tls", "1.2", "--resume", "--gate", gate});
     ASSERT_NO_FATAL_FAILURE(accept_link());
+    EXPECT_TRUE(inst.wait_log("SSL Handshake completed", 1, 10000));
+    { std::ofstream(gate).put('\n'); }
     Result r = client.get();
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "reused\n");

@@ -14,6 +14,7 @@ and exits 0 when every connection got its own line back.
 """
 import argparse
 import binascii
+import os
 import socket
 import ssl
 import sys
@@ -57,6 +58,13 @@ def resume(args):
     first = connect(args, ctx)
     session = first.session
     first.close()
+    # The server may put the session into its cache only after its last
+    # handshake flight has reached us: with a gate, wait until the caller
+    # has seen the first handshake finish on the server side.
+    if args.gate:
+        deadline = time.monotonic() + args.timeout
+        while not os.path.exists(args.gate) and time.monotonic() < deadline:
+            time.sleep(0.01)
     raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
     second = ctx.wrap_socket(raw, server_hostname="localhost", session=session)
     print("reused" if second.session_reused else "new", flush=True)
@@ -127,6 +135,7 @@ def main():
     p.add_argument("--hold", type=float, default=0)
     p.add_argument("--parallel", type=int, default=0)
     p.add_argument("--resume", action="store_true")
+    p.add_argument("--gate", help="with --resume: wait for this file before the second connection")
     p.add_argument("--timeout", type=float, default=10)
     args = p.parse_args()
     try:
