@@ -355,7 +355,9 @@ def imserver_modes():
     return set()
 
 
-def start_ours(tmp, threads, discard=False):
+def start_ours(tmp, threads, discard=False, extra_keys=None):
+    """The multiplexor in front of imserver; extra_keys are added to (or
+    replace) its configuration keys."""
     t = Target("ours", tmp)
     mode = "discard" if discard else "echo"
     back = PROCS.start([os.path.join(BIN, "imserver"), "--mode", mode, "--port", "0"],
@@ -377,12 +379,14 @@ def start_ours(tmp, threads, discard=False):
         # process will have (it keeps 50 for itself).
         "orv_mux.maxsessions": str(max(100, min(30000, fd_limit() - 100))),
     }
+    keys.update(extra_keys or {})
     with open(conf, "w") as f:
         for k, v in keys.items():
             f.write(f'{k} = "{v}"\n')
     argv = [os.path.join(BIN, "multiplexor"), "-c", conf, "-p", f"127.0.0.1:{t.port}", "-t", str(threads)]
     t.procs["front"] = PROCS.start(argv, stdout=open(os.path.join(tmp, "multiplexor.out"), "wb"),
                                    stderr=subprocess.STDOUT, cwd=inst)
+    t.log = os.path.join(inst, "var", "log", "mux.log")
     return t
 
 

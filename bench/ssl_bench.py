@@ -115,35 +115,12 @@ def start_haproxy(tmp, threads, certs, kind):
 
 
 def start_ours(tmp, threads, certs, kind):
-    t = sbs.Target("ours", tmp)
-    back = sbs.PROCS.start([os.path.join(sbs.BIN, "imserver"), "--mode", "echo", "--port", "0"],
-                           stdout=subprocess.PIPE, stderr=open(os.path.join(tmp, "imserver.err"), "wb"))
-    t.procs["back"] = back
-    im_port = sbs.read_port_line(back, "imserver")
-    t.port = sbs.free_port()
-    inst = os.path.join(tmp, "mux")
-    for d in ("config", "var/log"):
-        os.makedirs(os.path.join(inst, d), exist_ok=True)
-    conf = os.path.join(inst, "config", "orv.conf")
-    keys = {
-        "orv.instancedir": inst,
-        "orv.instancevardir": os.path.join(inst, "var"),
-        "orv_mux.serverport": f"127.0.0.1:{im_port}",
-        "orv_mux.listenport": f"127.0.0.1:{t.port}",
-        "orv_mux.maxthreads": str(threads),
+    return sbs.start_ours(tmp, threads, extra_keys={
         "orv_mux.maxsessions": "20000",
         "orv_mux.usessl": "yes",
         "orv_mux.secconfigdir": certs["db"],
         "orv_mux.certnickname": certs[kind]["nick"],
-    }
-    with open(conf, "w") as f:
-        for k, v in keys.items():
-            f.write(f'{k} = "{v}"\n')
-    argv = [os.path.join(sbs.BIN, "multiplexor"), "-c", conf, "-p", f"127.0.0.1:{t.port}", "-t", str(threads)]
-    t.procs["front"] = sbs.PROCS.start(argv, stdout=open(os.path.join(tmp, "multiplexor.out"), "wb"),
-                                       stderr=subprocess.STDOUT, cwd=inst)
-    t.log = os.path.join(inst, "var", "log", "mux.log")
-    return t
+    })
 
 
 STARTERS = {"haproxy": start_haproxy, "ours": start_ours}
