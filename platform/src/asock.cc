@@ -596,6 +596,26 @@ long _iov_total(ASock *s, const struct iovec *iov, int n) {
   return total;
 }
 
+// One recvmsg or sendmsg of the vector on a plain socket, retried on EINTR:
+// the byte count, -1 with errno in *err when the call failed, or -2 (with
+// *err EBADF) when the socket is being closed and nothing was called.
+ssize_t _msg_io(ASock *s, const struct iovec *iov, int n, bool send, int *err) {
+  if (!_io_enter(s)) {
+    *err = EBADF;
+    return -2;
+  }
+  struct msghdr mh;
+  std::memset(&mh, 0, sizeof mh);
+  mh.msg_iov = const_cast<struct iovec *>(iov);
+  mh.msg_iovlen = static_cast<size_t>(n);
+  ssize_t r;
+  do r = send ? sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT) : recvmsg(s->fd, &mh, MSG_DONTWAIT);
+  while (r < 0 && errno == EINTR);
+  *err = errno;
+  _io_leave(s);
+  return r;
+}
+
 }  // namespace
 
 int ASock_RecvV(ASock *s, const struct iovec *pIov, int nIov) {
@@ -610,20 +630,13 @@ int ASock_RecvV(ASock *s, const struct iovec *pIov, int nIov) {
     while (pIov[i].iov_len == 0) i++;
     return ASock_Recv(s, pIov[i].iov_base, static_cast<int>(pIov[i].iov_len));
   }
-  if (!_io_enter(s)) {
+  int e = 0;
+  ssize_t r = _msg_io(s, pIov, nIov, false, &e);
+  if (r >= 0) return static_cast<int>(r);
+  if (r == -2) {
     s->last_error.store(EBADF);
     return -2;
   }
-  struct msghdr mh;
-  std::memset(&mh, 0, sizeof mh);
-  mh.msg_iov = const_cast<struct iovec *>(pIov);
-  mh.msg_iovlen = static_cast<size_t>(nIov);
-  ssize_t r;
-  do r = recvmsg(s->fd, &mh, MSG_DONTWAIT);
-  while (r < 0 && errno == EINTR);
-  int e = errno;
-  _io_leave(s);
-  if (r >= 0) return static_cast<int>(r);
   return _recv_result(s, (e == EAGAIN || e == EWOULDBLOCK) ? -1 : -2, e);
 }
 
@@ -643,19 +656,8 @@ int ASock_SendV(ASock *s, const struct iovec *pIov, int nIov) {
     }
     return sent;
   }
-  if (!_io_enter(s)) {
-    s->last_error.store(EBADF);
-    return -2;
-  }
-  struct msghdr mh;
-  std::memset(&mh, 0, sizeof mh);
-  mh.msg_iov = const_cast<struct iovec *>(pIov);
-  mh.msg_iovlen = static_cast<size_t>(nIov);
-  ssize_t r;
-  do r = sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-  while (r < 0 && errno == EINTR);
-  int e = errno;
-  _io_leave(s);
+  int e = 0;
+  ssize_t r = _msg_io(s, pIov, nIov, true, &e);
   if (r >= 0) return static_cast<int>(r);
   s->last_error.store(e == EWOULDBLOCK ? EAGAIN : e);
   return -2;
