@@ -155,6 +155,10 @@ void _conn_reader(void *arg) {
     /* Pacing: the bytes stay in the socket and the reader sleeps on a timer
      * for the rest of the interval, rather than re-arming a readability wait
      * that would fire again at once. */
+    /* Flow toward the server: while the link is behind, the bytes stay in
+     * the socket and TCP slows the client; the link re-arms this reader. */
+    if (server_pause_reader(conn)) return;
+
     int32_t limit = conn_rate_limit;
     long long now_ms = _now_ms();
     if (limit > 0 && now_ms / 1000 - conn->last_read < limit) {
@@ -347,6 +351,9 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->mux = mux;
     conn->server = link;
     mux_list_init(&conn->link);
+    mux_list_init(&conn->park.node);
+    conn->park.conn = conn;
+    conn->parked = 0;
     conn->sock = sock;
 
     /* Everything the server side may touch exists before the number is
@@ -452,9 +459,12 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
     }
 }
 
+void conn_resume_reader(Conn *conn) { _conn_rearm(conn); }
+
 void conn_delete(Conn *conn) {
     ServerLink *link = conn->server;
     Multiplexor *mux = conn->mux;
+    server_forget_reader(conn);
     {
         MuxLocked hold(link->stats_lock);
         link->active -= 1;

@@ -31,6 +31,8 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
 /* Takes the connection out of the table and the cycle, logs its close line
  * and frees it. */
 void conn_delete(Conn *conn);
+/* Re-arms the reader of a connection that server_pause_reader paused. */
+void conn_resume_reader(Conn *conn);
 /* Next free connection number (next-fit from the process-wide cursor), with
  * `conn` stored in its slot; -1 when every number is taken. Call with the
  * link's table_lock held. */

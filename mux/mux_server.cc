@@ -9,7 +9,9 @@
  *   table_lock: conn_table and every use of a Conn reached through it; the
  *     data path holds it from the lookup until the bytes are queued (the
  *     connection's bytes_lock is taken inside it, never the other way).
- *   stats_lock: active, total, bytes. */
+ *   stats_lock: active, total, bytes.
+ *   park_lock: the paused readers; held while they are re-armed, and taken
+ *     alone (never with another of these locks). */
 #include "mux_server.h"
 
 #include <arpa/inet.h>
@@ -406,6 +408,19 @@ void _server_reader(void *arg) {
 
 /* --- writing ------------------------------------------------------------------------ */
 
+/* Re-arms every paused reader once the pipe has drained far enough. Any
+ * thread; the lock keeps a connection from being freed while it is re-armed. */
+void _server_resume_readers(ServerLink *link) {
+    if (ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_LOW) return;
+    MuxLocked hold(link->park_lock);
+    while (!mux_list_empty(&link->parked)) {
+        Conn *conn = reinterpret_cast<decltype(Conn::park) *>(link->parked.next)->conn;
+        mux_list_unlink(&conn->park.node);
+        conn->parked = 0;
+        conn_resume_reader(conn);
+    }
+}
+
 void _server_wrote(ServerLink *link) {
     if (link->wstatus == 0)
         muxlog_traffic(nullptr, "sent", "mux", "server", link->id, link->wbuf, MUX_REC_HEADER,
@@ -438,6 +453,7 @@ void _server_writer(void *arg) {
         if (ASPipe_Next(link->pipe, &link->wbuf, &link->wlen) != 1) link->wlen = 0;
     }
     ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+    _server_resume_readers(link);
 }
 
 void _server_write_done(void *arg) {
@@ -445,6 +461,7 @@ void _server_write_done(void *arg) {
     _server_wrote(link);
     /* A broken link is noticed by the reader; the chain goes on. */
     ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+    _server_resume_readers(link);
 }
 
 /* --- statistics and shutdown ---------------------------------------------------------- */
@@ -493,11 +510,14 @@ ServerLink *server_new(Multiplexor *mux) {
     link->pipe = ASPipe_New(MUX_SERVER_PIPE_BLOCK);
     link->stats_lock = PR_NewLock();
     link->table_lock = PR_NewLock();
+    link->park_lock = PR_NewLock();
+    mux_list_init(&link->parked);
     link->max_sessions = mux->max_sessions < 0 ? 0 : mux->max_sessions;
     link->conn_table = static_cast<Conn **>(
         mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(link->max_sessions) + 1)));
     if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
-        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->conn_table) {
+        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->park_lock ||
+        !link->conn_table) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
         /* Not linked yet: give back what was made. */
         ASock_Delete(link->sock, ASOCK_CLOSE_PLAIN);
@@ -509,6 +529,7 @@ ServerLink *server_new(Multiplexor *mux) {
         ASPipe_Delete(link->pipe);
         if (link->stats_lock) PR_DestroyLock(link->stats_lock);
         if (link->table_lock) PR_DestroyLock(link->table_lock);
+        if (link->park_lock) PR_DestroyLock(link->park_lock);
         mcx->Destroy(mcx);
         return nullptr;
     }
@@ -571,6 +592,7 @@ void server_delete(ServerLink *link) {
     link->pipe = nullptr;
     PR_DestroyLock(link->stats_lock);
     PR_DestroyLock(link->table_lock);
+    PR_DestroyLock(link->park_lock);
     MemCx *mcx = link->mcx;
     mcx->Realloc(mcx, link->conn_table, 0);
     mcx->Realloc(mcx, link, 0);
@@ -654,4 +676,29 @@ void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *b
         off += size;
     }
     _server_queue(conn, ack, ack_arg, buf, len, give != 0);
+}
+
+int server_pause_reader(Conn *conn) {
+    ServerLink *link = conn->server;
+    if (ASPipe_Queued(link->pipe) <= MUX_SERVER_PIPE_HIGH) return 0;
+    {
+        MuxLocked hold(link->park_lock);
+        if (!conn->parked) {
+            conn->parked = 1;
+            mux_list_append(&link->parked, &conn->park.node);
+        }
+    }
+    qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: server link behind, reader paused", conn->id);
+    /* The writer may have drained the pipe before this reader was listed. */
+    _server_resume_readers(link);
+    return 1;
+}
+
+void server_forget_reader(Conn *conn) {
+    ServerLink *link = conn->server;
+    MuxLocked hold(link->park_lock);
+    if (conn->parked) {
+        conn->parked = 0;
+        mux_list_unlink(&conn->park.node);
+    }
 }

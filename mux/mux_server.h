@@ -25,6 +25,14 @@ typedef void (*MuxAckFn)(void *arg, int status);
  * pipe holds no block while it is empty. */
 #define MUX_SERVER_PIPE_BLOCK 65536
 
+/* Flow toward the server. The link's outgoing pipe has no limit of its own;
+ * instead, while more than MUX_SERVER_PIPE_HIGH bytes wait in it, client
+ * readers pause before reading (the bytes stay in their sockets, so TCP
+ * slows the clients down) until the link has drained to MUX_SERVER_PIPE_LOW.
+ * A slow server thus costs a bounded amount of memory. */
+#define MUX_SERVER_PIPE_HIGH (1u << 20)
+#define MUX_SERVER_PIPE_LOW (256u << 10)
+
 extern "C" {
 
 /* Builds the link, makes it mux->server and starts resolving/connecting.
@@ -43,6 +51,12 @@ void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf
  * queue operation for them. With `give` set, buf came from ASPipe_AllocBuf
  * and is handed over as it is, without a copy (and freed in every case). */
 void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *buf, uint32_t len, int give);
+/* For the reader of `conn`, before it reads: 1 when the link is behind; the
+ * reader must then return without re-arming, and conn_resume_reader is
+ * called once the link has drained. 0 to read now. */
+int server_pause_reader(Conn *conn);
+/* Takes `conn` off the paused readers (conn_delete). */
+void server_forget_reader(Conn *conn);
 
 }
 

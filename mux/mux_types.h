@@ -144,6 +144,13 @@ struct Conn {
      * server exactly once, and one the server asked for never echoes. */
     int32_t close_sent;
     std::atomic<int32_t> server_closed;
+    /* In ServerLink.parked while its reader waits for the link to drain;
+     * both guarded by the link's park_lock. */
+    struct {
+        MuxList node; /* first: the list leads back to the record */
+        Conn *conn;
+    } park;
+    int32_t parked;
     /* The reader builds its records in an area of its worker thread: an
      * idle client holds no read buffer. */
 };
@@ -187,6 +194,10 @@ struct ServerLink {
      * instead of one per record. Used by the reader only. */
     int32_t pend_id;
     int32_t pend_n;
+    /* Readers of connections paused while the outgoing pipe is too deep
+     * (Conn.park); the writer re-arms them once it has drained. */
+    PRLock *park_lock;
+    MuxList parked;
     struct iovec pend[MUX_SERVER_PIECES];
     /* Read area of the link: one read takes whatever the server has sent,
      * up to this much, so a busy link costs few system calls. */

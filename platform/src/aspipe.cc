@@ -16,6 +16,10 @@
 // while the pipe is empty and its reader waits, so an idle consumer costs no
 // wake-up and no copy.
 //
+// Blocks of the common sizes are kept for reuse when freed, up to a small
+// total, so that a steady stream of bytes costs neither malloc nor the page
+// faults of memory handed back to the kernel and taken again.
+//
 // Threads: `mu` guards the blocks, the handed-out chunk and the reader. The
 // chunk is chosen on the reader's group, just before its callback, so a
 // read that is cancelled meanwhile never takes bytes away. The pipe is
@@ -34,6 +38,15 @@
 
 #include "gdisp_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define PIPE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define PIPE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define PIPE_POISON(p, n) ((void)(p), (void)(n))
+#define PIPE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 using namespace plat;
 
 namespace {
@@ -44,6 +57,69 @@ struct Block {
   char data[];
 };
 
+// Capacities from 4 KiB to 256 KiB are rounded up to a power of two and
+// freed blocks of those sizes wait in a process-wide cache of at most
+// kCacheBytes; other sizes go straight to and from malloc.
+constexpr int kMinClassLog = 12;
+constexpr int kMaxClassLog = 18;
+constexpr size_t kCacheBytes = 4u << 20;
+
+struct BlockCache {
+  std::mutex mu;
+  Block *free[kMaxClassLog - kMinClassLog + 1] = {};
+  size_t bytes = 0;
+};
+
+// Never destroyed: pipes may still free blocks while the process exits.
+BlockCache g_cache;
+
+// The class index of a capacity, or -1 when it is not cached (small blocks
+// keep their exact size: they are cheap to allocate).
+int _class_of(uint32_t cap) {
+  if (cap < (1u << kMinClassLog) || cap > (1u << kMaxClassLog)) return -1;
+  int log = kMinClassLog;
+  while ((1u << log) < cap) log++;
+  return log - kMinClassLog;
+}
+
+Block *_block_alloc(uint32_t want) {
+  int c = _class_of(want);
+  uint32_t cap = c < 0 ? want : 1u << (c + kMinClassLog);
+  Block *b = nullptr;
+  if (c >= 0) {
+    std::lock_guard<std::mutex> g(g_cache.mu);
+    b = g_cache.free[c];
+    if (b) {
+      PIPE_UNPOISON(b, sizeof(Block) + cap);
+      g_cache.free[c] = b->next;
+      g_cache.bytes -= cap;
+    }
+  }
+  if (!b) b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
+  if (!b) return nullptr;
+  b->next = nullptr;
+  b->cap = cap;
+  b->rd = b->wr = 0;
+  return b;
+}
+
+void _block_free(Block *b) {
+  if (!b) return;
+  int c = _class_of(b->cap);
+  if (c >= 0 && b->cap == 1u << (c + kMinClassLog)) {
+    std::lock_guard<std::mutex> g(g_cache.mu);
+    if (g_cache.bytes + b->cap <= kCacheBytes) {
+      b->next = g_cache.free[c];
+      g_cache.free[c] = b;
+      g_cache.bytes += b->cap;
+      // A cached block is still freed memory to the address checker.
+      PIPE_POISON(b->data, b->cap);
+      return;
+    }
+  }
+  std::free(b);
+}
+
 }  // namespace
 
 struct ASPipe {
@@ -53,6 +129,7 @@ struct ASPipe {
   uint32_t blocksize = 4096;
   Block *head = nullptr, *tail = nullptr;
   uint32_t handed = 0;        // bytes of the head block handed to the reader
+  std::atomic<uint64_t> queued{0};  // bytes in the blocks, handed out or not
   Waiter reader;
   char **ppbuf = nullptr;
   uint32_t *pnlen = nullptr;
@@ -66,7 +143,7 @@ void _pipe_unref(ASPipe *p) {
   if (p->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   for (Block *b = p->head; b;) {
     Block *n = b->next;
-    std::free(b);
+    _block_free(b);
     b = n;
   }
   delete p;
@@ -142,11 +219,12 @@ void _consume_locked(ASPipe *p) {
   if (!p->handed) return;
   Block *b = p->head;
   b->rd += p->handed;
+  p->queued.fetch_sub(p->handed, std::memory_order_relaxed);
   p->handed = 0;
   if (b->rd == b->wr) {
     p->head = b->next;
     if (!p->head) p->tail = nullptr;
-    std::free(b);
+    _block_free(b);
   }
 }
 
@@ -167,11 +245,8 @@ bool _append_locked(ASPipe *p, const struct iovec *iov, int n, uint32_t skip, ui
   Block *t = p->tail;
   if (!t || t->cap - t->wr < rest) {
     uint32_t cap = rest > p->blocksize ? rest : p->blocksize;
-    auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
+    Block *b = _block_alloc(cap);
     if (!b) return false;
-    b->next = nullptr;
-    b->cap = cap;
-    b->rd = b->wr = 0;
     if (t) t->next = b;
     else p->head = b;
     p->tail = t = b;
@@ -184,6 +259,7 @@ bool _append_locked(ASPipe *p, const struct iovec *iov, int n, uint32_t skip, ui
     }
     std::memcpy(t->data + t->wr, static_cast<const char *>(iov[i].iov_base) + skip, len - skip);
     t->wr += len - skip;
+    p->queued.fetch_add(len - skip, std::memory_order_relaxed);
     skip = 0;
   }
   return true;
@@ -237,16 +313,12 @@ Block *_block_of(char *data) {
 
 char *ASPipe_AllocBuf(uint32_t nCapacity) {
   if (nCapacity == 0) return nullptr;
-  auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + nCapacity));
-  if (!b) return nullptr;
-  b->next = nullptr;
-  b->cap = nCapacity;
-  b->rd = b->wr = 0;
-  return b->data;
+  Block *b = _block_alloc(nCapacity);
+  return b ? b->data : nullptr;
 }
 
 void ASPipe_FreeBuf(char *pBuf) {
-  if (pBuf) std::free(_block_of(pBuf));
+  if (pBuf) _block_free(_block_of(pBuf));
 }
 
 namespace {
@@ -255,7 +327,7 @@ int _write_buf(ASPipe *p, char *pBuf, uint32_t nLen, ASPipeSendFn send, void *ar
   if (!pBuf) return -1;
   Block *b = _block_of(pBuf);
   if (!p || nLen == 0 || nLen > b->cap) {
-    std::free(b);
+    _block_free(b);
     return nLen == 0 && p ? 0 : -1;
   }
   uint32_t taken = 0;
@@ -264,7 +336,7 @@ int _write_buf(ASPipe *p, char *pBuf, uint32_t nLen, ASPipeSendFn send, void *ar
   {
     std::lock_guard<std::mutex> g(p->mu);
     if (p->deleted) {
-      std::free(b);
+      _block_free(b);
       return -1;
     }
     // The same direct path as _write: the block is queued only with what
@@ -274,13 +346,14 @@ int _write_buf(ASPipe *p, char *pBuf, uint32_t nLen, ASPipeSendFn send, void *ar
       int r = send(arg, &one, 1);
       if (r > 0) taken = static_cast<uint32_t>(r) > nLen ? nLen : static_cast<uint32_t>(r);
       if (taken == nLen) {
-        std::free(b);
+        _block_free(b);
         return static_cast<int>(taken);
       }
     }
     b->next = nullptr;
     b->rd = taken;
     b->wr = nLen;
+    p->queued.fetch_add(nLen - taken, std::memory_order_relaxed);
     if (p->tail) p->tail->next = b;
     else p->head = b;
     p->tail = b;
@@ -348,6 +421,8 @@ int ASPipe_Next(ASPipe *p, char **ppBuf, uint32_t *pnLen) {
   *pnLen = p->handed = b->wr - b->rd;
   return 1;
 }
+
+uint64_t ASPipe_Queued(ASPipe *p) { return p ? p->queued.load(std::memory_order_relaxed) : 0; }
 
 void ASPipe_Delete(ASPipe *p) {
   if (!p) return;

@@ -91,6 +91,65 @@ TEST_F(RelayBurst, FullClientSocketQueuesWithoutReorderingWhileOthersFlow) {
     EXPECT_EQ(hex(clients[0].recv_for(200)), "");
 }
 
+long rss_kib(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(st.c_str() + at + 6);
+}
+
+// The IM server stops reading while two clients push 12 MB each: the
+// multiplexor stops reading them too once about 1 MB waits for the link,
+// instead of holding all of it, and when the server reads again every
+// paused reader comes back: both streams arrive whole and in order, each
+// followed by its close record.
+TEST_F(RelayBurst, SlowServerPausesClientReadersAndLosesNothing) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    const size_t kEach = 12u << 20;
+    const Bytes data[2] = {pattern(kEach, 5), pattern(kEach, 6)};
+    long rss0 = rss_kib(mux.pid());
+    ASSERT_GT(rss0, 0);
+    bool sent[2] = {false, false};
+    std::thread writers[2];
+    for (int i = 0; i < 2; i++)
+        writers[i] = std::thread([&, i] {
+            sent[i] = clients[i].send(data[i]);
+            clients[i].shutdown_write();
+        });
+    std::this_thread::sleep_for(milliseconds(1500));
+    long grown = rss_kib(mux.pid()) - rss0;
+    EXPECT_LT(grown, 8 * 1024) << "KiB held while the server did not read";
+
+    Bytes got[2];
+    int closes = 0;
+    auto deadline = Clock::now() + milliseconds(30000);
+    while (closes < 2 && Clock::now() < deadline) {
+        Bytes hdr = link.recv_n(5, remaining_ms(deadline));
+        ASSERT_EQ(hdr.size(), 5u) << "after " << got[0].size() << " + " << got[1].size() << " bytes";
+        uint32_t id = be32(hdr, 1);
+        ASSERT_TRUE(id == 1 || id == 2) << hex(hdr);
+        if (hdr[0] == '\x02') {
+            EXPECT_EQ(got[id - 1].size(), kEach) << "close record of " << id << " before its data";
+            closes++;
+            continue;
+        }
+        ASSERT_EQ(hdr[0], '\x03') << hex(hdr);
+        Bytes len = link.recv_n(4, remaining_ms(deadline));
+        ASSERT_EQ(len.size(), 4u);
+        uint32_t n = be32(len, 0);
+        ASSERT_LE(n, 4087u);
+        Bytes d = link.recv_n(n, remaining_ms(deadline));
+        ASSERT_EQ(d.size(), n);
+        got[id - 1] += d;
+    }
+    for (auto &w : writers) w.join();
+    EXPECT_TRUE(sent[0] && sent[1]);
+    EXPECT_EQ(closes, 2);
+    EXPECT_TRUE(got[0] == data[0]) << "client 1's stream changed (" << got[0].size() << " bytes)";
+    EXPECT_TRUE(got[1] == data[1]) << "client 2's stream changed (" << got[1].size() << " bytes)";
+}
+
 // The reference server in discard mode takes records and answers nothing but
 // the hello, so a one-way stream through the multiplexor measures the relay
 // alone.

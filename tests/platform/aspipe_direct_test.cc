@@ -91,11 +91,16 @@ TEST(ASPipeDirect, NextHandsOutQueuedChunksInOrderAndRefusesWhileAReadIsArmed) {
   EXPECT_EQ(ASPipe_Next(pipe, &buf, &len), 0) << "empty pipe";
   ASSERT_EQ(ASPipe_Write(pipe, "12345678", 8), 0);
   ASSERT_EQ(ASPipe_Write(pipe, "abc", 3), 0);
+  EXPECT_EQ(ASPipe_Queued(pipe), 11u);
   ASSERT_EQ(ASPipe_Next(pipe, &buf, &len), 1);
   EXPECT_EQ(std::string(buf, len), "12345678");
+  EXPECT_EQ(ASPipe_Queued(pipe), 11u) << "a chunk handed out still counts until released";
   ASSERT_EQ(ASPipe_Next(pipe, &buf, &len), 1) << "the first chunk is released, the next one follows";
   EXPECT_EQ(std::string(buf, len), "abc");
+  EXPECT_EQ(ASPipe_Queued(pipe), 3u);
   EXPECT_EQ(ASPipe_Next(pipe, &buf, &len), 0);
+  EXPECT_EQ(ASPipe_Queued(pipe), 0u);
+  EXPECT_EQ(ASPipe_Queued(nullptr), 0u);
   EXPECT_EQ(ASPipe_Next(nullptr, &buf, &len), -1);
 
   std::atomic<int> fired{0};
@@ -197,6 +202,7 @@ TEST(ASPipeDirect, HandedOverBufferGoesDirectAndOnlyItsRestIsQueued) {
   std::memcpy(part, "split", 5);
   EXPECT_EQ(ASPipe_WriteBufThrough(pipe, part, 5, Sink::Send, &sink), 2);
   ASSERT_TRUE(WaitFor([&] { return sink.Got().size() == 19; }));
+  ASSERT_TRUE(WaitFor([&] { return ASPipe_Queued(pipe) == 0; })) << "only the 3 queued bytes counted, then released";
   EXPECT_EQ(sink.Got(), "queued direct split");
   EXPECT_EQ(ASPipe_WriteBufThrough(pipe, ASPipe_AllocBuf(8), 4, nullptr, nullptr), -1) << "and freed";
   GDisp_Delete(gd);

@@ -123,8 +123,10 @@ PLAT_EXPORT void GDispSem_Delete(GDispSem *psem);
 /* ---- byte pipes ------------------------------------------------------- */
 
 /* A byte queue. nCapacity is the size of the blocks that hold queued bytes
- * (a larger write gets a block of its own); the queue itself has no limit.
- * An empty pipe holds no buffer memory. NULL on failure. */
+ * (a larger write gets a block of its own; from 4 KiB on, sizes are rounded
+ * up to a power of two); the queue itself has no limit. An empty pipe holds
+ * no buffer memory: freed blocks of up to 256 KiB wait for reuse in a cache
+ * of at most 4 MiB for the whole process. NULL on failure. */
 PLAT_EXPORT ASPipe *ASPipe_New(uint32_t nCapacity);
 
 /* Copies the bytes in at once. One call's bytes stay contiguous and calls
@@ -140,8 +142,8 @@ PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
 PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
                             GDisp *pgd, GDispFn fn, void *arg);
 
-/* Zero-copy writes. ASPipe_AllocBuf gives a buffer of nCapacity bytes (or
- * NULL) that belongs to no pipe yet; the caller fills it and either hands
+/* Zero-copy writes. ASPipe_AllocBuf gives a buffer of at least nCapacity
+ * bytes (or NULL) that belongs to no pipe yet; the caller fills it and either hands
  * its first nLen bytes to a pipe with ASPipe_WriteBuf, which queues the
  * buffer itself (as one contiguous write, in order with every other write)
  * and frees it once read, or gives it back with ASPipe_FreeBuf. ASPipe_WriteBuf
@@ -180,6 +182,10 @@ PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const struct iovec *pIov, int 
  * every case (a NULL fnSend is refused). */
 PLAT_EXPORT int ASPipe_WriteBufThrough(ASPipe *pipe, char *pBuf, uint32_t nLen,
                                        ASPipeSendFn fnSend, void *arg);
+
+/* Bytes queued and not yet released by the reader (the chunk handed out
+ * last included); a snapshot, for flow control. 0 for NULL. Any thread. */
+PLAT_EXPORT uint64_t ASPipe_Queued(ASPipe *pipe);
 
 /* Destroys the pipe with its queued bytes; an armed read is dropped. NULL is
  * ignored. */
