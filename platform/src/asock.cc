@@ -105,9 +105,15 @@ void _plain_close(ASock *s, int) {
 
 // ---- binding to a context -------------------------------------------------
 
-GDispCx *_gd_cx(GDisp *gd) {
+// The object's context and the io_context it runs on.
+struct GdHome {
+  GDispCx *cx;
+  asio::io_context *io;
+};
+
+GdHome _gd_cx(GDisp *gd) {
   std::lock_guard<std::mutex> g(gd->mu);
-  return gd->cx;
+  return {gd->cx, gd->io};
 }
 
 // Drops the Asio objects (their pending waits end as aborted) and leaves
@@ -128,17 +134,21 @@ void _unbind_locked(ASock *s) {
     std::lock_guard<std::mutex> g(cx->mu);
     list_unlink<ASock, &ASock::cxl>(cx->socks, s);
     s->cx = nullptr;
+    s->ioc = nullptr;
   }
 }
 
-// Makes sure the socket has an Asio object on cx. s->mu held.
-bool _bind_locked(ASock *s, GDispCx *cx) {
-  if (!cx) return false;
+// Makes sure the socket has an Asio object on the context of `home`; a
+// socket already bound there stays on its io_context, whichever object of
+// the context waits next. s->mu held.
+bool _bind_locked(ASock *s, GdHome home) {
+  GDispCx *cx = home.cx;
+  if (!cx || !home.io) return false;
   if (s->cx == cx && s->as) return true;
   _unbind_locked(s);
   asio::ip::tcp::socket *as;
   try {
-    as = new asio::ip::tcp::socket(cx->io);
+    as = new asio::ip::tcp::socket(*home.io);
   } catch (...) {
     return false;
   }
@@ -151,6 +161,7 @@ bool _bind_locked(ASock *s, GDispCx *cx) {
   }
   s->as = as;
   s->cx = cx;
+  s->ioc = home.io;
   std::lock_guard<std::mutex> g(cx->mu);
   list_push<ASock, &ASock::cxl>(cx->socks, s);
   return true;
@@ -395,7 +406,7 @@ int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
   // readiness wait would fire at once, forever. Rest first.
   if (!_bind_locked(ls, _gd_cx(gd))) return -1;
   try {
-    if (!ls->backoff) ls->backoff = new asio::steady_timer(ls->cx->io);
+    if (!ls->backoff) ls->backoff = new asio::steady_timer(*ls->ioc);
     ls->backoff->expires_after(kAcceptBackoff);
     auto h = on_group(gd, ReadyFire{SockRef(ls), std::move(w)});
     if (!h) return -1;

@@ -50,8 +50,7 @@ using namespace plat;
 namespace {
 
 void *_worker_main(void *p) {
-  auto *cx = static_cast<GDispCx *>(p);
-  cx->io.run();
+  static_cast<asio::io_context *>(p)->run();
   return nullptr;
 }
 
@@ -87,7 +86,7 @@ GDispCx *GDispCx_New(int nPriorities, int nThreads, int nStackSize) {
   try {
     // Asio makes its reactor (epoll, eventfd, timerfd) on first use; make it
     // now, so that arming a wait later cannot fail for want of descriptors.
-    asio::steady_timer warm(cx->io);
+    for (auto &io : cx->ios) asio::steady_timer warm(*io);
   } catch (...) {
     delete cx;
     return nullptr;
@@ -110,8 +109,11 @@ int GDispCx_DispatchLoop(GDispCx *cx) {
     cx->running = false;  // shut down before it started
     return 0;
   }
-  cx->io.restart();
-  auto work = asio::make_work_guard(cx->io);
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  for (auto &io : cx->ios) {
+    io->restart();
+    work.push_back(asio::make_work_guard(*io));
+  }
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -125,9 +127,9 @@ int GDispCx_DispatchLoop(GDispCx *cx) {
   pthread_sigmask(SIG_BLOCK, &block, &old);  // inherited by the workers
   std::vector<pthread_t> workers;
   int rc = 0;
-  for (int i = 0; i < cx->nthreads; i++) {
+  for (auto &io : cx->ios) {
     pthread_t t;
-    if (pthread_create(&t, &attr, _worker_main, cx) != 0) {
+    if (pthread_create(&t, &attr, _worker_main, io.get()) != 0) {
       rc = -1;
       break;
     }
@@ -145,8 +147,8 @@ int GDispCx_DispatchLoop(GDispCx *cx) {
     }
     if (read(cx->evfd, &n, sizeof n) == static_cast<ssize_t>(sizeof n)) break;
   }
-  work.reset();
-  cx->io.stop();
+  work.clear();
+  for (auto &io : cx->ios) io->stop();
   for (pthread_t t : workers) pthread_join(t, nullptr);
   cx->running = false;
   return rc;
@@ -191,6 +193,7 @@ void GDispCx_Delete(GDispCx *cx) {
       _timer_drop_locked(gd, true);
       gd->strand.reset();
       gd->cx = nullptr;
+      gd->io = nullptr;
       drop_owner = !gd->owner_gone;
       gd->owner_gone = true;
     }
@@ -208,7 +211,8 @@ GDisp *GDisp_New(GDispCx *cx) {
   auto *gd = new (std::nothrow) GDisp;
   if (!gd) return nullptr;
   try {
-    gd->strand.emplace(asio::make_strand(cx->io));
+    gd->io = &cx->pick();
+    gd->strand.emplace(asio::make_strand(*gd->io));
   } catch (...) {
     delete gd;
     return nullptr;
@@ -225,9 +229,15 @@ int GDisp_Group(GDisp *a, GDisp *b) {
   std::optional<Strand> s;
   uint32_t ver;
   if (!gdisp_group_of(a, s, ver)) return -1;
+  asio::io_context *aio;
+  {
+    std::lock_guard<std::mutex> ga(a->mu);
+    aio = a->io;
+  }
   std::lock_guard<std::mutex> g(b->mu);
   if (!b->strand || b->cx != a->cx) return -1;
   *b->strand = *s;
+  b->io = aio;
   b->group_ver.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }
@@ -282,7 +292,7 @@ int _timer_arm(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
   std::lock_guard<std::mutex> g(gd->mu);
   if (!gd->strand || !gd->cx) return -1;
   if (!gd->timer) {
-    gd->timer = new asio::steady_timer(gd->cx->io);
+    gd->timer = new asio::steady_timer(*gd->io);
   }
   // One timer per object: arming again replaces the pending one.
   gd->timer->expires_after(std::chrono::milliseconds(nMsecs));

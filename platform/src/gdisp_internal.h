@@ -1,7 +1,13 @@
 // Internals of the dispatch layer shared by its modules (objects, sockets,
 // semaphores, pipes, resolver). Not installed.
 //
-// Threads: a dispatch object's group is an Asio strand. Every completion is
+// Threads: a context runs one io_context per worker thread, each with its
+// own epoll set, so a callback never hands the rest of a readiness report to
+// another thread. Every object lives on one of them (new objects take turns;
+// a grouped object moves to its group's), and so do the waits of a socket
+// (on the io_context of the object that armed its first wait).
+//
+// A dispatch object's group is an Asio strand. Every completion is
 // delivered on the strand of the object's *current* group: a handler that
 // finds the group changed since it was queued re-posts itself, so a group
 // formed after a wait was armed still serialises that wait's callback.
@@ -17,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -61,9 +68,16 @@ void list_unlink(T *&head, T *x) {
 }  // namespace plat
 
 struct GDispCx {
-  explicit GDispCx(int threads) : io(threads) {}
+  explicit GDispCx(int threads) {
+    for (int i = 0; i < threads; i++) ios.push_back(std::make_unique<asio::io_context>(1));
+  }
+  // The io_context for a new object: each in turn.
+  asio::io_context &pick() {
+    return *ios[next.fetch_add(1, std::memory_order_relaxed) % ios.size()];
+  }
 
-  asio::io_context io;
+  std::vector<std::unique_ptr<asio::io_context>> ios;  // one per worker
+  std::atomic<unsigned> next{0};
   int evfd = -1;               // GDispCx_Shutdown writes here (signal-safe)
   int nthreads = 1;
   size_t stack_size = 0;
@@ -85,8 +99,9 @@ struct GDisp {
   std::atomic<int> async_error{0};
   std::atomic<int> priority{1};
 
-  std::mutex mu;                       // guards strand, timer, cx, owner_gone
+  std::mutex mu;                       // guards strand, io, timer, cx, owner_gone
   std::optional<plat::Strand> strand;  // empty once the context is deleted
+  asio::io_context *io = nullptr;      // the one the strand runs on
   asio::steady_timer *timer = nullptr;
   uint32_t timer_seq = 0;
   GDispCx *cx = nullptr;
