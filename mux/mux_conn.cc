@@ -47,7 +47,7 @@ void _async_write_ack(void *, int) {}
  * as it stands (no copy) and the thread takes a fresh area; a short one is
  * copied, so that small records of many clients still join in the pipe's
  * blocks and leave in one send. */
-constexpr int kReadsPerWakeup = 16;
+constexpr int kReadsPerWakeup = MUX_SEND_MAX / MUX_REC_MAX;
 constexpr uint32_t kAreaSize = kReadsPerWakeup * MUX_REC_MAX;
 constexpr uint32_t kHandOverMin = 4 * MUX_REC_MAX;
 

@@ -39,6 +39,11 @@ enum {
 #define MUX_REC_MAX_DATA (MUX_REC_MAX - MUX_REC_HEADER) /* 4087 */
 #define MUX_SERVER_READ 65536   /* most bytes one read of the server link takes */
 #define MUX_SERVER_PIECES 32    /* most data pieces passed to a client at once */
+/* Most bytes the relay puts into one send of its own making: 15 records of
+ * 4096. A send must fit one TCP segment of the loopback's 64 KiB MTU (65483
+ * bytes of data), or every 64 KiB send would trail a 53-byte segment that
+ * costs a whole packet's processing; elsewhere the size makes no difference. */
+#define MUX_SEND_MAX (15 * MUX_REC_MAX)
 
 /* Parser states; the values are those the link's debug output shows. */
 enum {

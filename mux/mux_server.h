@@ -23,7 +23,7 @@ typedef void (*MuxAckFn)(void *arg, int status);
 /* Block size of the link's outgoing pipe: records queued while a send is on
  * its way join in blocks this large, and a block goes out in one send. The
  * pipe holds no block while it is empty. */
-#define MUX_SERVER_PIPE_BLOCK 65536
+#define MUX_SERVER_PIPE_BLOCK MUX_SEND_MAX
 
 /* Flow toward the server. The link's outgoing pipe has no limit of its own;
  * instead, while more than MUX_SERVER_PIPE_HIGH bytes wait in it, client

@@ -54,12 +54,14 @@ namespace {
 struct Block {
   Block *next;
   uint32_t cap, rd, wr;
+  int32_t cls;  // size class of the memory behind data, or -1
   char data[];
 };
 
-// Capacities from 4 KiB to 256 KiB are rounded up to a power of two and
-// freed blocks of those sizes wait in a process-wide cache of at most
-// kCacheBytes; other sizes go straight to and from malloc.
+// Blocks for capacities from 4 KiB to 256 KiB get memory of the next power
+// of two (their capacity stays as asked), and freed ones wait in a
+// process-wide cache of at most kCacheBytes; other sizes go straight to and
+// from malloc.
 constexpr int kMinClassLog = 12;
 constexpr int kMaxClassLog = 18;
 constexpr size_t kCacheBytes = 4u << 20;
@@ -74,7 +76,7 @@ struct BlockCache {
 BlockCache g_cache;
 
 // The class index of a capacity, or -1 when it is not cached (small blocks
-// keep their exact size: they are cheap to allocate).
+// are cheap to allocate).
 int _class_of(uint32_t cap) {
   if (cap < (1u << kMinClassLog) || cap > (1u << kMaxClassLog)) return -1;
   int log = kMinClassLog;
@@ -84,36 +86,38 @@ int _class_of(uint32_t cap) {
 
 Block *_block_alloc(uint32_t want) {
   int c = _class_of(want);
-  uint32_t cap = c < 0 ? want : 1u << (c + kMinClassLog);
+  size_t mem = c < 0 ? want : size_t(1) << (c + kMinClassLog);
   Block *b = nullptr;
   if (c >= 0) {
     std::lock_guard<std::mutex> g(g_cache.mu);
     b = g_cache.free[c];
     if (b) {
-      PIPE_UNPOISON(b, sizeof(Block) + cap);
+      PIPE_UNPOISON(b, sizeof(Block) + mem);
       g_cache.free[c] = b->next;
-      g_cache.bytes -= cap;
+      g_cache.bytes -= mem;
     }
   }
-  if (!b) b = static_cast<Block *>(std::malloc(sizeof(Block) + cap));
+  if (!b) b = static_cast<Block *>(std::malloc(sizeof(Block) + mem));
   if (!b) return nullptr;
   b->next = nullptr;
-  b->cap = cap;
+  b->cap = want;
   b->rd = b->wr = 0;
+  b->cls = c;
   return b;
 }
 
 void _block_free(Block *b) {
   if (!b) return;
-  int c = _class_of(b->cap);
-  if (c >= 0 && b->cap == 1u << (c + kMinClassLog)) {
+  int c = b->cls;
+  if (c >= 0) {
+    size_t mem = size_t(1) << (c + kMinClassLog);
     std::lock_guard<std::mutex> g(g_cache.mu);
-    if (g_cache.bytes + b->cap <= kCacheBytes) {
+    if (g_cache.bytes + mem <= kCacheBytes) {
       b->next = g_cache.free[c];
       g_cache.free[c] = b;
-      g_cache.bytes += b->cap;
+      g_cache.bytes += mem;
       // A cached block is still freed memory to the address checker.
-      PIPE_POISON(b->data, b->cap);
+      PIPE_POISON(b->data, mem);
       return;
     }
   }

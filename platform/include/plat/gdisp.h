@@ -123,10 +123,10 @@ PLAT_EXPORT void GDispSem_Delete(GDispSem *psem);
 /* ---- byte pipes ------------------------------------------------------- */
 
 /* A byte queue. nCapacity is the size of the blocks that hold queued bytes
- * (a larger write gets a block of its own; from 4 KiB on, sizes are rounded
- * up to a power of two); the queue itself has no limit. An empty pipe holds
- * no buffer memory: freed blocks of up to 256 KiB wait for reuse in a cache
- * of at most 4 MiB for the whole process. NULL on failure. */
+ * (a larger write gets a block of its own), and so the most one chunk of
+ * the reader holds; the queue itself has no limit. An empty pipe holds no
+ * buffer memory: freed blocks of 4 KiB to 256 KiB wait for reuse in a
+ * cache of at most 4 MiB for the whole process. NULL on failure. */
 PLAT_EXPORT ASPipe *ASPipe_New(uint32_t nCapacity);
 
 /* Copies the bytes in at once. One call's bytes stay contiguous and calls
@@ -142,8 +142,8 @@ PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
 PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
                             GDisp *pgd, GDispFn fn, void *arg);
 
-/* Zero-copy writes. ASPipe_AllocBuf gives a buffer of at least nCapacity
- * bytes (or NULL) that belongs to no pipe yet; the caller fills it and either hands
+/* Zero-copy writes. ASPipe_AllocBuf gives a buffer of nCapacity bytes (or
+ * NULL) that belongs to no pipe yet; the caller fills it and either hands
  * its first nLen bytes to a pipe with ASPipe_WriteBuf, which queues the
  * buffer itself (as one contiguous write, in order with every other write)
  * and frees it once read, or gives it back with ASPipe_FreeBuf. ASPipe_WriteBuf
