@@ -90,6 +90,54 @@ TEST_F(WithImServer, EchoKeepsEveryClientsBytesInOrder) {
     EXPECT_TRUE(inst.wait_log("client started. [total=119]"));
 }
 
+// Straight to the server as a link that stops reading: the echoes of many
+// reads back up (what a send does not take is kept for later), and when the
+// link reads again every byte comes back to its own number in order,
+// records longer than 4087 bytes split. Data for a closed number is dropped.
+TEST(ImServerLink, EchoBacklogKeepsEachNumbersBytesInOrder) {
+    Instance dir;
+    ImServer ims("echo", dir.root());
+    ASSERT_NE(ims.port(), 0);
+    Stream link = connect_to(ims.port());
+    ASSERT_TRUE(link.valid());
+    ASSERT_TRUE(link.send(hello()));
+    ASSERT_EQ(hex(link.recv_n(3)), hex(hello()));
+    Bytes want[2], stream = rec_open(1, 127, 0, 0, 1) + rec_open(2, 127, 0, 0, 1);
+    uint32_t seed = 7;
+    while (stream.size() < (8u << 20)) {
+        seed = seed * 1103515245u + 12345u;
+        int id = 1 + int((seed >> 16) & 1);
+        Bytes d(1 + (seed >> 8) % 6000, 0);
+        for (size_t j = 0; j < d.size(); j++) d[j] = char((seed >> 3) + j * 13);
+        stream += rec_data(id, d);
+        want[id - 1] += d;
+    }
+    stream += rec_close(2) + rec_data(2, Bytes("dropped")) + rec_data(1, Bytes("last"));
+    want[0] += "last";
+    bool sent = false;
+    std::thread writer([&] { sent = link.send(stream); });
+    std::this_thread::sleep_for(milliseconds(300));
+    Bytes got[2];
+    auto deadline = Clock::now() + milliseconds(20000);
+    while (got[0].size() < want[0].size() && Clock::now() < deadline) {
+        Bytes hdr = link.recv_n(9, remaining_ms(deadline));
+        ASSERT_EQ(hdr.size(), 9u);
+        ASSERT_EQ(hdr[0], '\x03');
+        uint32_t id = (uint32_t(uint8_t(hdr[1])) << 24) | (uint32_t(uint8_t(hdr[2])) << 16) |
+                      (uint32_t(uint8_t(hdr[3])) << 8) | uint8_t(hdr[4]);
+        uint32_t n = (uint32_t(uint8_t(hdr[5])) << 24) | (uint32_t(uint8_t(hdr[6])) << 16) |
+                     (uint32_t(uint8_t(hdr[7])) << 8) | uint8_t(hdr[8]);
+        ASSERT_TRUE(id == 1 || id == 2) << hex(hdr);
+        ASSERT_LE(n, 4087u);
+        got[id - 1] += link.recv_n(n, remaining_ms(deadline));
+    }
+    writer.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(got[0] == want[0]) << got[0].size() << " of " << want[0].size() << " bytes, or changed";
+    EXPECT_TRUE(got[1] == want[1]) << got[1].size() << " of " << want[1].size() << " bytes, or changed";
+    EXPECT_EQ(hex(link.recv_for(200)), "") << "nothing after the last record";
+}
+
 TEST_F(WithImServer, ChatSendsEveryLineToEveryone) {
     ASSERT_NO_FATAL_FAILURE(start("chat"));
     Stream a = connect_to(mux.port());
