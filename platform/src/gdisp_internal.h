@@ -67,16 +67,33 @@ void list_unlink(T *&head, T *x) {
 
 }  // namespace plat
 
+namespace plat {
+
+// An io_context run by one thread, whose services can be shut down on their
+// own: handlers still queued on one io_context may hold strands of another,
+// so every io_context of a dispatch context is shut down (its handlers
+// destroyed) before the first one is destroyed.
+class IoContext : public asio::io_context {
+ public:
+  IoContext() : asio::io_context(1) {}
+  void shut_down() { shutdown(); }
+};
+
+}  // namespace plat
+
 struct GDispCx {
   explicit GDispCx(int threads) {
-    for (int i = 0; i < threads; i++) ios.push_back(std::make_unique<asio::io_context>(1));
+    for (int i = 0; i < threads; i++) ios.push_back(std::make_unique<plat::IoContext>());
+  }
+  ~GDispCx() {
+    for (auto &io : ios) io->shut_down();
   }
   // The io_context for a new object: each in turn.
   asio::io_context &pick() {
     return *ios[next.fetch_add(1, std::memory_order_relaxed) % ios.size()];
   }
 
-  std::vector<std::unique_ptr<asio::io_context>> ios;  // one per worker
+  std::vector<std::unique_ptr<plat::IoContext>> ios;  // one per worker
   std::atomic<unsigned> next{0};
   int evfd = -1;               // GDispCx_Shutdown writes here (signal-safe)
   int nthreads = 1;
