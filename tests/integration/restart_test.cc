@@ -72,6 +72,24 @@ TEST_F(Restart, LostLinkRestarts) {
     ASSERT_NO_FATAL_FAILURE(expect_new_cycle(1));
 }
 
+// The link goes while client readers are paused because it stopped
+// reading: the cycle still ends, every client is closed, and the next
+// cycle works.
+TEST_F(Restart, LostLinkWhileClientReadersArePausedRestarts) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    const Bytes big(16u << 20, 'x');
+    std::thread writers[2];
+    for (int i = 0; i < 2; i++) writers[i] = std::thread([&, i] { clients[i].send(big); });
+    std::this_thread::sleep_for(milliseconds(800));
+    link.close();
+    script({client_closed(0), client_closed(1)});
+    for (auto &w : writers) w.join();
+    EXPECT_TRUE(inst.wait_log("Restarting the multiplexor", 2));
+    ASSERT_NO_FATAL_FAILURE(expect_new_cycle(2));
+}
+
 TEST_F(Restart, ServerDownThenUp) {
     uint16_t port = server.port();
     server.close();  // nobody listens there now
