@@ -30,8 +30,8 @@ typedef void (*MuxAckFn)(void *arg, int status);
  * readers pause before reading (the bytes stay in their sockets, so TCP
  * slows the clients down) until the link has drained to MUX_SERVER_PIPE_LOW.
  * A slow server thus costs a bounded amount of memory. */
-#define MUX_SERVER_PIPE_HIGH (1u << 20)
-#define MUX_SERVER_PIPE_LOW (256u << 10)
+#define MUX_SERVER_PIPE_HIGH (256u << 10)
+#define MUX_SERVER_PIPE_LOW (64u << 10)
 
 extern "C" {
 

@@ -98,7 +98,7 @@ long rss_kib(pid_t pid) {
 }
 
 // The IM server stops reading while two clients push 24 MB each: the
-// multiplexor stops reading them too once about 1 MB waits for the link,
+// multiplexor stops reading them too once 256 KiB wait for the link,
 // instead of holding all of it (the bound leaves room for what the
 // sanitizer builds add), and when the server reads again every
 // paused reader comes back: both streams arrive whole and in order, each
