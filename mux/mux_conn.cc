@@ -152,13 +152,13 @@ void _conn_reader(void *arg) {
         return;
     }
 
-    /* Pacing: the bytes stay in the socket and the reader sleeps on a timer
-     * for the rest of the interval, rather than re-arming a readability wait
-     * that would fire again at once. */
     /* Flow toward the server: while the link is behind, the bytes stay in
      * the socket and TCP slows the client; the link re-arms this reader. */
     if (server_pause_reader(conn)) return;
 
+    /* Pacing: the bytes stay in the socket and the reader sleeps on a timer
+     * for the rest of the interval, rather than re-arming a readability wait
+     * that would fire again at once. */
     int32_t limit = conn_rate_limit;
     long long now_ms = _now_ms();
     if (limit > 0 && now_ms / 1000 - conn->last_read < limit) {
@@ -353,7 +353,6 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     mux_list_init(&conn->link);
     mux_list_init(&conn->park.node);
     conn->park.conn = conn;
-    conn->parked = 0;
     conn->sock = sock;
 
     /* Everything the server side may touch exists before the number is

@@ -416,7 +416,6 @@ void _server_resume_readers(ServerLink *link) {
     while (!mux_list_empty(&link->parked)) {
         Conn *conn = reinterpret_cast<decltype(Conn::park) *>(link->parked.next)->conn;
         mux_list_unlink(&conn->park.node);
-        conn->parked = 0;
         conn_resume_reader(conn);
     }
 }
@@ -683,10 +682,7 @@ int server_pause_reader(Conn *conn) {
     if (ASPipe_Queued(link->pipe) <= MUX_SERVER_PIPE_HIGH) return 0;
     {
         MuxLocked hold(link->park_lock);
-        if (!conn->parked) {
-            conn->parked = 1;
-            mux_list_append(&link->parked, &conn->park.node);
-        }
+        mux_list_append(&link->parked, &conn->park.node);
     }
     qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: server link behind, reader paused", conn->id);
     /* The writer may have drained the pipe before this reader was listed. */
@@ -697,8 +693,5 @@ int server_pause_reader(Conn *conn) {
 void server_forget_reader(Conn *conn) {
     ServerLink *link = conn->server;
     MuxLocked hold(link->park_lock);
-    if (conn->parked) {
-        conn->parked = 0;
-        mux_list_unlink(&conn->park.node);
-    }
+    mux_list_unlink(&conn->park.node); /* a node linked to itself stays so */
 }

@@ -144,13 +144,12 @@ struct Conn {
      * server exactly once, and one the server asked for never echoes. */
     int32_t close_sent;
     std::atomic<int32_t> server_closed;
-    /* In ServerLink.parked while its reader waits for the link to drain;
-     * both guarded by the link's park_lock. */
+    /* Listed in ServerLink.parked while its reader waits for the link to
+     * drain (linked to itself otherwise); guarded by the link's park_lock. */
     struct {
         MuxList node; /* first: the list leads back to the record */
         Conn *conn;
     } park;
-    int32_t parked;
     /* The reader builds its records in an area of its worker thread: an
      * idle client holds no read buffer. */
 };

@@ -113,12 +113,6 @@ void log_v(const char *fmt, const char *a, long b) {
     }
 }
 
-void put32(std::string &s, uint32_t v) {
-    s.push_back(static_cast<char>(v >> 24));
-    s.push_back(static_cast<char>(v >> 16));
-    s.push_back(static_cast<char>(v >> 8));
-    s.push_back(static_cast<char>(v));
-}
 
 uint32_t get32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
@@ -190,22 +184,20 @@ void queue_data(Link *l, int32_t id, const char *data, size_t len) {
     while (len > 0) {
         size_t n = len > 4087 ? 4087 : len;
         if (g_batch.link == l && g_batch.n == EchoBatch::kMax) flush_batch();
-        if (g_batch.link == l && l->out.size() == l->out_off) {
-            uint8_t *h = g_batch.hdr[g_batch.n];
-            h[0] = REC_DATA;
-            put32(h + 1, static_cast<uint32_t>(id));
-            put32(h + 5, static_cast<uint32_t>(n));
+        bool batched = g_batch.link == l && l->out.size() == l->out_off;
+        uint8_t copied[9];
+        uint8_t *h = batched ? g_batch.hdr[g_batch.n] : copied;
+        h[0] = REC_DATA;
+        put32(h + 1, static_cast<uint32_t>(id));
+        put32(h + 5, static_cast<uint32_t>(n));
+        if (batched) {
             g_batch.iov[2 * g_batch.n] = {h, 9};
             g_batch.iov[2 * g_batch.n + 1] = {const_cast<char *>(data), n};
             g_batch.n++;
-            data += n;
-            len -= n;
-            continue;
+        } else {
+            l->out.append(reinterpret_cast<const char *>(h), 9);
+            l->out.append(data, n);
         }
-        l->out.push_back(static_cast<char>(REC_DATA));
-        put32(l->out, static_cast<uint32_t>(id));
-        put32(l->out, static_cast<uint32_t>(n));
-        l->out.append(data, n);
         data += n;
         len -= n;
     }

@@ -113,7 +113,8 @@ struct GdHome {
 
 GdHome _gd_cx(GDisp *gd) {
   std::lock_guard<std::mutex> g(gd->mu);
-  return {gd->cx, gd->io};
+  if (!gd->strand) return {nullptr, nullptr};
+  return {gd->cx, &gd->strand->get_inner_executor().context()};
 }
 
 // Drops the Asio objects (their pending waits end as aborted) and leaves
@@ -134,7 +135,6 @@ void _unbind_locked(ASock *s) {
     std::lock_guard<std::mutex> g(cx->mu);
     list_unlink<ASock, &ASock::cxl>(cx->socks, s);
     s->cx = nullptr;
-    s->ioc = nullptr;
   }
 }
 
@@ -161,7 +161,6 @@ bool _bind_locked(ASock *s, GdHome home) {
   }
   s->as = as;
   s->cx = cx;
-  s->ioc = home.io;
   std::lock_guard<std::mutex> g(cx->mu);
   list_push<ASock, &ASock::cxl>(cx->socks, s);
   return true;
@@ -404,9 +403,10 @@ int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
   if (!ls->backoff_on.load()) return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
   // Out of descriptors: pending connections keep the socket readable, so a
   // readiness wait would fire at once, forever. Rest first.
-  if (!_bind_locked(ls, _gd_cx(gd))) return -1;
+  GdHome home = _gd_cx(gd);
+  if (!_bind_locked(ls, home)) return -1;
   try {
-    if (!ls->backoff) ls->backoff = new asio::steady_timer(*ls->ioc);
+    if (!ls->backoff) ls->backoff = new asio::steady_timer(*home.io);
     ls->backoff->expires_after(kAcceptBackoff);
     auto h = on_group(gd, ReadyFire{SockRef(ls), std::move(w)});
     if (!h) return -1;

@@ -77,7 +77,6 @@ struct ASock {
 
   std::mutex mu;
   GDispCx *cx = nullptr;
-  asio::io_context *ioc = nullptr;  // the one of cx that `as` waits on
   asio::ip::tcp::socket *as = nullptr;
   asio::steady_timer *backoff = nullptr;
   plat::GdRef read_gd;  // where a failed ASock_Recv records its error

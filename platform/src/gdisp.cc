@@ -96,7 +96,6 @@ GDispCx *GDispCx_New(int nPriorities, int nThreads, int nStackSize) {
     delete cx;
     return nullptr;
   }
-  cx->nthreads = nThreads;
   cx->npriorities = nPriorities > 0 ? nPriorities : 1;
   cx->stack_size = nStackSize > 0 ? static_cast<size_t>(nStackSize) : 0;
   return cx;
@@ -193,7 +192,6 @@ void GDispCx_Delete(GDispCx *cx) {
       _timer_drop_locked(gd, true);
       gd->strand.reset();
       gd->cx = nullptr;
-      gd->io = nullptr;
       drop_owner = !gd->owner_gone;
       gd->owner_gone = true;
     }
@@ -211,8 +209,7 @@ GDisp *GDisp_New(GDispCx *cx) {
   auto *gd = new (std::nothrow) GDisp;
   if (!gd) return nullptr;
   try {
-    gd->io = &cx->pick();
-    gd->strand.emplace(asio::make_strand(*gd->io));
+    gd->strand.emplace(asio::make_strand(cx->pick()));
   } catch (...) {
     delete gd;
     return nullptr;
@@ -229,15 +226,9 @@ int GDisp_Group(GDisp *a, GDisp *b) {
   std::optional<Strand> s;
   uint32_t ver;
   if (!gdisp_group_of(a, s, ver)) return -1;
-  asio::io_context *aio;
-  {
-    std::lock_guard<std::mutex> ga(a->mu);
-    aio = a->io;
-  }
   std::lock_guard<std::mutex> g(b->mu);
   if (!b->strand || b->cx != a->cx) return -1;
   *b->strand = *s;
-  b->io = aio;
   b->group_ver.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }
@@ -292,7 +283,7 @@ int _timer_arm(GDisp *gd, uint32_t nMsecs, GDispFn fn, void *arg) {
   std::lock_guard<std::mutex> g(gd->mu);
   if (!gd->strand || !gd->cx) return -1;
   if (!gd->timer) {
-    gd->timer = new asio::steady_timer(*gd->io);
+    gd->timer = new asio::steady_timer(gd->strand->get_inner_executor().context());
   }
   // One timer per object: arming again replaces the pending one.
   gd->timer->expires_after(std::chrono::milliseconds(nMsecs));

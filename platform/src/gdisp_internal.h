@@ -96,7 +96,6 @@ struct GDispCx {
   std::vector<std::unique_ptr<plat::IoContext>> ios;  // one per worker
   std::atomic<unsigned> next{0};
   int evfd = -1;               // GDispCx_Shutdown writes here (signal-safe)
-  int nthreads = 1;
   size_t stack_size = 0;
   int npriorities = 2;
   std::atomic<bool> running{false};
@@ -116,9 +115,8 @@ struct GDisp {
   std::atomic<int> async_error{0};
   std::atomic<int> priority{1};
 
-  std::mutex mu;                       // guards strand, io, timer, cx, owner_gone
+  std::mutex mu;                       // guards strand, timer, cx, owner_gone
   std::optional<plat::Strand> strand;  // empty once the context is deleted
-  asio::io_context *io = nullptr;      // the one the strand runs on
   asio::steady_timer *timer = nullptr;
   uint32_t timer_seq = 0;
   GDispCx *cx = nullptr;
