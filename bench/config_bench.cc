@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Instance files and derived settings: pid file round trip, removal and
 // bounded reads, ownership (as root, giving files to nobody), service check,
 // partitions and the log configuration built from "logfile.*" options.
-#include "config_instance.h"
+#include "config/config_instance.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "conf_test_util.h"
-#include "config.h"
+#include "config/config.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -1,6 +1,6 @@
 // Configuration cache: getters, set/flags rules, drivers and patterns,
 // refresh with notifications, enumeration, key/value containers.
-#include "config.h"
+#include "config/config.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Configuration file drivers: syntax of both drivers, every message with the
 // text it shows, fetch results, and the stand-alone key lookup.
-#include "config.h"
+#include "config/config.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

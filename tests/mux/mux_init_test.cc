@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "config.h"
-#include "mux_init.h"
+#include "config/config.h"
+#include "process/mux_init.h"
 
 namespace {
 

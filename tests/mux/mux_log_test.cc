@@ -5,7 +5,7 @@
 // The default log and the debug/snoop flags are process-wide and keep their
 // first names and their set state, so every test here uses the same log
 // directory and names, and the snoop sequence lives in one test.
-#include "mux_log.h"
+#include "log/mux_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "conf_test_util.h"
-#include "config.h"
+#include "config/config.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mux_records.h"
+#include "relay/mux_records.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "mux_records.h"
+#include "relay/mux_records.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "config.h"
-#include "mux_init.h"
-#include "mux_ssl.h"
+#include "config/config.h"
+#include "process/mux_init.h"
+#include "process/mux_ssl.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // fallback, rollover by size, age and request with expiry and pruning, the
 // inode check, ownership of new files, and many threads writing through
 // rollovers without losing or splitting a line.
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 
 #include <stddef.h>
 
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 
 #ifdef __cplusplus
 extern "C" {

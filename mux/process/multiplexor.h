@@ -13,7 +13,7 @@
 
 #include <atomic>
 
-#include "mux_types.h"
+#include "relay/mux_types.h"
 #include "tovi/service.h"
 
 /* The process is stopping / the dispatch loop is running. */

@@ -3,7 +3,7 @@
 #ifndef MUX_CONFIG_INTERNAL_H
 #define MUX_CONFIG_INTERNAL_H
 
-#include "config.h"
+#include "config/config.h"
 #include "tovi/mutex.h"
 
 struct PRRWLock;

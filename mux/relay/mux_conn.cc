@@ -11,7 +11,7 @@
  * the two never send at once and never reorder bytes.
  * Lock order where two meet: table_lock, then bytes_lock (data for a client);
  * everything else takes one lock at a time. */
-#include "mux_conn.h"
+#include "relay/mux_conn.h"
 
 #include <arpa/inet.h>
 #include <stdlib.h>
@@ -21,10 +21,10 @@
 
 #include <new>
 
-#include "multiplexor.h"
-#include "mux_init.h"
-#include "mux_log.h"
-#include "qxlogger.h"
+#include "process/multiplexor.h"
+#include "process/mux_init.h"
+#include "log/mux_log.h"
+#include "log/qxlogger.h"
 
 namespace {
 

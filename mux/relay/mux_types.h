@@ -24,7 +24,7 @@
 
 #include <nspr/prlock.h>
 
-#include "mux_records.h"
+#include "relay/mux_records.h"
 #include "plat/asock.h"
 #include "plat/gdisp.h"
 #include "plat/memcx.h"

@@ -7,7 +7,7 @@
 #ifndef MUX_CONFIGDRV_PARSE_H
 #define MUX_CONFIGDRV_PARSE_H
 
-#include "config.h"
+#include "config/config.h"
 
 struct ConfigSyntax {
     /* props: a lone CR ends a line; file: only LF or CR LF do. */

@@ -1,8 +1,8 @@
 // Properties-file driver: the syntax of the multiplexor's configuration
 // file.  Any CR or LF ends a line; "\" just before the line end continues a
 // value list around a comma.
-#include "config.h"
-#include "configdrv_parse.h"
+#include "config/config.h"
+#include "config/configdrv_parse.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <stdint.h>
 
-#include "mux_types.h"
+#include "relay/mux_types.h"
 
 /* Minimum number of seconds between two forwarded reads of one client;
  * 0 or less turns pacing off. */

@@ -1,7 +1,7 @@
 // Instance files and settings derived from the default configuration cache.
 // Stateless apart from the instance directory override, which is set once at
 // start-up before other threads exist.
-#include "config_instance.h"
+#include "config/config_instance.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "config.h"
+#include "config/config.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
 

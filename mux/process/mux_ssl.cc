@@ -10,15 +10,15 @@
  * Locks: each context's lock guards its two flags; hs_list_lock guards the
  * list of contexts. Neither is held while the other is taken, nor while a
  * context is released. */
-#include "mux_ssl.h"
+#include "process/mux_ssl.h"
 
 #include <stddef.h>
 #include <stdio.h>
 
-#include "multiplexor.h"
-#include "mux_conn.h"
-#include "mux_init.h"
-#include "qxlogger.h"
+#include "process/multiplexor.h"
+#include "relay/mux_conn.h"
+#include "process/mux_init.h"
+#include "log/qxlogger.h"
 
 namespace {
 

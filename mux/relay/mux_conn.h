@@ -13,8 +13,8 @@
 #include <stdint.h>
 #include <sys/uio.h>
 
-#include "mux_server.h"
-#include "mux_types.h"
+#include "relay/mux_server.h"
+#include "relay/mux_types.h"
 
 extern "C" {
 

@@ -8,7 +8,7 @@
 // lines from threads or processes sharing the file never overwrite or split
 // each other.  Configuration, close and setoptions are unguarded: start-up,
 // refresh and shut-down only.  Formatting uses stack buffers only.
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -28,9 +28,9 @@
 
 #include <prprf.h>
 
-#include "config.h"
-#include "config_instance.h"
-#include "mutex_guard.h"
+#include "config/config.h"
+#include "config/config_instance.h"
+#include "base/mutex_guard.h"
 #include "tovi/mutex.h"
 #include "tovi/stdapi.h"
 #include "tovi/thread.h"

@@ -7,7 +7,7 @@
 #ifndef MUX_MUX_LOG_H
 #define MUX_MUX_LOG_H
 
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -2,7 +2,7 @@
  *
  * Runs in the start-up thread only, before any dispatch context exists;
  * AccessList_Check is called later from the accept handler and only reads. */
-#include "mux_init.h"
+#include "process/mux_init.h"
 
 #include <arpa/inet.h>
 #include <stdio.h>
@@ -14,7 +14,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "config.h"
+#include "config/config.h"
 #include "tovi/xmalloc.h"
 
 MuxConfig gcfg = {};

@@ -11,7 +11,7 @@
 
 #include <stdint.h>
 
-#include "mux_types.h"
+#include "relay/mux_types.h"
 
 /* Acknowledgement passed along with queued bytes: called with -1001 when the
  * connection was already closing. */

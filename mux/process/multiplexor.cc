@@ -10,7 +10,7 @@
  * is async-signal-safe.
  * Locks: Multiplexor.lock guards conns, active, total and the shutdown
  * transition; servers_lock guards servers. */
-#include "multiplexor.h"
+#include "process/multiplexor.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -30,15 +30,15 @@
 #include <nspr/plgetopt.h>
 #include <nspr/prerror.h>
 
-#include "config.h"
-#include "config_instance.h"
-#include "mux_conn.h"
-#include "mux_init.h"
-#include "mux_log.h"
-#include "mux_server.h"
-#include "mux_ssl.h"
+#include "config/config.h"
+#include "config/config_instance.h"
+#include "relay/mux_conn.h"
+#include "process/mux_init.h"
+#include "log/mux_log.h"
+#include "relay/mux_server.h"
+#include "process/mux_ssl.h"
 #include "plat/platlog.h"
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 #include "tovi/service.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"

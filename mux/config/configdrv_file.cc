@@ -1,7 +1,7 @@
 // File driver: lines end in LF or CR LF (a lone CR is an ordinary byte), and
 // a line that starts with a blank continues a value list around a comma.
-#include "config.h"
-#include "configdrv_parse.h"
+#include "config/config.h"
+#include "config/configdrv_parse.h"
 
 namespace {
 

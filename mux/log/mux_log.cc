@@ -3,7 +3,7 @@
 // refresh and shut-down; muxlog_traffic, called from worker threads, only
 // reads the two flags, which are set before the workers start and never
 // cleared.
-#include "mux_log.h"
+#include "log/mux_log.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,7 +11,7 @@
 
 #include <prprf.h>
 
-#include "config.h"
+#include "config/config.h"
 #include "plat/array.h"
 
 __attribute__((weak)) char *logdir = nullptr;

@@ -6,7 +6,7 @@
 // the fresh cache's lock inside config_fetch: old before fresh, never the
 // other way.  `notifymutex` guards notifylist and serialises notification
 // calls, which run after the write lock is released.
-#include "config.h"
+#include "config/config.h"
 
 #include <climits>
 #include <cstdio>
@@ -15,10 +15,10 @@
 
 #include <prrwlock.h>
 
-#include "config_internal.h"
-#include "mutex_guard.h"
+#include "config/config_internal.h"
+#include "base/mutex_guard.h"
 #include "plat/wildmat.h"
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 #include "tovi/mutex.h"
 #include "tovi/xmalloc.h"
 

@@ -12,7 +12,7 @@
  *   stats_lock: active, total, bytes.
  *   park_lock: the paused readers; held while they are re-armed, and taken
  *     alone (never with another of these locks). */
-#include "mux_server.h"
+#include "relay/mux_server.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -20,11 +20,11 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "multiplexor.h"
-#include "mux_conn.h"
-#include "mux_init.h"
-#include "mux_log.h"
-#include "qxlogger.h"
+#include "process/multiplexor.h"
+#include "relay/mux_conn.h"
+#include "process/mux_init.h"
+#include "log/mux_log.h"
+#include "log/qxlogger.h"
 
 /* --- records ------------------------------------------------------------------ */
 

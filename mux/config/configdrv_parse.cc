@@ -2,7 +2,7 @@
 // names (into a 512-byte buffer) and values (into exactly sized strings).
 // The option under construction lives in the parse state rather than in a
 // process-wide slot, so parses never interfere with each other.
-#include "configdrv_parse.h"
+#include "config/configdrv_parse.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "qxlogger.h"
+#include "log/qxlogger.h"
 #include "tovi/map.h"
 #include "tovi/xmalloc.h"
 

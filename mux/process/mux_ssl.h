@@ -13,7 +13,7 @@
 
 #include <stdint.h>
 
-#include "mux_types.h"
+#include "relay/mux_types.h"
 
 extern "C" {
 
