@@ -359,7 +359,9 @@ ASock *ASock_NewBound(uint32_t nAddr, int nPort) {
   sin.sin_addr.s_addr = nAddr;
   if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
+    int err = errno;  // the caller reports why
     close(fd);
+    errno = err;
     return nullptr;
   }
   ASock *s = _sock_wrap(fd);

@@ -37,7 +37,7 @@ typedef struct ASock ASock;
 
 /* A listening TCP socket bound to nAddr (IPv4, network order; 0 = all
  * interfaces) and nPort (host order; 0 = an ephemeral port), or NULL when
- * the socket cannot be made or bound. */
+ * the socket cannot be made or bound (errno then says why). */
 PLAT_EXPORT ASock *ASock_NewBound(uint32_t nAddr, int nPort);
 
 /* A new, unconnected TCP socket, or NULL. */
