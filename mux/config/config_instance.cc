@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/config.h"
+#include "tovi/lock.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
 
@@ -26,6 +29,9 @@ constexpr char PARTITION_PATTERN[] = "store.partition.*.path";
 constexpr char PARTITION_PREFIX[] = "store.partition.";
 
 const char *_instancedir = nullptr;
+// This process's descriptor of its locked pid file (shared with the
+// processes forked after it was taken), or -1.
+int _pidfile_fd = -1;
 
 // Forms "<instancedir>/log/<name>.pid"; 1 without instance directory, ENAMETOOLONG
 // when the path does not fit (rather than touching a truncated name).
@@ -46,6 +52,22 @@ char *_partition_name(const char *key)
     const char *start = key + sizeof(PARTITION_PREFIX) - 1;
     const char *dot = std::strchr(start, '.');
     return dot ? xstrndup(start, (size_t)(dot - start)) : xstrdup(start);
+}
+
+// Locks the whole file on its open file description (inherited by fork,
+// unlike a process's own lockf lock): 0 or the errno.
+int _lock_open_file(int fd, short type)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+}
+
+bool _same_file(int fd, const char *path)
+{
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool _is_partition_key(const char *key)
@@ -137,6 +159,97 @@ int config_removepidfile(const char *name)
     if (unlink(path) != 0 && errno != ENOENT)
         return errno;
     return 0;
+}
+
+int config_lockpidfile(const char *name, const char *text, unsigned long *holder)
+{
+    if (holder)
+        *holder = 0;
+    char path[CONFIG_PATHLEN];
+    int r = _pidfile_path(name, path);
+    if (r)
+        return r;
+    // A holder that ends may remove the file between our open and our lock;
+    // the file then locked is not the one at the path, so try again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return errno;
+        int err = _lock_open_file(fd, F_WRLCK);
+        if (err == EAGAIN || err == EACCES) {
+            char buf[32] = "";
+            ssize_t n = pread(fd, buf, sizeof(buf) - 1, 0);
+            if (holder && n > 0)
+                *holder = std::strtoul(buf, nullptr, 10);
+            close(fd);
+            return EAGAIN;
+        }
+        if (err) {
+            close(fd);
+            return err;
+        }
+        if (!_same_file(fd, path)) {
+            close(fd);
+            continue;
+        }
+        char buf[CONFIG_PATHLEN];
+        int n = std::snprintf(buf, sizeof(buf), "%lu\n%s%s", (unsigned long)process_id(), text ? text : "",
+                              text ? "\n" : "");
+        if (n < 0 || (size_t)n >= sizeof(buf))
+            n = std::snprintf(buf, sizeof(buf), "%lu\n", (unsigned long)process_id());
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, buf, (size_t)n, 0) != (ssize_t)n) {
+            err = errno ? errno : EIO;
+            unlink(path);
+            close(fd);
+            return err;
+        }
+        ConfigCache *cache = config_getdefaultcache();
+        (void)config_set_file_ownership(config_get_string(cache, "local.serveruid", nullptr),
+                                        config_get_string(cache, "local.servergid", nullptr), path, 0);
+        if (_pidfile_fd >= 0)
+            close(_pidfile_fd);
+        _pidfile_fd = fd;
+        return 0;
+    }
+    return EAGAIN;
+}
+
+int config_checkpidfile(const char *name)
+{
+    char path[CONFIG_PATHLEN];
+    int r = _pidfile_path(name, path);
+    if (r)
+        return r;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    // The holder's lock is on another open file, so it shows as another
+    // owner's even when the holder is this very process.
+    int result = tovi_lock_test(fd) == 0 ? ESRCH : (errno == EACCES || errno == EAGAIN) ? 0 : errno;
+    close(fd);
+    return result;
+}
+
+int config_releasepidfile(const char *name)
+{
+    char path[CONFIG_PATHLEN];
+    int r = _pidfile_path(name, path);
+    if (r)
+        return r;
+    if (_pidfile_fd >= 0) {
+        close(_pidfile_fd);
+        _pidfile_fd = -1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : errno;
+    // A shared lock of our own is granted only when no process of the group
+    // still holds the file; several last ones may get it, and one unlink wins.
+    int result = 0;
+    if (_lock_open_file(fd, F_RDLCK) == 0 && _same_file(fd, path) && unlink(path) != 0 && errno != ENOENT)
+        result = errno;
+    close(fd);
+    return result;
 }
 
 int config_set_file_ownership(const char *user, const char *group, const char *path, int fd)

@@ -35,6 +35,22 @@ int config_writepidfile(const char *name, const char *text);
  * errno. */
 int config_removepidfile(const char *name);
 
+/* The running multiplexor's hold on its pid file.  The lock is taken on the
+ * open file, which processes forked afterwards share: it stays held while
+ * any process of the group runs and goes with the last of them, so a pid
+ * file nobody holds is stale.
+ * Take: creates the file when needed, locks it without waiting, then writes
+ * this process's id and, when given, `text`.  0; EAGAIN when a live process
+ * holds it (its id in *holder, 0 when unreadable); 1 = no instance
+ * directory; otherwise an errno. */
+int config_lockpidfile(const char *name, const char *text, unsigned long *holder);
+/* Check: 0 when a live process holds the file, ESRCH when none does,
+ * 1 = no instance directory, otherwise the errno of the failed open. */
+int config_checkpidfile(const char *name);
+/* Release this process's share; the process that finds no other holder
+ * left removes the file.  0, 1 = no instance directory, or an errno. */
+int config_releasepidfile(const char *name);
+
 /* chown(path) or fchown(fd) to the user's uid and the group's gid when both
  * names are known; 0 when nothing was to be done, else the call's result. */
 int config_set_file_ownership(const char *user, const char *group, const char *path, int fd);
