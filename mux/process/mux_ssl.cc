@@ -15,6 +15,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "process/multiplexor.h"
 #include "relay/mux_conn.h"
 #include "process/mux_init.h"
@@ -169,28 +171,42 @@ void trigger_handshake(void *arg) {
     }
 }
 
+namespace {
+/* The SSL layer's warnings during the set-up, for standard error when the
+ * set-up fails (set-up runs in the first thread, before any worker). */
+std::string *setup_reasons = nullptr;
+
+int _ssl_setup_failed(const char *what) {
+    qxlog(nullptr, QXLOG_ERROR, "%s", what);
+    fprintf(stderr, "multiplexor: %s%s%s\n", what, setup_reasons->empty() ? "" : ": ", setup_reasons->c_str());
+    mux_shutdown = 1;
+    delete setup_reasons;
+    setup_reasons = nullptr;
+    return -1;
+}
+}  // namespace
+
 int asockssl_warn(int first, const char *message) {
     qxlog(nullptr, QXLOG_WARNING, "%s", message);
+    if (setup_reasons) *setup_reasons += (setup_reasons->empty() ? "" : "; ") + std::string(message);
     return first;
 }
 
-void mux_ssl_setup(ASock *listen_sock) {
+int mux_ssl_setup(ASock *listen_sock) {
+    setup_reasons = new std::string;
     if (!hs_list_lock) hs_list_lock = PR_NewLock();
     if (!hs_list_lock ||
         !ASockSSL_Init(gcfg.ssl_config_dir, gcfg.ssl_certdb_prefix, gcfg.ssl_keydb_prefix, gcfg.ssl_secmod_file,
-                       gcfg.ssl_password_file, gcfg.ssl_cert_nicknames, gcfg.ssl_cache_dir, asockssl_warn, 0)) {
-        qxlog(nullptr, QXLOG_ERROR, "SSL Init failed");
-        mux_shutdown = 1;
-        return;
-    }
+                       gcfg.ssl_password_file, gcfg.ssl_cert_nicknames, gcfg.ssl_cache_dir, asockssl_warn, 0))
+        return _ssl_setup_failed("SSL Init failed");
     qxlog(nullptr, QXLOG_INFORMATION, "SSL Initialized");
-    if (!ASockSSL_Enable(listen_sock, 0)) {
-        qxlog(nullptr, QXLOG_ERROR, "SSL_Enable failed");
-        mux_shutdown = 1;
-    } else {
-        qxlog(nullptr, QXLOG_INFORMATION, "SSL Enabled");
-    }
+    int ok = ASockSSL_Enable(listen_sock, 0);
     ASockSSL_SetBadCertHook(listen_sock, _BadClientCertHook, nullptr);
+    if (!ok) return _ssl_setup_failed("SSL_Enable failed");
+    qxlog(nullptr, QXLOG_INFORMATION, "SSL Enabled");
+    delete setup_reasons;
+    setup_reasons = nullptr;
+    return 0;
 }
 
 void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr) {

@@ -41,9 +41,10 @@ void trigger_handshake(void *context);
 int asockssl_warn(int first, const char *message);
 
 /* Once per process after the log is open: initialises the SSL layer and
- * enables SSL on the listening socket. On failure it logs "SSL Init failed"
- * or "SSL_Enable failed" and sets mux_shutdown. */
-void mux_ssl_setup(ASock *listen_sock);
+ * enables SSL on the listening socket. 0; on failure -1 after it has logged
+ * "SSL Init failed" or "SSL_Enable failed", written the same with the SSL
+ * layer's reasons to standard error, and set mux_shutdown. */
+int mux_ssl_setup(ASock *listen_sock);
 /* Starts the handshake of an admitted client; takes over the socket. */
 void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr);
 /* After a cycle's dispatch loop has returned: closes the clients still in
