@@ -178,6 +178,15 @@ void _server_hello_sent(void *arg);
 void _server_hello_reader(void *arg);
 void _server_setup_timeout(void *arg);
 
+/* "Cannot connect to IM Server HOST", then the port, the address tried and
+ * why, for the operator. */
+void _server_cannot_connect(ServerLink *link, const char *why) {
+    char ip[32];
+    _inet_ntoa(reinterpret_cast<const unsigned char *>(&link->addr), ip);
+    qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s port %u (%s): %s", gcfg.server_host,
+          unsigned(gcfg.server_port), ip, why);
+}
+
 /* Ends a failed attempt: the waiting clients are turned away by the accept
  * handler, and the next client that knocks starts a new link. */
 void _server_fail(ServerLink *link) {
@@ -195,7 +204,7 @@ void _server_connect(ServerLink *link) {
     link->phase = PHASE_CONNECTING;
     if (ASock_Connect(link->sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin, link->gd_io,
                       _server_connected, link) != 0) {
-        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        _server_cannot_connect(link, strerror(ASock_GetLastError(link->sock)));
         _server_fail(link);
     }
 }
@@ -220,8 +229,8 @@ void _server_await_reply(ServerLink *link) {
 
 void _server_connected(void *arg) {
     ServerLink *link = static_cast<ServerLink *>(arg);
-    if (GDisp_GetAsyncError(link->gd_io) != 0) {
-        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+    if (int err = GDisp_GetAsyncError(link->gd_io)) {
+        _server_cannot_connect(link, strerror(err));
         _server_fail(link);
         return;
     }
@@ -282,8 +291,11 @@ void _server_hello_reader(void *arg) {
 
     GDisp_Cancel(link->gd_timer);
     link->phase = PHASE_UP;
-    qxlog(nullptr, QXLOG_NOTICE, "Connected to server %s. Server using %d.%d protocol", gcfg.server_host,
-          static_cast<signed char>(link->hello_in[1]), static_cast<signed char>(link->hello_in[2]));
+    char ip[32];
+    _inet_ntoa(reinterpret_cast<const unsigned char *>(&link->addr), ip);
+    qxlog(nullptr, QXLOG_NOTICE, "Connected to server %s. Server using %d.%d protocol (port %u, address %s)",
+          gcfg.server_host, static_cast<signed char>(link->hello_in[1]), static_cast<signed char>(link->hello_in[2]),
+          unsigned(gcfg.server_port), ip);
     GDisp_Timer(link->gd_timer, static_cast<uint32_t>(gcfg.stat_frequency), _server_stat_log, link);
     Multiplexor *mux = link->mux;
     int32_t expected = 0;
@@ -300,7 +312,7 @@ void _server_setup_timeout(void *arg) {
         GDispSem_V(link->sem_shutdown);
         return;
     case PHASE_CONNECTING:
-        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        _server_cannot_connect(link, strerror(ETIMEDOUT));
         break;
     default:
         qxlog(nullptr, QXLOG_ERROR, "No reply from server %s.  Write error %d.", gcfg.server_host, ETIMEDOUT);
@@ -517,7 +529,8 @@ ServerLink *server_new(Multiplexor *mux) {
     if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
         !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->park_lock ||
         !link->conn_table) {
-        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s", gcfg.server_host);
+        qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s port %u: out of resources for the link",
+              gcfg.server_host, unsigned(gcfg.server_port));
         /* Not linked yet: give back what was made. */
         ASock_Delete(link->sock, ASOCK_CLOSE_PLAIN);
         GDisp_Delete(link->gd_io);
