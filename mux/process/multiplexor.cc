@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include <nspr/plgetopt.h>
 #include <nspr/prerror.h>
@@ -37,6 +39,7 @@
 #include "log/mux_log.h"
 #include "relay/mux_server.h"
 #include "process/mux_ssl.h"
+#include "process/mux_startup.h"
 #include "plat/platlog.h"
 #include "log/qxlogger.h"
 #include "tovi/service.h"
@@ -90,6 +93,34 @@ void _startup_error(const char *fmt, const char *arg) {
     (void)w;
 }
 
+/* -h is answered before the configuration is read, so that it works
+ * without one; the value of an option that takes one is not an option. */
+bool _asks_for_help(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "-h") == 0) return true;
+        if (a[0] == '-' && a[1] && !a[2] && strchr("ctbpfuIads", a[1])) i++;
+    }
+    return false;
+}
+
+/* Says which option or value the command line got wrong; the usage text
+ * follows. */
+__attribute__((format(printf, 1, 2))) void _bad_option(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "multiplexor: ");
+    vfprintf(stderr, fmt, ap);
+    fprintf(stderr, "\n");
+    va_end(ap);
+}
+
+[[noreturn]] void _user_failed(const char *why) {
+    qxlog(nullptr, QXLOG_ERROR, "cannot run as user %s: %s", gcfg.user, why);
+    config_releasepidfile("mux");
+    exit(1);
+}
+
 }  // namespace
 
 /* --- start-up ------------------------------------------------------------------- */
@@ -103,6 +134,10 @@ int multiplexor_entry(int argc, char **argv) {
     char confpath[kConfPathMax];
     snprintf(confpath, sizeof confpath, "%s", "../config/orv.conf");
     const char *prog = argc > 0 ? argv[0] : "multiplexor";
+    if (_asks_for_help(argc, argv)) {
+        printf("%s", usage_text);
+        return 0;
+    }
 
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-c") != 0) continue;
@@ -162,6 +197,7 @@ int multiplexor_cmdline(int argc, char **argv) {
         const char *last = argv[argc - 1];
         for (const char *o : {"-t", "-b", "-p", "-f", "-u", "-I", "-a", "-d", "-s"}) {
             if (strcmp(last, o) == 0) {
+                _bad_option("option %s needs a value", o);
                 usage(prog);
                 return -1;
             }
@@ -183,6 +219,7 @@ int multiplexor_cmdline(int argc, char **argv) {
         case 't':
         case 'f': {
             if (!v || atoi(v) < 0) {
+                _bad_option("bad value for -%c: %s (want a number, 0 or more)", opt->option, v ? v : "");
                 ok = 0;
                 break;
             }
@@ -212,6 +249,7 @@ int multiplexor_cmdline(int argc, char **argv) {
                 std::string host(v, static_cast<size_t>(colon - v));
                 addr = inet_addr(host.c_str());
                 if (addr == INADDR_NONE) {
+                    _bad_option("bad value for -p: %s (want [a.b.c.d:]PORT with a dotted IPv4 address)", v);
                     ok = 0;
                     break;
                 }
@@ -219,6 +257,7 @@ int multiplexor_cmdline(int argc, char **argv) {
             }
             int n = atoi(port);
             if (n < 1 || n > 65535) {
+                _bad_option("bad value for -p: %s (want [a.b.c.d:]PORT with a PORT from 1 to 65535)", v);
                 ok = 0;
                 break;
             }
@@ -227,6 +266,9 @@ int multiplexor_cmdline(int argc, char **argv) {
             break;
         }
         default: /* -h, -a, -d, -s, and a plain word (option 0) */
+            if (opt->option == 0) _bad_option("unexpected argument %s", v ? v : "");
+            else if (opt->option == 's') _bad_option("-s%s is not an option: client SSL is set with orv_mux.usessl", v ? v : "");
+            else if (opt->option != 'h') _bad_option("-%c is not an option", opt->option);
             ok = 0;
             break;
         }
@@ -258,6 +300,13 @@ int multiplexor_kill(void) {
         const char *text = PR_ErrorToString(result, 0);
         qxlog(nullptr, QXLOG_ERROR, "Error reading multiplexor pidfile - %s\n", text);
         printf("Error reading multiplexor pidfile - %s\n", text);
+    } else if ((rc = config_checkpidfile("mux")) != 0) {
+        /* Nobody holds the pid file: its process is gone, and its id may
+         * now name someone else's group. */
+        result = rc == 1 ? EINVAL : rc;
+        const char *text = PR_ErrorToString(result, 0);
+        qxlog(nullptr, QXLOG_ERROR, "stale multiplexor pidfile - no multiplexor holds it (pid %lu): %s\n", pid, text);
+        printf("stale multiplexor pidfile - no multiplexor holds it (pid %lu): %s\n", pid, text);
     } else if (kill(-static_cast<pid_t>(pid), SIGTERM) != 0) {
         result = errno;
         const char *text = PR_ErrorToString(result, 0);
@@ -312,17 +361,18 @@ void be_the_user(void) {
     /* Running on with the old privileges after a failed switch would be
      * worse than not running at all. */
     passwd *pw = getpwnam(gcfg.user);
-    if (!pw) {
-        qxlog(nullptr, QXLOG_ERROR, "cannot run as user %s: no such user", gcfg.user);
-        config_removepidfile("mux");
-        exit(1);
+    if (!pw) _user_failed("no such user");
+    mux_instance_give(pw->pw_uid, pw->pw_gid);
+    if (setgid(pw->pw_gid) != 0 || initgroups(pw->pw_name, pw->pw_gid) != 0) _user_failed(strerror(errno));
+    /* The user's access is tried with its ids in effect while the start can
+     * still be undone as the superuser. */
+    if (geteuid() == 0 && pw->pw_uid != 0) {
+        if (seteuid(pw->pw_uid) != 0) _user_failed(strerror(errno));
+        std::string why = mux_instance_unusable();
+        if (seteuid(0) != 0) _user_failed(strerror(errno));
+        if (!why.empty()) _user_failed(why.c_str());
     }
-    if (setgid(pw->pw_gid) != 0 || initgroups(pw->pw_name, pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) {
-        int err = errno;
-        qxlog(nullptr, QXLOG_ERROR, "cannot run as user %s: %s", gcfg.user, strerror(err));
-        config_removepidfile("mux");
-        exit(1);
-    }
+    if (setuid(pw->pw_uid) != 0) _user_failed(strerror(errno));
 }
 
 /* --- the restart loop ---------------------------------------------------------------- */
@@ -346,13 +396,25 @@ int multiplexor_main(int argc, char **argv) {
     /* A context without workers would accept and never serve. */
     if (gcfg.num_threads < 1) gcfg.num_threads = 1;
     mux_read_ssl_keys();
+    mux_ignore_unused_signals();
 
+    if (mux_instance_open() != 0) return -1;
     ASock *listen_sock = ASock_NewBound(gcfg.listen_addr, gcfg.listen_port);
     if (!listen_sock) {
-        qxlog(nullptr, QXLOG_ERROR, "cannot bind to port %d", gcfg.listen_port);
+        int err = errno;
+        char addr[32];
+        _inet_ntoa(reinterpret_cast<const unsigned char *>(&gcfg.listen_addr), addr);
+        qxlog(nullptr, QXLOG_ERROR, "cannot bind to port %d on %s: %s", gcfg.listen_port, addr, strerror(err));
+        config_releasepidfile("mux");
         return -1;
     }
-    config_writepidfile("mux", "ready");
+    if (int rc = config_writepidfile("mux", "ready")) {
+        qxlog(nullptr, QXLOG_ERROR, "cannot write the pid file %s: %s", mux_pidfile_path().c_str(),
+              strerror(rc == 1 ? EINVAL : rc));
+        ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
+        config_releasepidfile("mux");
+        return -1;
+    }
     service_running();
 
     go_fork_yourself();
@@ -364,7 +426,10 @@ int multiplexor_main(int argc, char **argv) {
     qxlog(nullptr, QXLOG_NOTICE, "Multiplexor started.  Protocol version %d.%d", MUX_PROTOCOL_MAJOR,
           MUX_PROTOCOL_MINOR);
 
-    if (gcfg.ssl_enable) mux_ssl_setup(listen_sock);
+    /* A set-up that cannot serve ends the process with a failure status, so
+     * that a supervisor does not take it for a clean stop. */
+    int status = 0;
+    if (gcfg.ssl_enable && mux_ssl_setup(listen_sock) != 0) status = 1;
 
     while (!mux_shutdown) {
         qxlog(nullptr, QXLOG_NOTICE, "Restarting the multiplexor");
@@ -395,10 +460,10 @@ int multiplexor_main(int argc, char **argv) {
 
     ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
     if (gcfg.ssl_enable) mux_ssl_cleanup();
-    config_removepidfile("mux");
+    config_releasepidfile("mux");
     qxlog(nullptr, QXLOG_NOTICE, "exiting");
     muxlog_uninit();
-    return 0;
+    return status;
 }
 
 /* --- one cycle ------------------------------------------------------------------------ */

@@ -273,12 +273,14 @@ TEST_F(Ssl, ClientWithAnUntrustedCertificateIsAcceptedWithOneWarning) {
 
 class SslSetupFailure : public Ssl {
   protected:
-    // The process must log the failure, remove its pid file and end with 0
-    // without ever accepting a client.
+    // The process must log the failure, say why on standard error, remove
+    // its pid file and end with 1 without ever accepting a client.
     void expect_orderly_failure(const std::string &warning) {
         inst.write_config();
         ASSERT_TRUE(mux.start(inst));
-        EXPECT_EQ(mux.wait_exit(10000), 0) << mux.err();
+        EXPECT_EQ(mux.wait_exit(10000), 1) << mux.err();
+        EXPECT_EQ(mux.err().rfind("multiplexor: SSL Init failed: ", 0), 0u) << mux.err();
+        EXPECT_NE(mux.err().find(warning), std::string::npos) << mux.err();
         std::string log = inst.log();
         EXPECT_EQ(count_of(log, "Error: SSL Init failed"), 1) << log;
         EXPECT_EQ(count_of(log, "SSL Enabled"), 0);
