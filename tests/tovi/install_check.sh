@@ -1,0 +1,71 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and checks what a user of the
+# install tree relies on: a program built with `pkg-config --cflags --libs
+# tovi` and one built with find_package(tovi) compile, link and run; the
+# libraries carry versioned SONAMEs; the man page describes every option and
+# configuration key of the multiplexor and names only documents that are
+# installed.
+#
+#   install_check.sh BUILD_DIR SOURCE_DIR
+set -eu
+build=$1
+src=$2
+work=$(mktemp -d /tmp/tovi-install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "install_check: $*" >&2; exit 1; }
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "cmake --install failed"; }
+
+cat >"$work/use.cc" <<'EOF'
+#include <stdio.h>
+#include "tovi/thread.h"
+#include "tovi/xmalloc.h"
+int main() {
+    char *s = xstrdup("linked");
+    printf("%s %d\n", s, process_id() > 0);
+    return 0;
+}
+EOF
+pc=$(find "$prefix" -name tovi.pc)
+[ -n "$pc" ] || fail "no tovi.pc installed"
+libdir=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir tovi)
+# shellcheck disable=SC2046
+c++ -o "$work/use-pc" "$work/use.cc" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tovi) ||
+    fail "a program does not build with pkg-config --cflags --libs tovi ($(cat "$pc"))"
+[ "$(LD_LIBRARY_PATH=$libdir "$work/use-pc")" = "linked 1" ] || fail "the pkg-config program does not run"
+
+mkdir "$work/cm"
+cat >"$work/cm/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(use CXX)
+find_package(tovi 1 REQUIRED)
+add_executable(use $work/use.cc)
+target_link_libraries(use PRIVATE tovi::tovi)
+EOF
+{ cmake -S "$work/cm" -B "$work/cm/b" -DCMAKE_PREFIX_PATH="$prefix" && cmake --build "$work/cm/b"; } >"$work/cm.log" 2>&1 ||
+    { cat "$work/cm.log" >&2; fail "a program does not build with find_package(tovi)"; }
+[ "$("$work/cm/b/use")" = "linked 1" ] || fail "the find_package program does not run"
+
+for lib in tovi toviplat; do
+    readelf -d "$libdir/lib$lib.so" | grep -q "SONAME.*\[lib$lib\.so\.1\]" || fail "lib$lib.so has no versioned SONAME"
+done
+[ -x "$prefix/bin/multiplexor-certdb" ] || fail "multiplexor-certdb is not installed"
+
+man=$prefix/share/man/man8/multiplexor.8
+[ -f "$man" ] || fail "no man page installed"
+for word in 'EXIT STATUS' '\-0' console; do
+    grep -qF -- "$word" "$man" || fail "the man page lacks $word"
+done
+for opt in $(grep -oE '^    "  -[a-z]+' "$src/mux/process/multiplexor.cc" | sed 's/.*-//'); do
+    grep -qF -- "\\-$opt" "$man" || fail "the man page lacks the option -$opt"
+done
+for key in $(grep -ohE '"(orv\.|orv_mux\.|local\.)[a-z0-9_.]*"' "$src"/mux/process/*.cc "$src"/mux/relay/*.cc \
+    "$src"/mux/log/mux_log.cc | tr -d '"' | sort -u); do
+    grep -qF -- "$key" "$man" || fail "the man page lacks the configuration key $key"
+done
+docs=$(grep -oE '\\fI[A-Za-z-]+\.md' "$man" | sed 's/\\fI//')
+[ -n "$docs" ] || fail "the man page names no documents"
+for doc in $docs; do
+    [ -f "$prefix/share/doc/tovi/$doc" ] || fail "the man page names $doc, which is not installed"
+done
+echo "install_check: ok"
