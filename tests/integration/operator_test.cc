@@ -1,0 +1,233 @@
+// The operator's path: start-up failures and what they say, one group per
+// instance directory (the pid file's lock), stale pid files, ignored
+// signals, the server messages, and the README's start, stop, -u and TLS
+// steps run as they are written.
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include "integration_harness.h"
+#include "test_support.h"
+
+namespace itest {
+namespace {
+
+using Vars = std::map<std::string, std::string>;
+
+std::string subst(std::string s, const Vars &vars) {
+    for (auto &[from, to] : vars)
+        for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    return s;
+}
+
+Result run_mux(const std::vector<std::string> &args, const Vars &vars) {
+    std::vector<std::string> all = {bin_path("multiplexor")};
+    for (auto &a : args) all.push_back(subst(a, vars));
+    return run_program(all);
+}
+
+Vars vars_of(const Instance &inst, uint16_t busy) {
+    return {{"CONF", inst.conf_path()}, {"ROOT", inst.root()}, {"BUSY", std::to_string(busy)}};
+}
+
+bool alive(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t rp = st.rfind(')');
+    return rp != std::string::npos && st.size() > rp + 2 && st[rp + 2] != 'Z';
+}
+
+bool has_regular_file(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+struct StartFailure {
+    const char *what;
+    std::function<void(Instance &)> prepare;
+    std::vector<std::string> args;  // CONF, ROOT and BUSY are replaced
+    int status;
+    std::string err;                // on standard error (same replacements)
+    bool usage;                     // the usage text follows it
+};
+
+TEST(Operator, StartUpFailuresSayWhatIsWrongAndLeaveNoPidFile) {
+    Result help = run_mux({"-h"}, {});  // no configuration at all
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage:  multiplexor [options]\n", 0), 0u) << help.out << help.err;
+    const auto nothing = [](Instance &) {};
+    const StartFailure rows[] = {
+        {"-p 70000", nothing, {"-c", "CONF", "-p", "70000"}, 255, "multiplexor: bad value for -p: 70000 (want", true},
+        {"-p abc", nothing, {"-c", "CONF", "-p", "abc"}, 255, "multiplexor: bad value for -p: abc (want", true},
+        {"syntax error", [](Instance &i) { i.set("=bad", "x"); }, {"-c", "CONF"}, 1,
+         "error=option name contains illegal character; line==bad = \"x\"\nFATAL: Configuration initialization "
+         "failed. (CONF)", false},
+        {"missing instance directory", [](Instance &i) { i.set("orv.instancevardir", i.root() + "/nope"); },
+         {"-c", "CONF"}, 255,
+         "instance directory ROOT/nope (orv.instancevardir) cannot be used: No such file or directory", false},
+        {"pid file cannot be written", [](Instance &i) { mkdir((i.pid_path()).c_str(), 0700); }, {"-c", "CONF"}, 255,
+         "cannot write the pid file ROOT/var/log/mux.pid: Is a directory", false},
+        {"port in use", nothing, {"-c", "CONF", "-p", "127.0.0.1:BUSY"}, 255,
+         "cannot bind to port BUSY on 127.0.0.1: Address already in use", false},
+        {"SSL set-up",
+         [](Instance &i) {
+             i.set("orv_mux.usessl", "yes");
+             i.set("orv_mux.secconfigdir", i.root() + "/no");
+         },
+         {"-c", "CONF"}, 1, "multiplexor: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no", false},
+        {"-u nobody, instance not searchable", nothing, {"-c", "CONF", "-u", "nobody"}, 1,
+         "cannot run as user nobody: the pid file's directory ROOT/var/log is not writable for this user "
+         "(Permission denied)", false},
+    };
+    Listener busy;
+    for (const StartFailure &row : rows) {
+        SCOPED_TRACE(row.what);
+        Instance inst;
+        row.prepare(inst);
+        inst.write_config();
+        Result r = run_mux(row.args, vars_of(inst, busy.port()));
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_NE(r.err.find(subst(row.err, vars_of(inst, busy.port()))), std::string::npos) << r.err;
+        if (row.usage) {
+            EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), help.out.size())), help.out);
+        }
+        EXPECT_FALSE(has_regular_file(inst.pid_path())) << "left behind: " << read_file(inst.pid_path());
+    }
+}
+
+TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
+    Instance inst;
+    inst.write_config();
+    MuxProcess first;
+    ASSERT_TRUE(first.start(inst, {"-f", "2"}));
+    ASSERT_NE(first.wait_port(inst.pid_path()), 0);
+    ASSERT_TRUE(ts::wait_for([&] { return first.group_size() == 2; }));
+    const std::string content = std::to_string(first.pid()) + "\nready\n";
+    Result second = run_mux({"-c", "CONF"}, vars_of(inst, 0));
+    EXPECT_EQ(second.status, 255);
+    EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(first.pid())), std::string::npos)
+        << second.err;
+    EXPECT_EQ(read_file(inst.pid_path()), content);
+
+    // The first process dies: its forked process runs on and holds the file.
+    kill(first.pid(), SIGKILL);
+    EXPECT_EQ(first.wait_exit(), -SIGKILL);
+    EXPECT_EQ(run_mux({"-c", "CONF"}, vars_of(inst, 0)).status, 255);
+    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst, 0));
+    EXPECT_EQ(k.status, 0) << k.out;
+    EXPECT_TRUE(ts::wait_for([&] { return first.group_gone(); }));
+    EXPECT_TRUE(ts::wait_for([&] { return !has_regular_file(inst.pid_path()); })) << "removed by the last one";
+}
+
+TEST(Operator, DashKLeavesTheGroupOfAStalePidFileAlone) {
+    Instance inst;
+    inst.write_config();
+    ts::Child other;  // a process group that is not a multiplexor's
+    ASSERT_TRUE(other.spawn({"/bin/sleep", "30"}));
+    ts::write_file(inst.pid_path(), std::to_string(other.pid()) + "\nready\n");
+    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst, 0));
+    EXPECT_EQ(k.status, ESRCH);
+    EXPECT_EQ(k.out, "stale multiplexor pidfile - no multiplexor holds it (pid " + std::to_string(other.pid()) +
+                         "): No such process\n");
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(other.running());
+}
+
+TEST(Operator, Sigusr1IsIgnoredAndAFailedLinkSaysWhere) {
+    Instance inst;  // the IM server is 127.0.0.1 port 1: refused
+    inst.write_config();
+    MuxProcess mux;
+    ASSERT_TRUE(mux.start(inst));
+    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
+    mux.signal(SIGUSR1);
+    Stream c = connect_to(mux.port());
+    EXPECT_TRUE(inst.wait_log("Cannot connect to IM Server 127.0.0.1 port 1 (127.0.0.1): Connection refused"));
+    EXPECT_TRUE(mux.running());
+    mux.signal(SIGTERM);
+    EXPECT_EQ(mux.wait_exit(), 0);
+}
+
+// The README's shell blocks, each under a "<!-- checked: NAME -->" line.
+std::map<std::string, std::string> readme_blocks() {
+    std::map<std::string, std::string> out;
+    std::string text = read_file(std::string(TOVI_SOURCE_DIR) + "/README.md");
+    const std::string tag = "<!-- checked: ";
+    for (size_t p = text.find(tag); p != std::string::npos; p = text.find(tag, p + 1)) {
+        size_t end = text.find(" -->", p), body = text.find("```sh\n", end) + 6;
+        out[text.substr(p + tag.size(), end - p - tag.size())] = text.substr(body, text.find("```", body) - body);
+    }
+    return out;
+}
+
+struct ReadmeRun {
+    const char *what;
+    std::vector<std::string> steps;  // README blocks, or shell lines of the test's own
+    std::string ca;                  // with TLS: the certificate a client trusts
+    std::string uid;                 // the process's user id
+};
+
+TEST(Operator, ReadmeStepsWorkAsWritten) {
+    auto blocks = readme_blocks();
+    for (const char *name : {"setup", "start", "stop", "user", "tls"}) ASSERT_TRUE(blocks.count(name)) << name;
+    const std::string pem = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+                            "subjectAltName=DNS:localhost -keyout /srv/im/k.pem -out /srv/im/c.pem 2>/dev/null";
+    const ReadmeRun runs[] = {
+        {"minimal start", {"setup", "start"}, "", "0"},
+        {"-u nobody", {"setup", "user"}, "", std::to_string(getpwnam("nobody")->pw_uid)},
+        {"TLS, trial certificate", {"setup", "tls"}, "/srv/im/config/trial-ca.pem", "0"},
+        {"TLS, PEM files",
+         {"setup", pem, "multiplexor-certdb /srv/im/config pem /srv/im/c.pem /srv/im/k.pem",
+          "echo 'orv_mux.usessl = yes' >> /srv/im/config/orv.conf", "start"},
+         "/srv/im/c.pem", "0"},
+    };
+    const std::string path = "PATH=" + build_dir() + "/bin:" + getenv("PATH");
+    for (const ReadmeRun &run : runs) {
+        SCOPED_TRACE(run.what);
+        ts::TempDir tmp;
+        chmod(tmp.path().c_str(), 0755);  // as /srv is
+        ts::Child im;
+        ASSERT_TRUE(im.spawn({bin_path("imserver"), "--listen", "127.0.0.1", "--port", "0", "--port-file", tmp / "im"}));
+        ASSERT_TRUE(ts::wait_for([&] { return !ts::read_file(tmp / "im").empty(); }));
+        uint16_t port = Listener().port();  // free a moment ago
+        const std::string im_port = std::to_string(atoi(ts::read_file(tmp / "im").c_str()));
+        const Vars vars = {{"/srv/im", tmp / "srv/im"},
+                           {"imserver.example.com:9999", "127.0.0.1:" + im_port},
+                           {"-p 9909", "-p 127.0.0.1:" + std::to_string(port)},
+                           {"im.example.com", "localhost"}};
+        std::string script;
+        for (auto &step : run.steps) script += subst(blocks.count(step) ? blocks[step] : step + "\n", vars);
+        const std::string pidfile = tmp / "srv/im/var/log/mux.pid";
+        struct Reaper {  // whatever happens, nothing started from this directory runs on
+            std::string dir;
+            ~Reaper() {
+                for (const std::string &p : ts::list_dir("/proc"))
+                    if (atoi(p.c_str()) > 1 && ts::read_file("/proc/" + p + "/cmdline").find(dir) != std::string::npos)
+                        kill(atoi(p.c_str()), SIGKILL);
+            }
+        } reaper{tmp.path() + "/"};
+        // The shell stays until the process has left its group (which the
+        // end of the run kills) and is ready.
+        script += "for i in $(seq 200); do grep -qs ready " + pidfile + " && exit 0; sleep 0.05; done; exit 1\n";
+        ts::Result started = ts::run({"/bin/bash", "-ec", script}, 60000, {path});
+        ASSERT_EQ(started.status, 0) << script << started.err;
+        ASSERT_TRUE(ts::wait_for([&] { return connect_to(port).valid(); }, 10000));
+        pid_t pid = atoi(ts::read_file(pidfile).c_str());
+        ts::Result client = run.ca.empty()
+            ? ts::run({"/bin/sh", "-c", "printf 'hello\\n' | nc -w 2 127.0.0.1 " + std::to_string(port)})
+            : ts::run({"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/tests/ssl/tls_client.py", "--port",
+                       std::to_string(port), "--ca", subst(run.ca, vars), "--send", "68656c6c6f0a", "--recv", "6"});
+        EXPECT_EQ(client.status, 0) << client.err;
+        EXPECT_NE(client.out.find(run.ca.empty() ? "hello\n" : "68656c6c6f0a"), std::string::npos) << client.out;
+        std::string status = ts::read_file("/proc/" + std::to_string(pid) + "/status");
+        EXPECT_NE(status.find("\nUid:\t" + run.uid + "\t"), std::string::npos) << status;
+        EXPECT_NE(ts::read_file(tmp / "srv/im/var/log/mux.log")
+                      .find("Connected to server 127.0.0.1. Server using 3.0 protocol (port " + im_port +
+                            ", address 127.0.0.1)"),
+                  std::string::npos);
+        ts::Result stop = ts::run({"/bin/bash", "-ec", subst(blocks["stop"], vars)}, 10000, {path});
+        EXPECT_EQ(stop.status, 0) << stop.out;
+        EXPECT_TRUE(ts::wait_for([&] { return !alive(pid); }, 10000));
+        EXPECT_FALSE(has_regular_file(pidfile));
+    }
+}
+
+}  // namespace
+}  // namespace itest
