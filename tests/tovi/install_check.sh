@@ -6,10 +6,14 @@
 # configuration key of the multiplexor and names only documents that are
 # installed.
 #
-#   install_check.sh BUILD_DIR SOURCE_DIR
+#   install_check.sh BUILD_DIR SOURCE_DIR [SANITIZERS]
+#
+# SANITIZERS: what the build was made with (TOVI_SANITIZE); the programs
+# are built with them too.
 set -eu
 build=$1
 src=$2
+flags=${3:+-fsanitize=$3}
 work=$(mktemp -d /tmp/tovi-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install_check: $*" >&2; exit 1; }
@@ -18,11 +22,13 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "
 
 cat >"$work/use.cc" <<'EOF'
 #include <stdio.h>
+#include <stdlib.h>
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
 int main() {
     char *s = xstrdup("linked");
     printf("%s %d\n", s, process_id() > 0);
+    free(s);
     return 0;
 }
 EOF
@@ -30,7 +36,7 @@ pc=$(find "$prefix" -name tovi.pc)
 [ -n "$pc" ] || fail "no tovi.pc installed"
 libdir=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir tovi)
 # shellcheck disable=SC2046
-c++ -o "$work/use-pc" "$work/use.cc" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tovi) ||
+c++ $flags -o "$work/use-pc" "$work/use.cc" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tovi) ||
     fail "a program does not build with pkg-config --cflags --libs tovi ($(cat "$pc"))"
 [ "$(LD_LIBRARY_PATH=$libdir "$work/use-pc")" = "linked 1" ] || fail "the pkg-config program does not run"
 
@@ -42,7 +48,7 @@ find_package(tovi 1 REQUIRED)
 add_executable(use $work/use.cc)
 target_link_libraries(use PRIVATE tovi::tovi)
 EOF
-{ cmake -S "$work/cm" -B "$work/cm/b" -DCMAKE_PREFIX_PATH="$prefix" && cmake --build "$work/cm/b"; } >"$work/cm.log" 2>&1 ||
+{ cmake -S "$work/cm" -B "$work/cm/b" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="$flags" && cmake --build "$work/cm/b"; } >"$work/cm.log" 2>&1 ||
     { cat "$work/cm.log" >&2; fail "a program does not build with find_package(tovi)"; }
 [ "$("$work/cm/b/use")" = "linked 1" ] || fail "the find_package program does not run"
 
