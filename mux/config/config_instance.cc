@@ -161,7 +161,7 @@ int config_removepidfile(const char *name)
     return 0;
 }
 
-int config_lockpidfile(const char *name, const char *text, unsigned long *holder)
+int config_lockpidfile(const char *name, unsigned long *holder)
 {
     if (holder)
         *holder = 0;
@@ -184,28 +184,16 @@ int config_lockpidfile(const char *name, const char *text, unsigned long *holder
             close(fd);
             return EAGAIN;
         }
+        if (err == 0 && !_same_file(fd, path)) {
+            close(fd);
+            continue;
+        }
+        if (err == 0 && ftruncate(fd, 0) != 0)
+            err = errno;
         if (err) {
             close(fd);
             return err;
         }
-        if (!_same_file(fd, path)) {
-            close(fd);
-            continue;
-        }
-        char buf[CONFIG_PATHLEN];
-        int n = std::snprintf(buf, sizeof(buf), "%lu\n%s%s", (unsigned long)process_id(), text ? text : "",
-                              text ? "\n" : "");
-        if (n < 0 || (size_t)n >= sizeof(buf))
-            n = std::snprintf(buf, sizeof(buf), "%lu\n", (unsigned long)process_id());
-        if (ftruncate(fd, 0) != 0 || pwrite(fd, buf, (size_t)n, 0) != (ssize_t)n) {
-            err = errno ? errno : EIO;
-            unlink(path);
-            close(fd);
-            return err;
-        }
-        ConfigCache *cache = config_getdefaultcache();
-        (void)config_set_file_ownership(config_get_string(cache, "local.serveruid", nullptr),
-                                        config_get_string(cache, "local.servergid", nullptr), path, 0);
         if (_pidfile_fd >= 0)
             close(_pidfile_fd);
         _pidfile_fd = fd;

@@ -39,11 +39,12 @@ int config_removepidfile(const char *name);
  * open file, which processes forked afterwards share: it stays held while
  * any process of the group runs and goes with the last of them, so a pid
  * file nobody holds is stale.
- * Take: creates the file when needed, locks it without waiting, then writes
- * this process's id and, when given, `text`.  0; EAGAIN when a live process
- * holds it (its id in *holder, 0 when unreadable); 1 = no instance
+ * Take: creates the file when needed, locks it without waiting and empties
+ * it; config_writepidfile then fills it, once the process is ready, so a
+ * reader never sees an id without the word after it.  0; EAGAIN when a live
+ * process holds it (its id in *holder, 0 when unknown); 1 = no instance
  * directory; otherwise an errno. */
-int config_lockpidfile(const char *name, const char *text, unsigned long *holder);
+int config_lockpidfile(const char *name, unsigned long *holder);
 /* Check: 0 when a live process holds the file, ESRCH when none does,
  * 1 = no instance directory, otherwise the errno of the failed open. */
 int config_checkpidfile(const char *name);

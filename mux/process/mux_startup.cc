@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,11 +53,13 @@ int mux_instance_open(void) {
     if (_make_dir(_own_logdir().c_str(), nullptr) != 0 || (logdir && _make_dir(logdir, &made_logdir) != 0)) return -1;
 
     unsigned long holder = 0;
-    rc = config_lockpidfile("mux", nullptr, &holder);
+    rc = config_lockpidfile("mux", &holder);
     if (rc == EAGAIN) {
-        qxlog(nullptr, QXLOG_ERROR,
-              "instance directory %s is in use by multiplexor process %lu (pid file %s); stop it with -k first",
-              instance_var_dir, holder, mux_pidfile_path().c_str());
+        /* The holder writes its id once its port is bound. */
+        char who[48] = "a multiplexor that is starting";
+        if (holder) snprintf(who, sizeof who, "multiplexor process %lu", holder);
+        qxlog(nullptr, QXLOG_ERROR, "instance directory %s is in use by %s (pid file %s); stop it with -k first",
+              instance_var_dir, who, mux_pidfile_path().c_str());
         return -1;
     }
     if (rc != 0) {

@@ -18,8 +18,8 @@ std::string mux_pidfile_path(void);
 
 /* The instance's variable directory must exist; its log directory and the
  * log's own directory are made when missing; then the pid file is taken:
- * locked, so that one multiplexor group runs per instance directory, and
- * holding this process's id. 0, or -1 after the reason was logged. */
+ * locked, so that one multiplexor group runs per instance directory (it is
+ * filled once the port is bound). 0, or -1 after the reason was logged. */
 int mux_instance_open(void);
 
 /* Before the switch to uid/gid: the instance's log directory, the pid file,
