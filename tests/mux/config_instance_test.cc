@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "conf_test_util.h"
+#include "test_support.h"
 #include "config/config.h"
 
 using ::testing::ElementsAre;
@@ -112,6 +113,38 @@ TEST_F(InstanceTest, PidFileErrors)
     config_setinstancedir(dir.path().c_str());
     mkdir(dir.file("log/dir.pid").c_str(), 0755);
     EXPECT_EQ(config_removepidfile("dir"), EISDIR);
+}
+
+TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt)
+{
+    config_setinstancedir(dir.path().c_str());
+    const std::string path = dir.file("log/mux.pid");
+    conftest::write_file(path, "4711\nready\n");
+    EXPECT_EQ(config_checkpidfile("mux"), ESRCH) << "nobody holds a file left behind";
+    unsigned long holder = 1;
+    ASSERT_EQ(config_lockpidfile("mux", &holder), 0);
+    EXPECT_EQ(conftest::read_file(path), "") << "filled only when ready";
+    ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
+    EXPECT_EQ(config_checkpidfile("mux"), 0);
+
+    // A forked process shares the lock: it cannot take the file again, and
+    // keeps it held after this process has let go.
+    const std::string stop = dir.file("stop");
+    ts::Child forked;
+    ASSERT_TRUE(forked.fork_run([&] {
+        unsigned long h = 0;
+        int rc = config_lockpidfile("mux", &h);
+        ts::wait_for([&] { return access(stop.c_str(), F_OK) == 0; });
+        return rc == EAGAIN && h == (unsigned long)getppid() ? 0 : 1;
+    }));
+    ASSERT_EQ(config_releasepidfile("mux"), 0);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+    EXPECT_EQ(config_checkpidfile("mux"), 0);
+    conftest::write_file(stop, "");
+    EXPECT_EQ(forked.wait_exit(), 0);
+    EXPECT_EQ(config_checkpidfile("mux"), ESRCH);
+    EXPECT_EQ(config_releasepidfile("mux"), 0);
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "removed by the one that found no other holder";
 }
 
 TEST_F(InstanceTest, PidFileIsGivenToTheServerUser)
