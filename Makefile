@@ -1,11 +1,20 @@
 # Front door: `make run` and `make test` install what is missing, configure
-# and build; `make bench` runs the benchmarks.
+# and build; `make bench` runs the benchmarks. The suite's guard:
+# `make coverage` (gcov build in build-cov/, the whole suite, per-file line
+# and branch coverage), `make mutants [MUTANTS=id1,id2]` (curated mutants in
+# build-mut/, docs/testing.md) and `make tidy` (clang-tidy over the sources).
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test run bench clean
+COV_BUILD ?= build-cov
+# What the coverage tables cover: the program, the library, the platform
+# layer and the tools.
+COV_FILTERS = -f 'mux/' -f 'lib/tovi/src/' -f 'platform/src/' -f 'tools/'
+TIDY_FILES ?= '^$(CURDIR)/(mux|lib/tovi/src|platform/src|tools)/'
+
+.PHONY: all bootstrap configure build test run bench clean coverage mutants tidy
 
 all: build
 
@@ -26,6 +35,26 @@ run: build
 
 bench: build
 	@bench/run $(BUILD)
+
+# The suite's exit status is kept: the tables are written either way, and a
+# failed test fails the target afterwards.
+coverage: bootstrap
+	@cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTOVI_COVERAGE=ON >/dev/null
+	@cmake --build $(COV_BUILD) -j $(JOBS)
+	@find $(COV_BUILD) -name '*.gcda' -delete
+	@cd $(COV_BUILD) && { nice -n 10 ctest --output-on-failure -j $(JOBS) --timeout 900; echo $$? > ctest.status; }
+	@nice -n 10 gcovr -r . --object-directory $(COV_BUILD) -j $(JOBS) $(COV_FILTERS) \
+	  --exclude-unreachable-branches --exclude-throw-branches \
+	  --json-summary $(COV_BUILD)/coverage.json --json-summary-pretty
+	@scripts/coverage.py table $(COV_BUILD)/coverage.json --out $(COV_BUILD)/coverage.txt
+	@test "$$(cat $(COV_BUILD)/ctest.status)" = 0 || { echo "coverage: some tests failed (see above)" >&2; exit 1; }
+
+mutants: bootstrap
+	@nice -n 10 scripts/mutants.py $(if $(MUTANTS),--only $(MUTANTS))
+
+tidy: configure
+	@run-clang-tidy -p $(BUILD) -quiet -j $(JOBS) $(TIDY_FILES) >$(BUILD)/tidy.log 2>&1 || { grep -E 'warning:|error:' $(BUILD)/tidy.log | sort -u >&2; echo "tidy: findings above (full output in $(BUILD)/tidy.log)" >&2; exit 1; }
+	@echo "tidy: no findings"
 
 clean:
 	rm -rf $(BUILD)
