@@ -50,7 +50,7 @@ coverage: bootstrap
 	@test "$$(cat $(COV_BUILD)/ctest.status)" = 0 || { echo "coverage: some tests failed (see above)" >&2; exit 1; }
 
 mutants: bootstrap
-	@nice -n 10 scripts/mutants.py $(if $(MUTANTS),--only $(MUTANTS))
+	@nice -n 10 scripts/mutants.py $(if $(MUTANTS),--only $(MUTANTS)) $(MUTANT_FLAGS)
 
 tidy: configure
 	@run-clang-tidy -p $(BUILD) -quiet -j $(JOBS) $(TIDY_FILES) >$(BUILD)/tidy.log 2>&1 || { grep -E 'warning:|error:' $(BUILD)/tidy.log | sort -u >&2; echo "tidy: findings above (full output in $(BUILD)/tidy.log)" >&2; exit 1; }

@@ -19,7 +19,7 @@ next run restores the file before it starts.
 
 Results: BUILD/mutants.tsv and a summary on standard output.
 
-  scripts/mutants.py [--only id1,id2] [--build DIR] [--list FILE] [--jobs N]
+  scripts/mutants.py [--only id1,id2] [--quick] [--build DIR] [--list FILE] [--jobs N]
   scripts/mutants.py --check     (every snippet occurs exactly once)
 """
 import argparse
@@ -154,15 +154,27 @@ class Suite:
         self.build, self.jobs, self.test_timeout = build, jobs, test_timeout
         self.targets = {}
 
-    def configure(self):
-        if not os.path.exists(os.path.join(self.build, "CMakeCache.txt")):
-            st, out = run(["cmake", "-S", ".", "-B", self.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                           "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"])
+    def configure(self, quick):
+        """A full build, or with `quick` (a folder built before) none here:
+        each selection then builds its own programs first."""
+        fresh = not os.path.exists(os.path.join(self.build, "CMakeCache.txt"))
+        if fresh:
+            st, out = run(["cmake", "-S", ".", "-B", self.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
             if st != 0:
                 sys.exit("configure failed:\n" + out)
-        st, out = run(["cmake", "--build", self.build, "-j", str(self.jobs)])
-        if st != 0:
+        if fresh or not quick:
+            st, out = run(["cmake", "--build", self.build, "-j", str(self.jobs)])
+            if st != 0:
+                sys.exit("the unmutated tree does not build:\n" + out[-4000:])
+
+    def refresh(self, sel):
+        """Builds the selection's programs unmutated and lists it again (a
+        rebuilt program may bring new tests)."""
+        ok, out = self.build_for(sel)
+        if not ok:
             sys.exit("the unmutated tree does not build:\n" + out[-4000:])
+        self.targets.pop(sel, None)
+        return self.selection(sel)
 
     def selection(self, sel):
         """The selection's tests and the build targets they need."""
@@ -229,6 +241,8 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--test-timeout", type=int, default=180, help="seconds per test")
     ap.add_argument("--run-timeout", type=int, default=1200, help="seconds per selection run")
+    ap.add_argument("--quick", action="store_true",
+                    help="no full build first: only the programs the selections run (a folder built before)")
     ap.add_argument("--check", action="store_true", help="only check that every snippet occurs once")
     args = ap.parse_args()
     os.chdir(ROOT)
@@ -260,12 +274,12 @@ def main():
     recover(note)
     suite = Suite(build, args.jobs, args.test_timeout)
     log("building the unmutated tree in %s" % args.build)
-    suite.configure()
+    suite.configure(args.quick)
 
     # Tests that fail without any mutant say nothing about one.
     broken = {}
     for sel in sorted({m["tests"] for m in mutants}):
-        names, _ = suite.selection(sel)
+        names, _ = suite.refresh(sel) if args.quick else suite.selection(sel)
         broken[sel] = set(suite.failing(shlex.split(sel), args.run_timeout))
         log("selection %s: %d tests%s" % (sel, len(names),
             ", failing unmutated: " + " ".join(sorted(broken[sel])) if broken[sel] else ""))
