@@ -203,6 +203,23 @@ class Suite:
         st, out = run(["cmake", "--build", self.build, "-j", str(self.jobs), "--target"] + targets)
         return st == 0, out
 
+    def reap(self):
+        """Kills what a test left running from this build folder (a test
+        that timed out never tears its processes down)."""
+        bindir = os.path.join(self.build, "bin") + os.sep
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                exe = os.readlink("/proc/%s/exe" % pid)
+            except OSError:
+                continue
+            if exe.startswith(bindir):
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except OSError:
+                    pass
+
     def failing(self, args, timeout):
         """Names of the failing tests of one ctest run (args: selection)."""
         failed_log = os.path.join(self.build, "Testing", "Temporary", "LastTestsFailed.log")
@@ -210,6 +227,7 @@ class Suite:
             os.unlink(failed_log)
         st, out = run(["ctest", "--test-dir", self.build, "-j", str(self.jobs), "--timeout",
                        str(self.test_timeout)] + args, timeout=timeout)
+        self.reap()
         if st is None:
             return ["(selection timed out)"]
         names = []
@@ -219,6 +237,12 @@ class Suite:
         if st != 0 and not names:
             names = ["(ctest status %d)" % st]
         return sorted(names)
+
+
+def shown(names):
+    """Test names for the table: a parameterised test's ctest name carries
+    its parameter ("Suite.Name/File  # GetParam() = ..."), left out here."""
+    return " ".join(n.split("  #")[0] for n in names)
 
 
 def exact(names):
@@ -294,8 +318,8 @@ def main():
                 result, killers, why = one(suite, m, note, broken[m["tests"]], args.run_timeout)
                 secs = int(time.monotonic() - t0)
                 results.append([m, result, killers, why, secs])
-                log("[%d/%d] %-28s %-9s %s" % (i, len(mutants), m["id"], result, " ".join(killers) or why))
-                out.write("\t".join([m["id"], result, " ".join(killers) or why, str(secs), m["file"],
+                log("[%d/%d] %-28s %-9s %s" % (i, len(mutants), m["id"], result, shown(killers) or why))
+                out.write("\t".join([m["id"], result, shown(killers) or why, str(secs), m["file"],
                                      m["models"]]) + "\n")
                 out.flush()
         except (KeyboardInterrupt, Stop) as e:
@@ -320,7 +344,7 @@ def main():
             with open(tsv, "w", encoding="utf-8") as out:
                 out.write("id\tresult\tkilled_by\tseconds\tfile\tmodels\n")
                 for m, result, ks, why, secs in results:
-                    out.write("\t".join([m["id"], result, " ".join(ks) or why, str(secs), m["file"],
+                    out.write("\t".join([m["id"], result, shown(ks) or why, str(secs), m["file"],
                                          m["models"]]) + "\n")
 
     counts = {}
@@ -328,7 +352,7 @@ def main():
         counts[r[1]] = counts.get(r[1], 0) + 1
     log("\n%-28s %-9s %s" % ("mutant", "result", "killing tests / reason"))
     for m, result, ks, why, _ in results:
-        log("%-28s %-9s %s" % (m["id"], result, " ".join(ks) or why))
+        log("%-28s %-9s %s" % (m["id"], result, shown(ks) or why))
     log("\n" + ", ".join("%d %s" % (counts[k], k) for k in ("killed", "survived", "unstable", "invalid")
                          if k in counts) + " of %d; results in %s" % (len(results), os.path.relpath(tsv, ROOT)))
     return 0
@@ -362,7 +386,7 @@ def one(suite, m, note, broken, run_timeout):
             again = suite.failing(exact(failed), run_timeout)
         both = [t for t in failed if t in again]
         if not both:
-            return "unstable", [], "failed once, passed on a re-run: " + " ".join(failed)
+            return "unstable", [], "failed once, passed on a re-run: " + shown(failed)
         return "killed", both, ""
 
 
