@@ -42,7 +42,7 @@ coverage: bootstrap
 	@cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTOVI_COVERAGE=ON >/dev/null
 	@cmake --build $(COV_BUILD) -j $(JOBS)
 	@find $(COV_BUILD) -name '*.gcda' -delete
-	@cd $(COV_BUILD) && { nice -n 10 ctest --output-on-failure -j $(JOBS) --timeout 900; echo $$? > ctest.status; }
+	@cd $(COV_BUILD) && { TOVI_COVERAGE=1 nice -n 10 ctest --output-on-failure -j $(JOBS) --timeout 900; echo $$? > ctest.status; }
 	@nice -n 10 gcovr -r . --object-directory $(COV_BUILD) -j $(JOBS) $(COV_FILTERS) \
 	  --exclude-unreachable-branches --exclude-throw-branches \
 	  --json-summary $(COV_BUILD)/coverage.json --json-summary-pretty
