@@ -58,7 +58,7 @@ struct Client {
 
 class Worker {
   public:
-    explicit Worker(int listen_fd) : listen_fd_(listen_fd), buf_(256 * 1024) {}
+    explicit Worker(int listen_fd) : listen_fd_(listen_fd), buf_(size_t{256} << 10) {}
     ~Worker() {
         for (auto &kv : clients_) close(kv.first);
         if (ep_ >= 0) close(ep_);

@@ -39,7 +39,7 @@ enum : uint8_t { REC_OPEN = 1, REC_CLOSE = 2, REC_DATA = 3, REC_HELLO = 4, REC_B
 
 // A line longer than this is passed on in chat mode without waiting for its
 // end, so that a client without newlines cannot make the server grow forever.
-constexpr size_t kMaxLine = 64 * 1024;
+constexpr size_t kMaxLine = size_t{64} << 10;
 
 struct Options {
     std::string listen_addr = "127.0.0.1";
@@ -191,8 +191,8 @@ void queue_data(Link *l, int32_t id, const char *data, size_t len) {
         put32(h + 1, static_cast<uint32_t>(id));
         put32(h + 5, static_cast<uint32_t>(n));
         if (batched) {
-            g_batch.iov[2 * g_batch.n] = {h, 9};
-            g_batch.iov[2 * g_batch.n + 1] = {const_cast<char *>(data), n};
+            g_batch.iov[2 * size_t(g_batch.n)] = {h, 9};
+            g_batch.iov[2 * size_t(g_batch.n) + 1] = {const_cast<char *>(data), n};
             g_batch.n++;
         } else {
             l->out.append(reinterpret_cast<const char *>(h), 9);

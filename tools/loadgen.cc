@@ -332,7 +332,7 @@ class Worker {
   public:
     Worker(int npingers, int nhogs, uint32_t first_id, uint32_t id_stride)
         : npingers_(npingers), nhogs_(nhogs), next_id_(first_id),
-          id_stride_(id_stride), scratch_(256 * 1024), cmp_(64 * 1024) {}
+          id_stride_(id_stride), scratch_(size_t{256} << 10), cmp_(size_t{64} << 10) {}
     ~Worker() {
         for (auto &c : conns_)
             if (c && c->fd >= 0) close(c->fd);

@@ -71,7 +71,7 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
         }
         switch (p->rd_state) {
         case RD_TYPE:
-            p->rd_type = static_cast<signed char>(b);
+            p->rd_type = static_cast<signed char>(b); // NOLINT(bugprone-signed-char-misuse): signed on the wire
             p->rd_count = 0;
             p->rd_id = 0;
             p->rd_state = RD_ID;
@@ -525,7 +525,7 @@ ServerLink *server_new(Multiplexor *mux) {
     mux_list_init(&link->parked);
     link->max_sessions = mux->max_sessions < 0 ? 0 : mux->max_sessions;
     link->conn_table = static_cast<Conn **>(
-        mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(link->max_sessions) + 1)));
+        mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(link->max_sessions) + 1))); // NOLINT(bugprone-sizeof-expression): a table of pointers
     if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
         !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->park_lock ||
         !link->conn_table) {

@@ -44,7 +44,7 @@ struct hostent *tovi_gethostbyxresult(ASRes *res, char *buf) {
   while (phe->h_addr_list && phe->h_addr_list[naddr])
     ++naddr;
   he->h_addr_list = reinterpret_cast<char **>(p);
-  p += 8 * (naddr + 1);
+  p += 8 * (static_cast<size_t>(naddr) + 1);
   for (int i = 0; i < naddr; ++i) {
     memcpy(p, phe->h_addr_list[i], 4);
     he->h_addr_list[i] = p;
