@@ -44,7 +44,7 @@ coverage: bootstrap
 	@find $(COV_BUILD) -name '*.gcda' -delete
 	@cd $(COV_BUILD) && { TOVI_COVERAGE=1 nice -n 10 ctest --output-on-failure -j $(JOBS) --timeout 900; echo $$? > ctest.status; }
 	@nice -n 10 gcovr -r . --object-directory $(COV_BUILD) -j $(JOBS) $(COV_FILTERS) \
-	  --exclude-unreachable-branches --exclude-throw-branches \
+	  --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
 	  --json-summary $(COV_BUILD)/coverage.json --json-summary-pretty
 	@scripts/coverage.py table $(COV_BUILD)/coverage.json --out $(COV_BUILD)/coverage.txt
 	@test "$$(cat $(COV_BUILD)/ctest.status)" = 0 || { echo "coverage: some tests failed (see above)" >&2; exit 1; }
