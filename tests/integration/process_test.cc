@@ -225,6 +225,7 @@ TEST_F(Process, RunsAsTheConfiguredUserWithItsGroups) {
     ASSERT_NE(g, std::string::npos);
     std::string groups = status.substr(g + 9, status.find('\n', g + 1) - g - 9);
     EXPECT_EQ(groups.find("0 "), std::string::npos) << "root's groups are dropped: " << groups;
+    EXPECT_NE((" " + groups).find(" " + gid + " "), std::string::npos) << "the user's groups are taken: " << groups;
 }
 
 TEST_F(Process, ZeroThreadsStillServe) {

@@ -151,6 +151,30 @@ TEST_F(RelayBurst, SlowServerPausesClientReadersAndLosesNothing) {
     EXPECT_TRUE(got[1] == data[1]) << "client 2's stream changed (" << got[1].size() << " bytes)";
 }
 
+// The server closes a client whose reader is paused for the link: the
+// connection goes, and its place among the paused readers with it, so the
+// drain re-arms nothing freed. One worker thread, so that the next client's
+// record takes the freed memory at once.
+TEST_F(RelayBurst, ServerClosingAPausedClientForgetsItsReader) {
+    ASSERT_NO_FATAL_FAILURE(start({"-t", "1"}));
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    std::thread writer([&] { clients[0].send(pattern(24u << 20, 7)); });
+    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(link.send(rec_close(1)));
+    EXPECT_TRUE(clients[0].closed_within(10000));
+    writer.join();
+    Bytes opens;
+    for (int32_t id = 1; id <= 6; id++) {
+        clients.push_back(connect_to(mux.port()));
+        opens += rec_open(id, 127, 0, 0, 1);
+    }
+    ASSERT_TRUE(inst.wait_log("client started.", 7));
+    Bytes backlog = link.recv_for(3000);
+    ASSERT_GE(backlog.size(), opens.size());
+    EXPECT_EQ(hex(backlog.substr(backlog.size() - opens.size())), hex(opens));
+    script({client_sends(6, "after"), server_gets(rec_data(6, "after"))});
+}
+
 // The reference server in discard mode takes records and answers nothing but
 // the hello, so a one-way stream through the multiplexor measures the relay
 // alone.

@@ -125,6 +125,21 @@ TEST_F(Restart, ServerThatNeverRepliesIsDroppedAndRetried) {
     ASSERT_NO_FATAL_FAILURE(add_client(1));
 }
 
+// A server that takes the link and never answers the hello holds it for
+// the 30-second set-up bound, no longer.
+TEST_F(Restart, SilentServerIsDroppedAtTheSetUpBound) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    Stream c = connect_to(mux.port());
+    link = server.accept();
+    ASSERT_TRUE(link.valid());
+    ASSERT_EQ(hex(link.recv_n(3)), hex(hello()));
+    auto t0 = Clock::now();
+    EXPECT_TRUE(link.closed_within(40000));
+    EXPECT_GE(Clock::now() - t0, milliseconds(29000));
+    EXPECT_TRUE(inst.wait_log("No reply from server 127.0.0.1.  Write error 110."));
+    EXPECT_TRUE(c.closed_within(5000));
+}
+
 TEST_F(Restart, ReplyInPiecesIsReadWholeAndNotTakenForRecords) {
     ASSERT_NO_FATAL_FAILURE(start());
     clients.push_back(connect_to(mux.port()));

@@ -23,6 +23,17 @@ TEST_F(Sessions, NextFitNumbering) {
     ASSERT_NO_FATAL_FAILURE(add_client(1));
 }
 
+// The cursor moves on from the last number handed out: a freed lower
+// number waits until the search wraps around to it.
+TEST_F(Sessions, NumbersMoveOnPastAFreedLowerOne) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    script({client_closes(0), server_gets(rec_close(1))});
+    ASSERT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed."));
+    ASSERT_NO_FATAL_FAILURE(add_client(3));
+}
+
 TEST_F(Sessions, LimitRefusesTheNextClientWithItsMessage) {
     inst.set("orv_mux.maxsessions", "2");
     ASSERT_NO_FATAL_FAILURE(start());

@@ -158,6 +158,19 @@ TEST_F(Ssl, PythonClientsOfTls12AndTls13AreRelayedAsDataRecords) {
     EXPECT_EQ(count_of(log, "SSL Enabled"), 1);
 }
 
+// A client the server closes sees the TLS close-notify before the end of
+// the stream, not a bare end of the connection.
+TEST_F(Ssl, ServerCloseEndsTheClientWithCloseNotify) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto client = python({"--send", ssltest::to_hex("x"), "--recv", "1", "--closed"});
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    int32_t id = open_record();
+    ASSERT_EQ(link.recv_n(10), rec_data(id, "x"));
+    ASSERT_TRUE(link.send(rec_data(id, "y") + rec_close(id)));
+    Result r = client.get();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
 TEST_F(Ssl, OpensslClientOfTls12AndTls13) {
     ASSERT_NO_FATAL_FAILURE(start());
     for (const char *flag : {"-tls1_3", "-tls1_2"}) {

@@ -151,6 +151,8 @@ TEST(RecordBuilders, ExactBytes) {
     EXPECT_EQ(std::string((char *)buf, 9), std::string("\x01\x00\x00\x01\x02\x7f\x00\x00\x02", 9));
     ASSERT_EQ(mux_record_close(buf, 258), 5u);
     EXPECT_EQ(std::string((char *)buf, 5), std::string("\x02\x00\x00\x01\x02", 5));
+    ASSERT_EQ(mux_record_close(buf, 0x01020304), 5u);
+    EXPECT_EQ(std::string((char *)buf, 5), std::string("\x02\x01\x02\x03\x04", 5));
     memset(buf + 9, 'q', MUX_REC_MAX_DATA);
     ASSERT_EQ(mux_record_data_header(buf, 3, MUX_REC_MAX_DATA), 4096u);
     EXPECT_EQ(std::string((char *)buf, 9), std::string("\x03\x00\x00\x00\x03\x00\x00\x0f\xf7", 9));

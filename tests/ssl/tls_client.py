@@ -3,7 +3,8 @@
 
 Single connection (default): connects, completes the handshake, prints
 "VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
-prints them as hex on a second line. Exit status 0 when everything arrived.
+prints them as hex on a second line. Exit status 0 when everything arrived
+(with --closed: and then the server's close-notify).
 
 --resume: two connections, the second resuming the first one's session by
 its session ID; prints "reused" or "new".
@@ -32,12 +33,15 @@ def context(args):
         ctx.set_ciphers(args.ciphers)
     if args.cert:
         ctx.load_cert_chain(args.cert, args.key)
+    if args.closed and hasattr(ssl, "OP_IGNORE_UNEXPECTED_EOF"):
+        ctx.options &= ~ssl.OP_IGNORE_UNEXPECTED_EOF  # some builds set it by default
     return ctx
 
 
 def connect(args, ctx):
     raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
-    return ctx.wrap_socket(raw, server_hostname="localhost")
+    # With --closed an end of stream without close-notify raises SSLEOFError.
+    return ctx.wrap_socket(raw, server_hostname="localhost", suppress_ragged_eofs=not args.closed)
 
 
 def recv_exact(sock, n, deadline):
@@ -80,6 +84,8 @@ def single(args):
         s.sendall(binascii.unhexlify(args.send))
     got = recv_exact(s, args.recv, time.monotonic() + args.timeout) if args.recv else b""
     print(got.hex(), flush=True)
+    if args.closed and s.recv(1) != b"":
+        return 1
     if args.hold:
         time.sleep(args.hold)
     s.close()
@@ -133,6 +139,7 @@ def main():
     p.add_argument("--send", default="")
     p.add_argument("--recv", type=int, default=0)
     p.add_argument("--hold", type=float, default=0)
+    p.add_argument("--closed", action="store_true", help="then expect the server's close-notify and end")
     p.add_argument("--parallel", type=int, default=0)
     p.add_argument("--resume", action="store_true")
     p.add_argument("--gate", help="with --resume: wait for this file before the second connection")
