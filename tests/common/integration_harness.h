@@ -342,13 +342,27 @@ class Instance {
     std::string log_path() const { return var() + "/log/mux.log"; }
     std::string pid_path() const { return var() + "/log/mux.pid"; }
     std::string log() const { return read_file(log_path()); }
+    // The live log after the files it rolled over into, so that a line is
+    // found even when the log rolls over between its writing and the look.
+    std::string all_logs() const {
+        std::map<unsigned long, std::string> rolled;  // by sequence number
+        if (DIR *d = opendir((var() + "/log").c_str())) {
+            while (dirent *e = readdir(d))
+                if (strncmp(e->d_name, "mux.log.", 8) == 0)
+                    rolled[strtoul(e->d_name + 8, nullptr, 10)] = e->d_name;
+            closedir(d);
+        }
+        std::string text;
+        for (auto &[seq, name] : rolled) text += read_file(var() + "/log/" + name);
+        return text + log();
+    }
     bool wait_log(const std::string &needle, int count = 1, int timeout_ms = 5000) const {
         auto deadline = Clock::now() + milliseconds(timeout_ms);
         while (Clock::now() < deadline) {
-            if (count_of(log(), needle) >= count) return true;
+            if (count_of(all_logs(), needle) >= count) return true;
             std::this_thread::sleep_for(milliseconds(20));
         }
-        return count_of(log(), needle) >= count;
+        return count_of(all_logs(), needle) >= count;
     }
 
   private:
