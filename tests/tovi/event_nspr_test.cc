@@ -11,7 +11,6 @@
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::steady_clock;
 
 TEST(Event, SetWakesAThreadWaitingWithoutLimit) {
   tovi_event evt = event_open();
@@ -38,10 +37,13 @@ TEST(Event, WaitEndsAfterItsTimeoutAndEarlierSetsAreForgotten) {
   tovi_event evt = event_open();
   ASSERT_NE(nullptr, evt);
   EXPECT_EQ(0, event_set(evt));  // nobody waits: lost
-  auto start = steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(0, event_wait(evt, 150));
-  EXPECT_GE(steady_clock::now() - start, milliseconds(140));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(140));
   event_close(evt);
+  EXPECT_EQ(-1, event_set(nullptr));
+  EXPECT_EQ(-1, event_wait(nullptr, 1));
+  event_close(nullptr);
 }
 
 }  // namespace

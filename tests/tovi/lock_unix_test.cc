@@ -1,61 +1,46 @@
 // File locks through the real library, between two processes: a held
 // region refuses the other process at once, tests report it, and an
-// unlock lets the other process in.  Threads of one process share locks.
+// unlock lets the other process in. Threads of one process share locks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
+#include "test_support.h"
 #include "tovi/lock.h"
-#include "tovi_test_util.h"
 
 namespace {
-
-using tovi_test::RunInChild;
 
 class FileLock : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tovi-lock-XXXXXX";
-    fd_ = mkstemp(tmpl);
-    ASSERT_GE(fd_, 0);
-    path_ = tmpl;
-    ASSERT_EQ(4096, write(fd_, std::string(4096, 'l').data(), 4096));
-    ASSERT_EQ(0, lseek(fd_, 0, SEEK_SET));
+    ASSERT_TRUE(ts::write_file(path_, std::string(4096, 'l')));
+    fd_ = open(path_.c_str(), O_RDWR);
   }
-  void TearDown() override {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  // What another process sees: "<test>,<try>" results, each 0 or -1.
+  void TearDown() override { close(fd_); }
+  // What another process sees from offset: "<test>,<try>" results, each 0
+  // or -1 (" busy" when refused for the lock, " slow" when it waited).
   std::string OtherProcess(off_t offset) {
-    std::string path = path_;
-    auto res = RunInChild([path, offset] {
-      int fd = open(path.c_str(), O_RDWR);
+    return ts::run_in_child([&] {
+      int fd = open(path_.c_str(), O_RDWR);
       lseek(fd, offset, SEEK_SET);
       auto start = std::chrono::steady_clock::now();
-      int test = tovi_lock_test(fd);
-      int lock = tovi_lock_nonblocking(fd);
-      int err = errno;
+      int test = tovi_lock_test(fd), lock = tovi_lock_nonblocking(fd), err = errno;
       bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
       std::printf("%d,%d%s%s", test, lock, lock < 0 && (err == EACCES || err == EAGAIN) ? " busy" : "",
                   quick ? "" : " slow");
       return 0;
-    });
-    EXPECT_EQ(0, res.exit_code);
-    return res.output;
+    }).out;
   }
+  ts::TempDir tmp_;
+  std::string path_ = tmp_ / "locked";
   int fd_ = -1;
-  std::string path_;
 };
 
-TEST_F(FileLock, HeldRegionRefusesAnotherProcessAtOnce) {
+TEST_F(FileLock, HeldRegionRefusesAnotherProcessAtOnceUntilUnlocked) {
   EXPECT_EQ("0,0", OtherProcess(0));  // free: its lock ends with the child
   ASSERT_EQ(0, tovi_lock_nonblocking(fd_));
   EXPECT_EQ(0, tovi_lock_test(fd_));  // our own lock does not count
@@ -68,21 +53,20 @@ TEST_F(FileLock, HeldRegionRefusesAnotherProcessAtOnce) {
 TEST_F(FileLock, LockRunsFromTheCurrentOffset) {
   ASSERT_EQ(2048, lseek(fd_, 2048, SEEK_SET));
   ASSERT_EQ(0, tovi_lock_nonblocking(fd_));
-  // Probe bounded ranges from the other process: only those reaching byte
-  // 2048 or beyond are taken.
-  std::string path = path_;
-  auto res = RunInChild([path] {
-    int fd = open(path.c_str(), O_RDWR);
+  // Bounded probes from the other process: only those reaching byte 2048
+  // or beyond are taken.
+  auto res = ts::run_in_child([&] {
+    int fd = open(path_.c_str(), O_RDWR);
     for (off_t at : {0, 1000, 2000, 2048, 4000, 100000}) {
       lseek(fd, at, SEEK_SET);
       std::printf("%d ", lockf(fd, F_TEST, 48));
     }
     return 0;
   });
-  EXPECT_EQ("0 0 0 -1 -1 -1 ", res.output);
-  ASSERT_EQ(2048, lseek(fd_, 2048, SEEK_SET));
-  ASSERT_EQ(0, tovi_unlock(fd_));
-  EXPECT_EQ("0,0", OtherProcess(0));
+  EXPECT_EQ("0 0 0 -1 -1 -1 ", res.out);
+  ASSERT_EQ(0, lseek(fd_, 0, SEEK_SET));
+  ASSERT_EQ(0, tovi_unlock(fd_));  // from offset 0: covers the lock
+  EXPECT_EQ("0,0", OtherProcess(2048));
 }
 
 TEST_F(FileLock, ThreadsOfOneProcessShareTheLock) {
