@@ -9,7 +9,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <thread>
 #include <utility>
@@ -39,6 +43,11 @@ struct Completion {
   // Waits (bounded) until at least `count` callbacks have run.
   bool Wait(int count, int timeout_ms = 5000) {
     return ts::wait_for([&] { return n.load() >= count; }, timeout_ms, 1);
+  }
+  // After a pause, whether exactly `count` callbacks have run.
+  bool Still(int count, int pause_ms = 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    return n.load() == count;
   }
 };
 
@@ -73,6 +82,20 @@ class RunningCx {
   std::thread thread_;
   std::atomic<bool> done_{false};
   int rc_ = -99;
+};
+
+// A fixture with a context running on `threads` workers. On() makes a
+// completion record on a new object of it; the objects go with the
+// context, which goes before the records.
+template <int threads = 4>
+class LoopTest : public ::testing::Test {
+ protected:
+  Completion &On(std::function<void(Completion &)> then = {}) {
+    return done_.emplace_back(GDisp_New(r_.cx()), std::move(then));
+  }
+  GDispCx *cx() { return r_.cx(); }
+  std::deque<Completion> done_;
+  RunningCx r_{threads};
 };
 
 inline struct sockaddr_in Loopback(int port) {

@@ -42,39 +42,32 @@ struct State {
   int writev_max_iov = 0;  // > 0: writev with more entries fails with EINVAL
   std::deque<Action> script[kAny];
   std::vector<Record> log;
-};
-
-inline State &state() {
-  static State s;
-  return s;
-}
+} inline state;
 
 // Starts scripting calls on fd, with an empty script and log.
 inline void arm(int fd, int writev_max_iov = 0) {
-  std::lock_guard<std::mutex> g(state().mu);
-  state().fd = fd;
-  state().writev_max_iov = writev_max_iov;
-  for (auto &q : state().script) q.clear();
-  state().log.clear();
+  std::lock_guard<std::mutex> g(state.mu);
+  state.fd = fd;
+  state.writev_max_iov = writev_max_iov;
+  for (auto &q : state.script) q.clear();
+  state.log.clear();
 }
-inline void disarm() { arm(-1); }
-
 inline void push(Call c, Action a) {
-  std::lock_guard<std::mutex> g(state().mu);
-  state().script[c].push_back(a);
+  std::lock_guard<std::mutex> g(state.mu);
+  state.script[c].push_back(a);
 }
 inline void fail(Call c, int err) { push(c, {err, -1}); }
 inline void shorten(Call c, ssize_t limit) { push(c, {0, limit}); }
 
-// Recorded calls of one kind (kAny: all), in order.
+// Recorded calls of one kind (kAny: all), in order; the bytes each asked
+// for; the entries of each writev.
 inline std::vector<Record> calls(Call c = kAny) {
-  std::lock_guard<std::mutex> g(state().mu);
+  std::lock_guard<std::mutex> g(state.mu);
   std::vector<Record> out;
-  for (const Record &r : state().log)
+  for (const Record &r : state.log)
     if (c == kAny || r.call == c) out.push_back(r);
   return out;
 }
-// Bytes asked for by each recorded call of one kind; entries of each writev.
 inline std::vector<size_t> sizes(Call c) {
   std::vector<size_t> out;
   for (const Record &r : calls(c)) out.push_back(r.requested);
@@ -109,34 +102,30 @@ ssize_t vcall(Fn fn, int fd, const struct iovec *iov, int n, size_t m) {
   return cut.empty() ? 0 : fn(fd, cut.data(), int(cut.size()));
 }
 
-// One call of kind c for n bytes: call(m) makes the real call for at most
-// m bytes.
+// One call of kind c for n bytes (cnt entries at iov): call(m) makes the
+// real call for at most m bytes.
 template <typename Fn>
 ssize_t intercept(Call c, int fd, size_t n, const struct iovec *iov, int cnt, Fn call) {
   Action a;
   {
-    std::unique_lock<std::mutex> g(state().mu);
-    State &s = state();
-    if (fd < 0 || fd != s.fd) {
+    std::unique_lock<std::mutex> g(state.mu);
+    if (fd < 0 || fd != state.fd) {
       g.unlock();  // never hold the lock over a call that may block
       return call(n);
     }
-    if (!s.script[c].empty()) {
-      a = s.script[c].front();
-      s.script[c].pop_front();
+    if (!state.script[c].empty()) {
+      a = state.script[c].front();
+      state.script[c].pop_front();
     }
-    if (c == kWritev && !a.err && s.writev_max_iov > 0 && cnt > s.writev_max_iov) a.err = EINVAL;
+    if (c == kWritev && !a.err && state.writev_max_iov > 0 && cnt > state.writev_max_iov) a.err = EINVAL;
   }
   ssize_t r = -1;
   if (a.err) errno = a.err;
   else r = call(a.limit >= 0 && size_t(a.limit) < n ? size_t(a.limit) : n);
   int saved = errno;
-  Record rec{c, n, {}};
-  for (int i = 0; i < cnt; ++i) rec.lens.push_back(iov[i].iov_len);
-  {
-    std::lock_guard<std::mutex> g(state().mu);
-    state().log.push_back(rec);
-  }
+  std::lock_guard<std::mutex> g(state.mu);
+  state.log.push_back({c, n, std::vector<size_t>(cnt)});
+  for (int i = 0; i < cnt; ++i) state.log.back().lens[size_t(i)] = iov[i].iov_len;
   errno = saved;
   return r;
 }
@@ -150,7 +139,7 @@ class SocketPairTest : public ::testing::Test {
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
   }
   void TearDown() override {
-    disarm();
+    arm(-1);
     close(sv_[0]);
     close(sv_[1]);
   }
@@ -159,8 +148,7 @@ class SocketPairTest : public ::testing::Test {
     std::string out;
     char buf[65536];
     ssize_t n;
-    for (int i = 0; i < 10000 && (n = ::recv(sv_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0; ++i)
-      out.append(buf, size_t(n));
+    for (int i = 0; i < 10000 && (n = ::recv(sv_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0; ++i) out.append(buf, size_t(n));
     return out;
   }
   int sv_[2];
@@ -169,32 +157,19 @@ class SocketPairTest : public ::testing::Test {
 }  // namespace fakes
 
 #define FAKES_EXPORT extern "C" __attribute__((visibility("default")))
+#define FAKES_PLAIN(name, kind, ...)                                   \
+  static auto fn = fakes::real<decltype(&name)>(#name);                \
+  return fakes::intercept(fakes::kind, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m __VA_OPT__(, ) __VA_ARGS__); })
+#define FAKES_VECTORED(name, kind)                                     \
+  static auto fn = fakes::real<decltype(&name)>(#name);                \
+  return fakes::intercept(fakes::kind, fd, fakes::total(iov, n), iov, n, \
+                          [&](size_t m) { return fakes::vcall(fn, fd, iov, n, m); })
 
-FAKES_EXPORT ssize_t read(int fd, void *buf, size_t n) {
-  static auto fn = fakes::real<decltype(&read)>("read");
-  return fakes::intercept(fakes::kRead, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m); });
-}
-FAKES_EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
-  static auto fn = fakes::real<decltype(&recv)>("recv");
-  return fakes::intercept(fakes::kRecv, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m, flags); });
-}
-FAKES_EXPORT ssize_t write(int fd, const void *buf, size_t n) {
-  static auto fn = fakes::real<decltype(&write)>("write");
-  return fakes::intercept(fakes::kWrite, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m); });
-}
-FAKES_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags) {
-  static auto fn = fakes::real<decltype(&send)>("send");
-  return fakes::intercept(fakes::kSend, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m, flags); });
-}
-FAKES_EXPORT ssize_t readv(int fd, const struct iovec *iov, int n) {
-  static auto fn = fakes::real<decltype(&readv)>("readv");
-  return fakes::intercept(fakes::kReadv, fd, fakes::total(iov, n), iov, n,
-                          [&](size_t m) { return fakes::vcall(fn, fd, iov, n, m); });
-}
-FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) {
-  static auto fn = fakes::real<decltype(&writev)>("writev");
-  return fakes::intercept(fakes::kWritev, fd, fakes::total(iov, n), iov, n,
-                          [&](size_t m) { return fakes::vcall(fn, fd, iov, n, m); });
-}
+FAKES_EXPORT ssize_t read(int fd, void *buf, size_t n) { FAKES_PLAIN(read, kRead); }
+FAKES_EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) { FAKES_PLAIN(recv, kRecv, flags); }
+FAKES_EXPORT ssize_t write(int fd, const void *buf, size_t n) { FAKES_PLAIN(write, kWrite); }
+FAKES_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags) { FAKES_PLAIN(send, kSend, flags); }
+FAKES_EXPORT ssize_t readv(int fd, const struct iovec *iov, int n) { FAKES_VECTORED(readv, kReadv); }
+FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) { FAKES_VECTORED(writev, kWritev); }
 
 #endif

@@ -9,39 +9,35 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "tovi/retry.h"
 
 namespace {
 
-using fakes::kRead;
-using fakes::kReadv;
-using fakes::kRecv;
-using fakes::kSend;
-using fakes::kWrite;
-using fakes::kWritev;
-using Retry = fakes::SocketPairTest;
+using namespace fakes;
+using Retry = SocketPairTest;
 using Sizes = std::vector<size_t>;
 
 TEST_F(Retry, ZeroLengthCallsMakeNoSystemCall) {
-  fakes::arm(sv_[0]);
+  arm(sv_[0]);
   struct iovec v {};
   EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &v, 0));
-  EXPECT_TRUE(fakes::calls().empty());
+  EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(Retry, ReadsRetryInterruptsAndShortagesButNotAgainAndEndReadsZero) {
   ASSERT_EQ(3, ::send(sv_[1], "abc", 3, 0));
-  fakes::arm(sv_[0]);
-  for (int err : {EINTR, ENOMEM, ENOBUFS}) fakes::fail(kRead, err);
+  arm(sv_[0]);
+  for (int err : {EINTR, ENOMEM, ENOBUFS}) fail(kRead, err);
   char buf[8];
   EXPECT_EQ(3, retry_read(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(4u, fakes::calls(kRead).size());
-  fakes::fail(kRecv, EAGAIN);
+  EXPECT_EQ(4u, calls(kRead).size());
+  fail(kRecv, EAGAIN);
   errno = 0;
   EXPECT_EQ(-1, retry_recv(sv_[0], buf, sizeof buf));
   EXPECT_EQ(EAGAIN, errno);
-  EXPECT_EQ(1u, fakes::calls(kRecv).size());
-  fakes::fail(kReadv, ENOSR);
+  EXPECT_EQ(1u, calls(kRecv).size());
+  fail(kReadv, ENOSR);
   ASSERT_EQ(2, ::send(sv_[1], "de", 2, 0));
   struct iovec v[2] = {{buf, 1}, {buf + 1, 7}};
   EXPECT_EQ(2, retry_recvv(sv_[0], v, 2));
@@ -56,9 +52,9 @@ TEST_F(Retry, ReadsRetryInterruptsAndShortagesButNotAgainAndEndReadsZero) {
 // errno, and the bytes asked for at each call.
 struct WriteCase {
   const char *name;
-  fakes::Call call;
+  Call call;
   size_t size;
-  std::vector<fakes::Action> script;
+  std::vector<Action> script;
   int32_t result;
   int err;
   Sizes asked;
@@ -84,15 +80,14 @@ class RetryWrites : public Retry, public ::testing::WithParamInterface<WriteCase
 
 TEST_P(RetryWrites, Case) {
   const WriteCase &c = GetParam();
-  std::string data(c.size, 'q');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = char('a' + i % 26);
-  fakes::arm(sv_[0]);
-  for (auto a : c.script) fakes::push(c.call, a);
+  std::string data = ts::pattern(c.size);
+  arm(sv_[0]);
+  for (auto a : c.script) push(c.call, a);
   errno = 0;
   int32_t r = c.call == kWrite ? retry_write(sv_[0], data.data(), c.size) : retry_send(sv_[0], data.data(), c.size);
   EXPECT_EQ(c.result, r);
   EXPECT_EQ(c.err, c.err ? errno : 0);
-  EXPECT_EQ(c.asked, fakes::sizes(c.call));
+  EXPECT_EQ(c.asked, sizes(c.call));
   std::string got = drain();  // all of it, or what went before the failure
   EXPECT_EQ(r > 0 ? data : data.substr(0, got.size()), got);
 }
@@ -102,12 +97,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, RetryWrites, ::testing::ValuesIn(kWrites),
 
 // A gathered write of parts under a script: the caller's vector must come
 // back exactly as it was handed in.
-int32_t Gathered(std::vector<std::string> parts, const std::vector<fakes::Action> &script, int fd,
+int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &script, int fd,
                  bool send = false) {
   std::vector<struct iovec> v, orig;
   for (auto &p : parts) v.push_back({p.empty() ? nullptr : p.data(), p.size()});
   orig = v;
-  for (auto a : script) fakes::push(kWritev, a);
+  for (auto a : script) push(kWritev, a);
   int32_t r = send ? retry_sendv(fd, v.data(), int(v.size())) : retry_writev(fd, v.data(), int(v.size()));
   int err = errno;
   EXPECT_EQ(0, memcmp(orig.data(), v.data(), v.size() * sizeof v[0])) << "vector not restored";
@@ -116,24 +111,24 @@ int32_t Gathered(std::vector<std::string> parts, const std::vector<fakes::Action
 }
 
 TEST_F(Retry, WritevSkipsEmptyEntries) {
-  fakes::arm(sv_[0]);
+  arm(sv_[0]);
   EXPECT_EQ(5, Gathered({"", "hello", ""}, {}, sv_[0]));
-  EXPECT_EQ(std::vector<int>{2}, fakes::entries());
+  EXPECT_EQ(std::vector<int>{2}, entries());
   EXPECT_EQ("hello", drain());
 }
 
 TEST_F(Retry, ShortWritevInsideAnEntryContinuesThereAndRestoresTheVector) {
-  fakes::arm(sv_[0]);
+  arm(sv_[0]);
   // Ends two bytes into the second entry, then an interrupt, then one more
   // byte still inside it.
   EXPECT_EQ(12, Gathered({"AAAA", "BBBBBB", "CC"}, {{0, 6}, {EINTR}, {0, 1}}, sv_[0]));
-  EXPECT_EQ((Sizes{12, 6, 6, 5}), fakes::sizes(kWritev));
-  EXPECT_EQ((std::vector<int>{3, 2, 2, 2}), fakes::entries());
+  EXPECT_EQ((Sizes{12, 6, 6, 5}), sizes(kWritev));
+  EXPECT_EQ((std::vector<int>{3, 2, 2, 2}), entries());
   EXPECT_EQ("AAAABBBBBBCC", drain());
 }
 
 TEST_F(Retry, WritevHardErrorRestoresTheAdvancedEntry) {
-  fakes::arm(sv_[0]);
+  arm(sv_[0]);
   errno = 0;
   EXPECT_EQ(-1, Gathered({"AAAA", "BBBBBB"}, {{0, 7}, {EPIPE}}, sv_[0], true));
   EXPECT_EQ(EPIPE, errno);
@@ -143,35 +138,33 @@ TEST_F(Retry, WritevHardErrorRestoresTheAdvancedEntry) {
 // down in order: the kernel's own limit first, then scripted ones.
 TEST_F(Retry, WritevLearnsTheEntryLimitByHalvingAndKeepsIt) {
   std::vector<struct iovec> v(3000);
-  char byte = 'k';
+  char byte = 'k', buf[4096];
   for (auto &e : v) e = {&byte, 1};
   std::string got;
   std::thread reader([&] {
-    char buf[4096];
-    ssize_t n;
-    while (got.size() < 3000 && (n = ::recv(sv_[1], buf, sizeof buf, 0)) > 0) got.append(buf, size_t(n));
+    for (ssize_t n; got.size() < 3000 && (n = ::recv(sv_[1], buf, sizeof buf, 0)) > 0;) got.append(buf, size_t(n));
   });
-  fakes::arm(sv_[0]);
+  arm(sv_[0]);
   EXPECT_EQ(3000, retry_writev(sv_[0], v.data(), 3000));  // Linux takes at most 1024 entries
   reader.join();
   EXPECT_EQ(std::string(3000, 'k'), got);
-  EXPECT_EQ((std::vector<int>{3000, 3000, 2048, 1024, 1024, 952}), fakes::entries());
+  EXPECT_EQ((std::vector<int>{3000, 3000, 2048, 1024, 1024, 952}), entries());
 
   std::vector<std::string> parts;
   std::string want;
   for (int i = 0; i < 40; ++i) want += parts.emplace_back(1 + i % 3, char('a' + i % 26));
-  fakes::arm(sv_[0], 16);
+  arm(sv_[0], 16);
   EXPECT_EQ(int32_t(want.size()), Gathered(parts, {}, sv_[0]));
-  EXPECT_EQ((std::vector<int>{40, 40, 40, 40, 40, 32, 16, 16, 8}), fakes::entries());
+  EXPECT_EQ((std::vector<int>{40, 40, 40, 40, 40, 32, 16, 16, 8}), entries());
   EXPECT_EQ(want, drain());
-  fakes::arm(sv_[0], 16);  // the next call starts at the learned limit
+  arm(sv_[0], 16);  // the next call starts at the learned limit
   EXPECT_EQ(int32_t(want.size()), Gathered(parts, {}, sv_[0]));
-  EXPECT_EQ((std::vector<int>{16, 16, 8}), fakes::entries());
+  EXPECT_EQ((std::vector<int>{16, 16, 8}), entries());
   EXPECT_EQ(want, drain());
-  fakes::arm(sv_[0], 4);  // EINVAL at eight entries is final
+  arm(sv_[0], 4);  // EINVAL at eight entries is final
   EXPECT_EQ(-1, Gathered(parts, {}, sv_[0]));
   EXPECT_EQ(EINVAL, errno);
-  EXPECT_EQ((std::vector<int>{16, 8}), fakes::entries());
+  EXPECT_EQ((std::vector<int>{16, 8}), entries());
 }
 
 }  // namespace

@@ -33,6 +33,13 @@ int Shell(const std::string &script, const int *fds = nullptr, tovi_process *hdl
   return process_new(args, fds, hdl);
 }
 
+// The exit code of a shell script started with the descriptor map fds.
+int Exit(const std::string &script, std::vector<int> fds) {
+  fds.push_back(-1);
+  tovi_process h = 0;
+  return Shell(script, fds.data(), &h) == 0 ? process_wait(h) : 99;
+}
+
 // Moves descriptor from onto to (closing from).
 void MoveFd(int from, int to) {
   dup2(from, to);
@@ -46,28 +53,17 @@ TEST(ProcessNew, DescriptorMapsReachTheProgram) {
     if (pipe(in) != 0 || write(in[1], "from five\n", 10) != 10) return 50;
     close(in[1]);
     MoveFd(in[0], 5);
-    const int fds[] = {5, 1, 2, -1};
-    tovi_process h = 0;
-    if (Shell("cat; [ -e /proc/self/fd/5 ] && echo five-open || echo five-closed", fds, &h) != 0) return 52;
-    return process_wait(h);
+    return Exit("cat; [ -e /proc/self/fd/5 ] && echo five-open || echo five-closed", {5, 1, 2});
   });
-  EXPECT_EQ(0, five.status);
   EXPECT_EQ("from five\nfive-closed\n", five.out);
   // A descriptor asked for by its own number survives close-on-exec.
   auto zero = ts::run_in_child([] {
     fcntl(0, F_SETFD, FD_CLOEXEC);
-    const int fds[] = {0, 1, 2, -1};
-    tovi_process h = 0;
-    if (Shell("[ -e /proc/self/fd/0 ] && echo zero-open", fds, &h) != 0) return 50;
-    return process_wait(h);
+    return Exit("[ -e /proc/self/fd/0 ] && echo zero-open", {0, 1, 2});
   });
-  EXPECT_EQ(0, zero.status);
   EXPECT_EQ("zero-open\n", zero.out);
-  // An unusable descriptor ends the child with EBADF.
-  const int bad[] = {937, 1, 2, -1};
-  tovi_process h = 0;
-  ASSERT_EQ(0, Shell("exit 0", bad, &h));
-  EXPECT_EQ(EBADF, process_wait(h));
+  EXPECT_EQ(0, five.status | zero.status);
+  EXPECT_EQ(EBADF, Exit("exit 0", {937, 1, 2})) << "an unusable descriptor ends the child with EBADF";
 }
 
 TEST(ProcessNew, SwappedDescriptorsRegressionBothSurvive) {
@@ -116,35 +112,28 @@ TEST(ProcessNew, MissingOrUnrunnableProgram) {
   EXPECT_EQ(ENOENT, process_wait(h));  // the child ends with exec's errno
 }
 
-TEST(ProcessWait, ExitCodesSignalsAndIdsThatAreNoChildOfOurs) {
-  tovi_process exits3 = 0, killed = 0, exits255 = 0, slow = 0;
-  ASSERT_EQ(0, Shell("exit 3", nullptr, &exits3));
-  ASSERT_EQ(0, Shell("kill -KILL $$", nullptr, &killed));
-  ASSERT_EQ(0, Shell("exit 255", nullptr, &exits255));
-  ASSERT_EQ(0, Shell("sleep 0.2; exit 4", nullptr, &slow));
+TEST(ProcessWait, ExitCodesComeOnceAlsoForChildrenTheReaperCollected) {
+  std::vector<std::pair<std::string, int>> rows = {{"exit 3", 3}, {"kill -KILL $$", -1}, {"exit 255", 255}};
+  for (int i = 0; i < 20; i++) rows.emplace_back("exit " + std::to_string(i * 7), i * 7);
+  std::vector<tovi_process> kids(rows.size());
+  for (size_t i = 0; i < rows.size(); i++) ASSERT_EQ(0, Shell(rows[i].first, nullptr, &kids[i]));
+  tovi_process slow = 0;
+  ASSERT_EQ(0, Shell("sleep 1; exit 4", nullptr, &slow));
+  // Until the reaper has taken the quick ones, waitid (which must not take
+  // them here) still knows them.
+  EXPECT_TRUE(ts::wait_for([&] {
+    siginfo_t info;
+    for (tovi_process k : kids)
+      if (waitid(P_PID, id_t(k), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return false;
+    return true;
+  }));
   // waitpid(0) or waitpid(-1) would take whichever child ends first.
   EXPECT_EQ(-1, process_wait(0));
   EXPECT_EQ(-1, process_wait(-1));
   EXPECT_EQ(4, process_wait(slow));
-  EXPECT_EQ(3, process_wait(exits3));
-  EXPECT_EQ(-1, process_wait(killed));
-  EXPECT_EQ(255, process_wait(exits255));
-  EXPECT_EQ(-1, process_wait(exits3));  // already collected
-  EXPECT_EQ(-1, process_wait(1));       // not our child
-}
-
-TEST(ProcessWait, ChildrenCollectedByTheReaperStillReportTheirCodesOnce) {
-  std::vector<tovi_process> kids(20);
-  for (int i = 0; i < 20; i++) ASSERT_EQ(0, Shell("exit " + std::to_string(i * 7), nullptr, &kids[size_t(i)]));
-  // Wait until the reaper has taken them all: waitpid then knows nothing.
-  EXPECT_TRUE(ts::wait_for([&] {
-    int st;
-    for (tovi_process k : kids)
-      if (waitpid(k, &st, WNOHANG) >= 0 || errno != ECHILD) return false;
-    return true;
-  }));
-  for (int i = 19; i >= 0; i--) EXPECT_EQ(i * 7, process_wait(kids[size_t(i)])) << i;
+  for (size_t i = rows.size(); i-- > 0;) EXPECT_EQ(rows[i].second, process_wait(kids[i])) << rows[i].first;
   EXPECT_EQ(-1, process_wait(kids[0]));  // a status is handed out once
+  EXPECT_EQ(-1, process_wait(1));        // not our child
 }
 
 TEST(ProcessFork, ForkprocessInstallsTheReaperAndTheChildIgnoresBrokenPipes) {
