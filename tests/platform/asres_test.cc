@@ -34,17 +34,14 @@ uint32_t FirstAddr(const struct hostent *he) {
 TEST(ASResTest, LocalhostResolvesToLoopbackForwardAndBack) {
   ASRes *res = ASRes_GetHostByName("localhost");
   struct hostent *he = Answer(res);
-  ASSERT_NE(he, nullptr);
   EXPECT_EQ(he->h_addrtype, AF_INET);
   EXPECT_EQ(he->h_length, 4);
   EXPECT_EQ(FirstAddr(he), Loopback());
-  ASSERT_NE(he->h_aliases, nullptr);
   EXPECT_EQ(he->h_aliases[0], nullptr);
   ASRes_Delete(res);
   uint32_t a = Loopback();
   res = ASRes_GetHostByAddr(&a);
   he = Answer(res);
-  ASSERT_NE(he, nullptr);
   EXPECT_GT(strlen(he->h_name), 0u);
   ASRes_Delete(res);
   ASRes_Delete(ASRes_GetHostByName("localhost"));  // deleted without waiting: the lookup is joined

@@ -14,7 +14,6 @@ using std::chrono::milliseconds;
 
 TEST(Event, SetWakesAThreadWaitingWithoutLimit) {
   tovi_event evt = event_open();
-  ASSERT_NE(nullptr, evt);
   std::atomic<bool> go{false}, woke{false};
   std::thread waiter([&] {
     // Spurious wake-ups are allowed: wait until the condition holds.
@@ -35,7 +34,6 @@ TEST(Event, SetWakesAThreadWaitingWithoutLimit) {
 
 TEST(Event, WaitEndsAfterItsTimeoutAndEarlierSetsAreForgotten) {
   tovi_event evt = event_open();
-  ASSERT_NE(nullptr, evt);
   EXPECT_EQ(0, event_set(evt));  // nobody waits: lost
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(0, event_wait(evt, 150));

@@ -339,7 +339,6 @@ TEST_F(ProtCopy, FileStreamWritesTheRangeFromAMapTheCallerKeeps) {
   std::string tail = "<end>";
   struct iovec post = {tail.data(), tail.size()};
   EXPECT_EQ(0, prot_copy(out, file_, &map, MAP_WHOLEFILE, 100, 50000, &post));
-  ASSERT_NE(nullptr, map);
   EXPECT_EQ(100000u, map->fdlength);
   EXPECT_EQ(0, prot_copy(out, file_, &map, MAP_WHOLEFILE, 0, 30000, nullptr));  // reuses it
   prot_flush(out);
