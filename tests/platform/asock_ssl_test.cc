@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <nss/nss.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -91,17 +90,6 @@ TEST_F(SslLayer, HooksNeedTheRightKindOfSocket) {
 
 std::atomic<bool> in_recv{false};
 
-struct HookState {
-  std::atomic<int> calls{0}, inside_recv{0};
-  ASock *delete_me = nullptr;
-  static void Hook(void *arg) {
-    auto *h = static_cast<HookState *>(arg);
-    h->calls++;
-    h->inside_recv += in_recv.load();
-    if (h->delete_me) ASock_Delete(h->delete_me, ASOCK_CLOSE_PLAIN);
-  }
-};
-
 class SslHandshake : public SslLayer {
  protected:
   void SetUp() override {
@@ -115,19 +103,24 @@ class SslHandshake : public SslLayer {
     client_.wait_exit(15000);
     SslLayer::TearDown();
   }
-  // Starts the Python client and returns the connection it makes.
+  // Starts the Python client and returns the connection it makes, with the
+  // handshake hook counting on hook_ (and noting whether it ran inside a
+  // read of ours).
   ASock *Connect(std::vector<std::string> args) {
     std::vector<std::string> argv = {"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port",
                                      std::to_string(plattest::PortOf(ls_)), "--ca", ssl_db().ca};
     argv.insert(argv.end(), args.begin(), args.end());
     EXPECT_TRUE(client_.spawn(argv));
-    return plattest::AcceptOne(ls_);
+    ASock *s = plattest::AcceptOne(ls_);
+    hook_.status = 0;
+    EXPECT_EQ(ASockSSL_SetHandshakeHook(s, Completion::Cb, &hook_), 0);
+    return s;
   }
-  // Reads with nMax bytes until the result is not -1 (bounded); `hook`
-  // marks the reads for the handshake hook.
-  static int Recv(ASock *s, char *buf, int max, HookState *hook = nullptr) {
+  // Reads with nMax bytes until the result is not -1 or the hook has run
+  // (bounded).
+  int Recv(ASock *s, char *buf, int max) {
     int r = -1;
-    for (int i = 0; i < 200 && r == -1 && !(hook && hook->calls); i++) {
+    for (int i = 0, calls = hook_.n; i < 200 && r == -1 && hook_.n == calls; i++) {
       struct pollfd p{ASock_GetFd(s), POLLIN, 0};
       poll(&p, 1, 50);
       in_recv = true;
@@ -138,18 +131,16 @@ class SslHandshake : public SslLayer {
   }
   ASock *ls_ = nullptr;
   ts::Child client_;
+  Completion hook_{nullptr, [](Completion &self) { self.status += in_recv; }};
 };
 
 TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
   std::string big(16384, 'q'), back = "thanks for all the bytes";
   ASock *s = Connect({"--tls", "1.3", "--send", ssltest::to_hex(big), "--recv", std::to_string(back.size())});
-  ASSERT_NE(s, nullptr);
-  HookState h;
-  ASSERT_EQ(ASockSSL_SetHandshakeHook(s, HookState::Hook, &h), 0);
   char buf[20000];
-  Recv(s, buf, 0, &h);  // zero-length reads drive the handshake
-  EXPECT_EQ(h.calls, 1);
-  EXPECT_EQ(h.inside_recv, 1);
+  Recv(s, buf, 0);  // zero-length reads drive the handshake
+  EXPECT_EQ(hook_.n, 1);
+  EXPECT_EQ(hook_.status, 1) << "inside the read";
   // Take a little of the first record: the rest is held inside the SSL
   // layer and must count as readable.
   ASSERT_EQ(Recv(s, buf, 100), 100);
@@ -166,7 +157,7 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
     total += size_t(r);
   }
   EXPECT_EQ(total, big.size());
-  EXPECT_EQ(h.calls, 1) << "the hook runs once";
+  EXPECT_EQ(hook_.n, 1) << "the hook runs once";
   EXPECT_EQ(ASock_Recv(s, buf, sizeof buf), -1) << "nothing more until our answer";
   EXPECT_EQ(ASock_Send(s, back.data(), int(back.size())), int(back.size()));
   EXPECT_EQ(client_.wait_exit(15000), 0) << client_.err();
@@ -176,22 +167,18 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
 
 TEST_F(SslHandshake, HookMayDeleteTheSocket) {
   ASock *s = Connect({"--tls", "1.2", "--recv", "1", "--timeout", "3"});
-  ASSERT_NE(s, nullptr);
-  HookState h;
-  h.delete_me = s;
-  ASSERT_EQ(ASockSSL_SetHandshakeHook(s, HookState::Hook, &h), 0);
+  hook_.then = [s](Completion &) { ASock_Delete(s, ASOCK_CLOSE_PLAIN); };
   // Would hang forever if the hook ran while the read still held the
   // descriptor.
   char b;
-  Recv(s, &b, 0, &h);
-  EXPECT_EQ(h.calls, 1);
+  Recv(s, &b, 0);
+  EXPECT_EQ(hook_.n, 1);
   EXPECT_NE(client_.wait_exit(15000), 0) << "the client saw its connection closed";
 }
 
 TEST_F(SslHandshake, PeerClosingDuringTheHandshakeReadsAsClosed) {
   int fd = plattest::Dial(plattest::PortOf(ls_));
   ASock *s = plattest::AcceptOne(ls_);
-  ASSERT_NE(s, nullptr);
   ASSERT_EQ(write(fd, "\x16\x03\x01\x02\x00\x01", 6), 6);  // the first bytes of a hello, then the client is gone
   close(fd);
   char b;

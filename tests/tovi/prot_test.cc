@@ -97,35 +97,25 @@ TEST_F(Prot, ReadErrorRecordsTheSystemTextAndAgainIsRetryable) {
   EXPECT_EQ(0, f->retryable);
 }
 
-TEST_F(Prot, ReadTimeoutFiresOnlyOnASilentPeer) {
-  protstream *in = In();
+TEST_F(Prot, ReadFlushesThePartnerFirstAndTimesOutOnlyOnASilentPeer) {
+  protstream *out = Out(), *in = In();
+  prot_setflushonread(in, out);
   prot_settimeout(in, 1);
   EXPECT_EQ(1, prot_gettimeout(in));
+  prot_puts("QUESTION\r\n", out);
+  EXPECT_EQ("", drain());
   std::thread peer([&] {
+    char q[16];
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Peer("late\n");
+    if (::recv(sv_[1], q, sizeof q, 0) == 10) Peer("ANSWER\r\n");
   });
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ("late\n|", lines(in, 32));
+  EXPECT_EQ("ANSWER\r\n|", lines(in, 32));
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   peer.join();
   EXPECT_GE(waited, 1.0) << "the timeout fired only after a second of silence";
   EXPECT_LT(waited, 10.0);
   EXPECT_STREQ("idle for too long", prot_error(in));
-}
-
-TEST_F(Prot, FlushOnReadSendsThePartnerFirst) {
-  protstream *out = Out(), *in = In();
-  prot_setflushonread(in, out);
-  prot_puts("QUESTION\r\n", out);
-  EXPECT_EQ("", drain());
-  std::thread peer([&] {
-    char q[16];
-    if (::recv(sv_[1], q, sizeof q, 0) == 10) Peer("ANSWER\r\n");
-  });
-  char buf[32];
-  EXPECT_STREQ("ANSWER\r\n", prot_fgets(buf, sizeof buf, in));
-  peer.join();
 }
 
 // ---- formatted output ----
@@ -162,19 +152,7 @@ TEST_F(Prot, LargeWriteGoesOutBehindAHeadOfAtMost500Bytes) {
   }
 }
 
-TEST_F(Prot, PutcFlushesWhenTheBufferFills) {
-  protstream *out = Out();
-  unsigned char small[16];
-  ASSERT_EQ(0, prot_setbuf(out, small, sizeof small));  // 12 usable bytes
-  for (int i = 0; i < 11; ++i) ASSERT_EQ(0, prot_putc('a' + i, out));
-  EXPECT_EQ("", drain());
-  ASSERT_EQ(0, prot_putc('l', out));
-  EXPECT_EQ("abcdefghijkl", drain());
-  ASSERT_EQ(0, prot_write(out, "0123456789ABCDEF", 16) | prot_flush(out));  // bufsz: copied through
-  EXPECT_EQ("0123456789ABCDEF", drain());
-}
-
-TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferAndResetGivesItBack) {
+TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferResetGivesItBackAndMergeMovesIt) {
   protstream *s = Keep(prot_tobuffer());
   std::string want;
   for (int round = 0; round < 3; ++round) {
@@ -190,9 +168,27 @@ TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferAndResetGivesItBack) {
   EXPECT_EQ(4096u, s->bufsz);
   EXPECT_EQ(0, prot_puts("again", s));
   EXPECT_EQ("again", collected(s));
+  // Merging moves the source's bytes; an empty source writes nothing.
+  protstream *dest = Keep(prot_tobuffer()), *src = s;
+  prot_resetbuf(src);
+  EXPECT_EQ(0, prot_merge(dest, src));
+  EXPECT_EQ("", collected(dest));
+  prot_puts("moved", src);
+  EXPECT_EQ(0, prot_merge(dest, src));
+  EXPECT_EQ("moved", collected(dest) + collected(src));
 }
 
-TEST_F(Prot, LentBufferIsCopiedNotReallocatedAndSetbufRules) {
+TEST_F(Prot, SetbufRulesLentBuffersAndPutcFlushingAFullBuffer) {
+  protstream *out = Out();
+  unsigned char small[16];
+  ASSERT_EQ(0, prot_setbuf(out, small, sizeof small));  // 12 usable bytes
+  for (int i = 0; i < 11; ++i) ASSERT_EQ(0, prot_putc('a' + i, out));
+  EXPECT_EQ("", drain());
+  ASSERT_EQ(0, prot_putc('l', out));
+  EXPECT_EQ("abcdefghijkl", drain());
+  ASSERT_EQ(0, prot_write(out, "0123456789ABCDEF", 16) | prot_flush(out));  // bufsz: copied through
+  EXPECT_EQ("0123456789ABCDEF", drain());
+  // A collecting stream copies a lent buffer, never reallocates it.
   protstream *s = Keep(prot_tobuffer());
   static unsigned char lent[64];
   ASSERT_EQ(0, prot_setbuf(s, lent, sizeof lent));
@@ -210,15 +206,6 @@ TEST_F(Prot, LentBufferIsCopiedNotReallocatedAndSetbufRules) {
   const char text[] = "unread";
   EXPECT_EQ(-1, prot_setbuf(Keep(prot_frombuffer(text, 6)), lent, sizeof lent));
   prot_free(nullptr);
-}
-
-TEST_F(Prot, MergeMovesTheSourceBytesAndAnEmptySourceWritesNothing) {
-  protstream *dest = Keep(prot_tobuffer()), *src = Keep(prot_tobuffer());
-  EXPECT_EQ(0, prot_merge(dest, src));
-  EXPECT_EQ("", collected(dest));
-  prot_puts("moved", src);
-  EXPECT_EQ(0, prot_merge(dest, src));
-  EXPECT_EQ("moved", collected(dest) + collected(src));
 }
 
 // ---- errors and rewind ----
@@ -293,25 +280,18 @@ class ProtCopy : public Prot {
   int file_ = -1;
 };
 
-TEST_F(ProtCopy, SmallRangeIsBufferedWithoutFlushingAndAShortFileFails) {
+TEST_F(ProtCopy, SocketStreamBuffersSmallRangesAndHandsLargeOnesToTransmitWithTheBufferedHeader) {
   protstream *out = Out();
-  std::string tail = "!\r\n";
+  int log = ts::scratch_file();
+  prot_setlog(out, log);
+  std::string tail = "\r\n.\r\n", got, small = "[" + content_.substr(10, 20) + tail,
+              want = "HDR " + content_.substr(5000, 60000) + tail;
   struct iovec post = {tail.data(), tail.size()};
   prot_puts("[", out);
   EXPECT_EQ(0, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 10, 20, &post));
   EXPECT_EQ("", drain());
   prot_flush(out);
-  EXPECT_EQ("[" + content_.substr(10, 20) + tail, drain());
-  EXPECT_EQ(-1, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 99990, 20, nullptr));
-  EXPECT_STREQ(strerror(ENODATA), prot_error(out));
-}
-
-TEST_F(ProtCopy, SocketStreamHandsTheRangeToTransmitWithTheBufferedHeader) {
-  protstream *out = Out();
-  int log = ts::scratch_file();
-  prot_setlog(out, log);
-  std::string tail = "\r\n.\r\n", got, want = "HDR " + content_.substr(5000, 60000) + tail;
-  struct iovec post = {tail.data(), tail.size()};
+  EXPECT_EQ(small, drain());
   prot_puts("HDR ", out);
   std::thread reader([&] {
     char buf[65536];
@@ -324,8 +304,11 @@ TEST_F(ProtCopy, SocketStreamHandsTheRangeToTransmitWithTheBufferedHeader) {
   ASSERT_EQ(1u, fakes::calls(fakes::kWritev).size());  // buffered header, range, trailer
   EXPECT_EQ((Sizes{4, 60000, 5}), fakes::calls(fakes::kWritev)[0].lens);
   EXPECT_EQ(out->buf, out->ptr);  // the header left the buffer
-  EXPECT_EQ(want, contents(log));
-  out->error = "earlier";  // a failed stream copies nothing
+  EXPECT_EQ(small + want, contents(log));
+  // A range past the end of the file is a short read; a failed stream then
+  // copies nothing.
+  EXPECT_EQ(-1, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 99990, 20, nullptr));
+  EXPECT_STREQ(strerror(ENODATA), prot_error(out));
   fakes::arm(sv_[0]);
   EXPECT_EQ(EOF, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 0, 90000, nullptr));
   EXPECT_TRUE(fakes::calls().empty());
