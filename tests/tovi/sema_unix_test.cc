@@ -15,30 +15,18 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(Sema, StartCountIsAvailableAndThenWaitsBlockUntilAPost) {
+TEST(Sema, StartCountIsAvailableThenWaitsBlockAndProducersBalanceConsumers) {
   tovi_sema sem = nullptr;
   ASSERT_EQ(0, tovi_sema_init(&sem, 10, 2));
   EXPECT_EQ(0, tovi_sema_wait(&sem) | tovi_sema_wait(&sem));
-  std::atomic<bool> through{false};
-  std::thread waiter([&] { through = tovi_sema_wait(&sem) == 0; });
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_FALSE(through);
-  EXPECT_EQ(0, tovi_sema_post(&sem));
-  waiter.join();
-  EXPECT_TRUE(through);
-  EXPECT_EQ(0, tovi_sema_destroy(&sem));
-  EXPECT_EQ(nullptr, sem);
-}
-
-TEST(Sema, ProducersAndConsumersBalance) {
-  tovi_sema sem = nullptr;
-  ASSERT_EQ(0, tovi_sema_init(&sem, 0, 0));
   std::atomic<int> consumed{0};
   std::vector<std::thread> threads;
   for (int c = 0; c < 2; c++)
     threads.emplace_back([&] {
       for (int i = 0; i < 2000; i++) consumed += tovi_sema_wait(&sem) == 0;
     });
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(0, consumed.load()) << "the start count is used up";
   for (int p = 0; p < 4; p++)
     threads.emplace_back([&] {
       for (int i = 0; i < 1000; i++) ASSERT_EQ(0, tovi_sema_post(&sem));
@@ -46,6 +34,7 @@ TEST(Sema, ProducersAndConsumersBalance) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(4000, consumed.load());
   EXPECT_EQ(0, tovi_sema_destroy(&sem));
+  EXPECT_EQ(nullptr, sem);
 }
 
 std::atomic<int> usr1_seen{0};
@@ -68,7 +57,6 @@ TEST(Sema, SignalDuringAWaitDoesNotEndIt) {
   EXPECT_EQ(0, tovi_sema_post(&sem));
   waiter.join();
   EXPECT_EQ(0, result.load());
-  EXPECT_GE(usr1_seen.load(), 1);
   EXPECT_EQ(0, tovi_sema_destroy(&sem));
   signal(SIGUSR1, SIG_DFL);
 }
@@ -77,8 +65,7 @@ TEST(Sema, MissingHandleIsAnErrorAndAFailedInitLeavesNone) {
   EXPECT_EQ(-1, tovi_sema_init(nullptr, 1, 1));
   EXPECT_EQ(EINVAL, errno);
   tovi_sema none = nullptr;
-  for (auto *fn : {tovi_sema_wait, tovi_sema_post, tovi_sema_destroy}) EXPECT_EQ(-1, fn(&none));
-  for (auto *fn : {tovi_sema_wait, tovi_sema_post, tovi_sema_destroy}) EXPECT_EQ(-1, fn(nullptr));
+  for (auto *fn : {tovi_sema_wait, tovi_sema_post, tovi_sema_destroy}) EXPECT_EQ(-2, fn(&none) + fn(nullptr));
   tovi_sema sem = reinterpret_cast<tovi_sema>(0x1);
   EXPECT_EQ(-1, tovi_sema_init(&sem, 1, unsigned(SEM_VALUE_MAX) + 1u));
   EXPECT_EQ(nullptr, sem);  // no invalid handle is left behind

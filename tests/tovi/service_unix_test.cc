@@ -35,109 +35,103 @@ void RecordingCtrl(tovi_service_cmd cmd) {
   errno = EIO;  // must not leak into the interrupted code
 }
 
-// service_start in a child: its output, then "|rc=<result> <session>".
-ts::Result RunService(std::vector<std::string> args, tovi_service_start start = ReportingMain,
-                      tovi_service_ctrl ctrl = RecordingCtrl) {
-  return ts::run_in_child([&] {
+// Mains that signal themselves: the library's handler, hang-up, stop, and
+// an unknown signal; a stop taken by another thread; a write to a closed
+// pipe; and, without a control function, the system's defaults.
+int SignallingMain(int, char **) {
+  errno = 0;
+  sig_handler(SIGUSR1);
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) kill(getpid(), sig);
+  return errno == 0 ? 5 : 6;
+}
+int WorkerSignalMain(int, char **) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // only the worker can take it
+  std::thread([set] {
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    kill(getpid(), SIGTERM);
+    usleep(100000);
+  }).join();
+  return 0;
+}
+int PipeMain(int, char **) {
+  int p[2];
+  if (pipe(p) != 0) return 1;
+  close(p[0]);
+  ssize_t n = write(p[1], "x", 1);
+  std::printf("write=%zd %s", n, errno == EPIPE ? "EPIPE" : "other");
+  return 0;
+}
+int DefaultsMain(int, char **) {
+  sig_handler(SIGHUP);  // no control function: nothing happens
+  struct sigaction sa;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP})
+    if (sigaction(sig, nullptr, &sa) != 0 || sa.sa_handler != SIG_DFL) return 10 + sig;
+  std::printf("defaults;");
+  std::fflush(stdout);
+  kill(getpid(), SIGTERM);
+  return 0;
+}
+
+struct ServiceRun {
+  const char *name;
+  std::vector<std::string> args;
+  std::string out;  // the main's output, then "|rc=<result> <session>"
+  tovi_service_start main = ReportingMain;
+  tovi_service_ctrl ctrl = RecordingCtrl;
+  int status = 0;
+};
+
+const ServiceRun kRuns[] = {
+    {"NoArgumentsDetachesAndRunsMain", {"prog"}, "ran sid=own args=prog|rc=42 own"},
+    {"OrdinaryOptionsArePassedOn", {"prog", "-c", "conf", "-p", "9909"}, "ran sid=own args=prog,-c,conf,-p,9909|rc=42 own", ReportingMain, nullptr},
+    {"ConsoleStaysInTheSession", {"prog", "-d", "console", "stop"}, "ran sid=inherited args=prog,-d,console,stop|rc=42 inherited"},
+    {"DashZeroStaysInTheSession", {"prog", "-d", "-0", "stop"}, "ran sid=inherited args=prog,-d,-0,stop|rc=42 inherited"},
+    {"ConsoleInCapitalsIsAnOrdinaryArgument", {"prog", "CONSOLE"}, "ran sid=own args=prog,CONSOLE|rc=42 own"},  // case matters here
+    // Other platforms' manager commands, in any case: nothing runs.
+    {"InstallReturnsWithoutRunning", {"prog", "-x", "install"}, "|rc=0 inherited"},
+    {"UninstallReturnsWithoutRunning", {"prog", "-x", "UNINSTALL"}, "|rc=0 inherited"},
+    {"PauseReturnsWithoutRunning", {"prog", "-x", "Pause"}, "|rc=0 inherited"},
+    {"RefreshReturnsWithoutRunning", {"prog", "-x", "refresh"}, "|rc=0 inherited"},
+    {"ResumeReturnsWithoutRunning", {"prog", "-x", "resume"}, "|rc=0 inherited"},
+    {"StartReturnsWithoutRunning", {"prog", "-x", "start"}, "|rc=0 inherited"},
+    {"StopReturnsWithoutRunning", {"prog", "-x", "sToP"}, "|rc=0 inherited"},
+    {"MissingMainIsRefused", {"prog"}, "|rc=-1 inherited", nullptr},  // no main
+    // Hang-up is refresh (4), term and int are stop (1), others nothing.
+    {"HangupIsRefreshTermAndIntAreStop", {"prog", "console"}, "411|rc=5 inherited", SignallingMain},
+    {"SignalTakenByAnotherThreadStillReachesControl", {"prog", "console"}, "1|rc=0 inherited", WorkerSignalMain},
+    {"BrokenPipeIsAnErrorNotDeath", {"prog"}, "write=-1 EPIPE|rc=0 own", PipeMain},  // a broken pipe is an error, not death
+    {"BrokenPipeIsAnErrorWithoutControlToo", {"prog"}, "write=-1 EPIPE|rc=0 own", PipeMain, nullptr},
+    {"WithoutControlNoHandlersAreInstalled", {"prog"}, "defaults;", DefaultsMain, nullptr, -SIGTERM},
+};
+
+class ServiceStart : public ::testing::TestWithParam<ServiceRun> {};
+
+TEST_P(ServiceStart, Run) {
+  const ServiceRun &r = GetParam();
+  auto res = ts::run_in_child([&] {
     // The child leads a process group of its own, which setsid refuses:
-    // join the test's group first, as a program started from a shell is.
+    // join the test's group, as a program started from a shell is (once
+    // the spawner's own setpgid of the child, just after the fork, is done).
+    usleep(20000);
     setpgid(0, getpgid(getppid()));
+    std::vector<std::string> args = r.args;
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     char name[64] = "";
-    int rc = service_start("Display", name, int(args.size()), argv.data(), start, ctrl, 0);
+    int rc = service_start("Display", name, int(args.size()), argv.data(), r.main, r.ctrl, 0);
     std::printf("|rc=%d %s", rc, OwnSession() ? "own" : "inherited");
     return 0;
   });
+  EXPECT_EQ(r.status, res.status);
+  EXPECT_EQ(r.out, res.out);
 }
 
-TEST(ServiceStart, ArgumentsDecideDetachingRunningOrReturning) {
-  const struct {
-    std::vector<std::string> args;
-    std::string out;
-  } rows[] = {
-      {{"prog"}, "ran sid=own args=prog|rc=42 own"},
-      {{"prog", "-c", "conf", "-p", "9909"}, "ran sid=own args=prog,-c,conf,-p,9909|rc=42 own"},
-      {{"prog", "-d", "console", "stop"}, "ran sid=inherited args=prog,-d,console,stop|rc=42 inherited"},
-      {{"prog", "-d", "-0", "stop"}, "ran sid=inherited args=prog,-d,-0,stop|rc=42 inherited"},
-      {{"prog", "CONSOLE"}, "ran sid=own args=prog,CONSOLE|rc=42 own"},  // case matters here
-      // Other platforms' manager commands, in any case: nothing runs.
-      {{"prog", "-x", "install"}, "|rc=0 inherited"},
-      {{"prog", "-x", "UNINSTALL"}, "|rc=0 inherited"},
-      {{"prog", "-x", "Pause"}, "|rc=0 inherited"},
-      {{"prog", "-x", "refresh"}, "|rc=0 inherited"},
-      {{"prog", "-x", "resume"}, "|rc=0 inherited"},
-      {{"prog", "-x", "start"}, "|rc=0 inherited"},
-      {{"prog", "-x", "sToP"}, "|rc=0 inherited"},
-  };
-  for (auto &r : rows) {
-    auto res = RunService(r.args);
-    EXPECT_EQ(0, res.status) << res.out;
-    EXPECT_EQ(r.out, res.out) << r.args.back();
-  }
-  EXPECT_EQ("|rc=-1 inherited", RunService({"prog"}, nullptr).out) << "no main";
-}
-
-TEST(ServiceSignals, HangupIsRefreshTermAndIntAreStopOtherSignalsNothing) {
-  auto res = RunService({"prog", "console"}, [](int, char **) {
-    errno = 0;
-    sig_handler(SIGUSR1);
-    for (int sig : {SIGHUP, SIGTERM, SIGINT}) kill(getpid(), sig);
-    return errno == 0 ? 5 : 6;
-  });
-  EXPECT_EQ("411|rc=5 inherited", res.out);
-}
-
-TEST(ServiceSignals, SignalTakenByAnotherThreadStillReachesControl) {
-  auto res = RunService({"prog", "console"}, [](int, char **) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // only the worker can take it
-    std::thread([] {
-      sigset_t none;
-      sigemptyset(&none);
-      pthread_sigmask(SIG_SETMASK, &none, nullptr);
-      kill(getpid(), SIGTERM);
-      usleep(100000);
-    }).join();
-    return 0;
-  });
-  EXPECT_EQ("1|rc=0 inherited", res.out);
-}
-
-TEST(ServiceSignals, BrokenPipeIsAnErrorNotDeath) {
-  for (tovi_service_ctrl ctrl : {RecordingCtrl, static_cast<tovi_service_ctrl>(nullptr)}) {
-    auto res = RunService({"prog"}, [](int, char **) {
-      int p[2];
-      if (pipe(p) != 0) return 1;
-      close(p[0]);
-      ssize_t n = write(p[1], "x", 1);
-      std::printf("write=%zd %s", n, errno == EPIPE ? "EPIPE" : "other");
-      return 0;
-    }, ctrl);
-    EXPECT_EQ(0, res.status);
-    EXPECT_EQ("write=-1 EPIPE|rc=0 own", res.out);
-  }
-}
-
-TEST(ServiceSignals, WithoutControlNoHandlersAreInstalledAndTheHandlerDoesNothing) {
-  auto res = RunService({"prog"}, [](int, char **) {
-    sig_handler(SIGHUP);
-    struct sigaction sa;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-      sigaction(sig, nullptr, &sa);
-      if (sa.sa_handler != SIG_DFL) return 10 + sig;
-    }
-    std::printf("defaults;");
-    std::fflush(stdout);
-    kill(getpid(), SIGTERM);
-    return 0;
-  }, nullptr);
-  EXPECT_EQ(-SIGTERM, res.status) << res.out;
-  EXPECT_EQ("defaults;", res.out);
-}
+INSTANTIATE_TEST_SUITE_P(ArgumentsAndSignals, ServiceStart, ::testing::ValuesIn(kRuns),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ServiceCalls, StubsSucceedAndTheErrorTextSaysWhy) {
   EXPECT_EQ(0, service_control(TOVI_SERVICE_STOP) | service_running() | service_starting() | service_stopping());

@@ -1,6 +1,6 @@
 // File opening and time conversion through the real library: the
-// close-on-exec request seen from a program started with execv, modes,
-// flags that reach the system, and conversions into the caller's buffer.
+// close-on-exec request, modes and flags that reach the system, and
+// conversions into the caller's buffer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,29 +12,8 @@
 
 #include "test_support.h"
 #include "tovi/stdapi.h"
-#include "tovi/thread.h"
 
 namespace {
-
-const bool kReaperKnown = (ts::Child::reaped_status = process_wait, true);
-
-TEST(OpenFiles, CloseOnExecDescriptorIsNotInheritedByExecv) {
-  ts::TempDir tmp;
-  int keep = tovi_open((tmp / "f").c_str(), O_RDWR | O_CREAT, 0600);
-  int gone = tovi_open((tmp / "f").c_str(), O_RDONLY | TOVI_O_CLOEXEC);
-  ASSERT_GE(keep, 0);
-  ASSERT_GE(gone, 0);
-  // The started program tells by its exit code which descriptors it has.
-  std::string script = "c=0; [ -e /proc/self/fd/" + std::to_string(gone) + " ] && c=$((c+1)); " +
-                       "[ -e /proc/self/fd/" + std::to_string(keep) + " ] && c=$((c+2)); exit $c";
-  char sh[] = "/bin/sh", c[] = "-c";
-  char *args[] = {sh, c, script.data(), nullptr};
-  tovi_process h = 0;
-  ASSERT_EQ(0, process_new(args, nullptr, &h));
-  EXPECT_EQ(2, process_wait(h));
-  close(keep);
-  close(gone);
-}
 
 TEST(OpenFiles, FlagsReachTheSystemAndTheResultIsThatOfOpen) {
   ts::TempDir tmp;
