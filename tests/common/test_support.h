@@ -4,7 +4,8 @@
 //   wait_for   polls a condition, bounded in time
 //   TempDir    a fresh directory under /tmp, removed with its contents
 //              (kept, and named on stderr, when TOVI_TEST_KEEP is set)
-//   scratch_file, pattern  an unnamed file, and content for it
+//   scratch_file, pattern, read_n  an unnamed file, content for it, and
+//              bounded reads
 //   Child      a child process in its own process group: a program run with
 //              exec, or a piece of test code run in the forked child; its
 //              standard output and error are captured (apart, or together
@@ -124,6 +125,18 @@ inline int scratch_file(const std::string &content = "") {
         return -1;
     }
     return fd;
+}
+
+// What fd gives until n bytes came, it ends, or timeout_ms pass without a
+// byte; read at most `bite` bytes at a time.
+inline std::string read_n(int fd, size_t n, int timeout_ms = 10000, size_t bite = 65536) {
+    std::string got;
+    std::vector<char> buf(bite);
+    struct pollfd p = {fd, POLLIN, 0};
+    for (ssize_t r; got.size() < n && poll(&p, 1, timeout_ms) == 1 &&
+                    (r = ::read(fd, buf.data(), std::min(bite, n - got.size()))) > 0;)
+        got.append(buf.data(), size_t(r));
+    return got;
 }
 
 // n letters without a short period: a range taken from the wrong offset

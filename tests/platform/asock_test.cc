@@ -54,15 +54,6 @@ class ASockTest : public plattest::LoopTest<4> {
     peers_.erase(std::find(peers_.begin(), peers_.end(), fd));
     std::this_thread::sleep_for(20ms);
   }
-  // Reads from fd until n bytes are in, the peer closes or 10 s passed.
-  static std::string ReadN(int fd, size_t n, size_t bite = 65536) {
-    std::string got(n, '\0');
-    size_t have = 0;
-    struct pollfd p = {fd, POLLIN, 0};
-    for (ssize_t r; have < n && poll(&p, 1, 10000) == 1 && (r = read(fd, &got[have], std::min(bite, n - have))) > 0;)
-      have += size_t(r);
-    return got.substr(0, have);
-  }
   // The first result of read() other than -1 (nothing yet), bounded in time.
   static int Ready(const std::function<int()> &read) {
     int r = -1;
@@ -203,7 +194,7 @@ TEST_F(ASockTest, ConnectionMayCloseItselfInItsCallback) {
   ASSERT_EQ(ASock_Readable(s, x.gd, Completion::Cb, &x), 0);
   ASSERT_EQ(write(peer, "bye", 3), 3);
   ASSERT_TRUE(x.Wait(1));
-  EXPECT_EQ(ReadN(peer, 1), "") << "our side closed";
+  EXPECT_EQ(ts::read_n(peer, 1), "") << "our side closed";
   EXPECT_TRUE(x.Still(1));
 }
 
@@ -218,8 +209,8 @@ TEST_F(ASockTest, AsyncWriteOfManyMegabytesToASlowReaderCompletes) {
   EXPECT_EQ(ASock_AsyncWrite(s, data.data(), 1, &w.status, w.gd, Completion::Cb, &w), -1)
       << "one background write at a time";
   EXPECT_TRUE(w.Still(0, 50));  // the reader starts late and reads in small bites first
-  std::string got = ReadN(peer, 1u << 20, 4096);
-  EXPECT_TRUE(got + ReadN(peer, data.size() - got.size()) == data) << "bytes arrive whole and in order";
+  std::string got = ts::read_n(peer, 1u << 20, 10000, 4096);
+  EXPECT_TRUE(got + ts::read_n(peer, data.size() - got.size()) == data) << "bytes arrive whole and in order";
   ASSERT_TRUE(w.Wait(1));
   EXPECT_EQ(w.status, 0);
   EXPECT_EQ(w.err.load(), 0);
@@ -250,7 +241,7 @@ TEST_F(ASockTest, DynamicWriteDrainsTheSourceUntilItsEmptyPieceOrItsFailure) {
     ASSERT_TRUE(w.Wait(1));
     EXPECT_EQ(w.status, *end ? -2 : 0);
     EXPECT_EQ(w.err.load(), *end ? EIO : 0);
-    EXPECT_EQ(ReadN(peer, 13), "one two three");
+    EXPECT_EQ(ts::read_n(peer, 13), "one two three");
   }
   Pieces none(nullptr);
   none.asd.getBuf = nullptr;
@@ -283,7 +274,7 @@ TEST_F(ASockTest, GatherWriteSendsBuffersInOrderAndStopsShortWhenFull) {
   ASock *s = Pair(&peer);
   struct iovec iov[3] = {{const_cast<char *>("head "), 5}, {nullptr, 0}, {const_cast<char *>("tail"), 4}};
   ASSERT_EQ(ASock_SendV(s, iov, 3), 9);
-  EXPECT_EQ(ReadN(peer, 9), "head tail");
+  EXPECT_EQ(ts::read_n(peer, 9), "head tail");
   // Nobody reads: the socket fills, a send comes back short, then with
   // ASOCK_ETRYAGAIN; nothing is sent twice or skipped.
   std::string big = ts::pattern(256 * 1024), want;
@@ -295,7 +286,7 @@ TEST_F(ASockTest, GatherWriteSendsBuffersInOrderAndStopsShortWhenFull) {
   }
   EXPECT_EQ(sent, -2);
   EXPECT_EQ(ASock_GetLastError(s), ASOCK_ETRYAGAIN);
-  EXPECT_TRUE(ReadN(peer, want.size()) == want);
+  EXPECT_TRUE(ts::read_n(peer, want.size()) == want);
   EXPECT_EQ(ASock_SendV(s, iov, 65), -2) << "more buffers than one call takes";
   EXPECT_EQ(ASock_SendV(s, nullptr, 1), -2);
 }
@@ -315,7 +306,7 @@ TEST_F(ASockTest, CompletionMayStartTheNextWrite) {
   ASSERT_TRUE(c.Wait(201));
   EXPECT_EQ(failures.load(), 0);
   for (int i = 0; i < 200; i++) want += "record " + std::to_string(i) + "\n";
-  EXPECT_EQ(ReadN(peer, want.size()), want);
+  EXPECT_EQ(ts::read_n(peer, want.size()), want);
 }
 
 // ---- accepting -------------------------------------------------------------

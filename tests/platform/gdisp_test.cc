@@ -16,7 +16,17 @@ using plattest::RunningCx;
 
 namespace {
 
-using GDispTest = plattest::LoopTest<8>;
+// A running context whose semaphore (made for the test) goes after it.
+template <int threads>
+class SemTest : public plattest::LoopTest<threads> {
+ protected:
+  void TearDown() override {
+    this->r_.Stop();
+    GDispSem_Delete(sem_);
+  }
+  GDispSem *sem_ = GDispSem_New(0);
+};
+using GDispTest = SemTest<8>;
 
 // A step that arms the object's timer again until it has run `times` times.
 std::function<void(Completion &)> Repeat(int times, uint32_t ms = 0, std::function<void()> step = {}) {
@@ -144,20 +154,17 @@ TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlap) {
 TEST_F(GDispTest, GroupFormedAfterAWaitWasArmedSerialises) {
   Exclusive ex;
   constexpr int kRounds = 2000;
-  GDispSem *sem = GDispSem_New(0);
   Completion &a = On(Repeat(kRounds, 0, [&] { ex.Enter(); })), &b = On([&](Completion &self) {
     ex.Enter();
-    GDispSem_P(sem, self.gd, Completion::Cb, &self);
+    GDispSem_P(sem_, self.gd, Completion::Cb, &self);
   });
-  ASSERT_EQ(GDispSem_P(sem, b.gd, Completion::Cb, &b), 0);  // armed first
+  ASSERT_EQ(GDispSem_P(sem_, b.gd, Completion::Cb, &b), 0);  // armed first
   ASSERT_EQ(GDisp_Group(a.gd, b.gd), 0);                     // grouped later
   GDisp_Timer(a.gd, 0, Completion::Cb, &a);
-  for (int i = 0; i < kRounds; i++) GDispSem_V(sem);
+  for (int i = 0; i < kRounds; i++) GDispSem_V(sem_);
   ASSERT_TRUE(ts::wait_for([&] { return ex.total.load() == 2 * kRounds; }, 20000));
   EXPECT_EQ(ex.overlaps.load(), 0);
   EXPECT_EQ(GDisp_Group(a.gd, nullptr), -1);
-  r_.Stop();
-  GDispSem_Delete(sem);
 }
 
 // A timer armed before its object joined a busy group fires inside that
@@ -179,19 +186,18 @@ TEST_F(GDispTest, TimerArmedBeforeGroupingRunsInTheGroup) {
 
 // ---- cancel and delete with a completion already queued ------------------
 
-class QueuedCompletionTest : public plattest::LoopTest<4>, public ::testing::WithParamInterface<bool> {};
+class QueuedCompletionTest : public SemTest<4>, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(QueuedCompletionTest, CallbackNeverRuns) {
   const bool delete_it = GetParam();
-  GDispSem *sem = GDispSem_New(0);
   Completion &victim = On(), &killer = On([&](Completion &) {
-    GDispSem_V(sem);  // the victim's completion is queued on this very group, behind us
+    GDispSem_V(sem_);  // the victim's completion is queued on this very group, behind us
     std::this_thread::sleep_for(5ms);
     if (delete_it) GDisp_Delete(victim.gd);
     else GDisp_Cancel(victim.gd);
   });
   GDisp_Group(killer.gd, victim.gd);
-  ASSERT_EQ(GDispSem_P(sem, victim.gd, Completion::Cb, &victim), 0);
+  ASSERT_EQ(GDispSem_P(sem_, victim.gd, Completion::Cb, &victim), 0);
   GDisp_Timer(killer.gd, 0, Completion::Cb, &killer);
   ASSERT_TRUE(killer.Wait(1));
   EXPECT_TRUE(victim.Still(0, 50));
@@ -199,7 +205,6 @@ TEST_P(QueuedCompletionTest, CallbackNeverRuns) {
     GDisp_Timer(victim.gd, 0, Completion::Cb, &victim);
     EXPECT_TRUE(victim.Wait(1));
   }
-  GDispSem_Delete(sem);
 }
 
 INSTANTIATE_TEST_SUITE_P(CancelAndDelete, QueuedCompletionTest, ::testing::Values(false, true),
@@ -217,46 +222,39 @@ TEST_F(GDispTest, ObjectMayDeleteItselfInItsCallback) {
 
 TEST_F(GDispTest, SemReleasesWithoutAWaitAreHeldForTheNextWaits) {
   Completion &c = On();
-  GDispSem *sem = GDispSem_New(0);
-  GDispSem_V(sem);
-  GDispSem_V(sem);
+  GDispSem_V(sem_);
+  GDispSem_V(sem_);
   for (int i = 1; i <= 2; i++) {
-    ASSERT_EQ(GDispSem_P(sem, c.gd, Completion::Cb, &c), 0);
+    ASSERT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), 0);
     ASSERT_TRUE(c.Wait(i));
   }
-  ASSERT_EQ(GDispSem_P(sem, c.gd, Completion::Cb, &c), 0);  // nothing left
+  ASSERT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), 0);  // nothing left
   EXPECT_TRUE(c.Still(2));
-  EXPECT_EQ(GDispSem_P(sem, c.gd, Completion::Cb, &c), -1) << "one live wait at a time";
-  GDispSem_V(sem);
+  EXPECT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), -1) << "one live wait at a time";
+  GDispSem_V(sem_);
   EXPECT_TRUE(c.Wait(3));
-  GDispSem_Delete(sem);
 }
 
 TEST_F(GDispTest, SemCancelledWaitDoesNotConsumeARelease) {
   Completion &c = On();
-  GDispSem *sem = GDispSem_New(0);
-  GDispSem_P(sem, c.gd, Completion::Cb, &c);
+  GDispSem_P(sem_, c.gd, Completion::Cb, &c);
   GDisp_Cancel(c.gd);
-  GDispSem_V(sem);
+  GDispSem_V(sem_);
   EXPECT_TRUE(c.Still(0));
-  GDispSem_P(sem, c.gd, Completion::Cb, &c);  // the release was kept
+  GDispSem_P(sem_, c.gd, Completion::Cb, &c);  // the release was kept
   EXPECT_TRUE(c.Wait(1));
-  GDispSem_Delete(sem);
 }
 
 TEST_F(GDispTest, SemReleasesFromManyThreadsAreAllDelivered) {
-  GDispSem *sem = GDispSem_New(0);
-  Completion &c = On([&](Completion &self) { GDispSem_P(sem, self.gd, Completion::Cb, &self); });
-  GDispSem_P(sem, c.gd, Completion::Cb, &c);
+  Completion &c = On([&](Completion &self) { GDispSem_P(sem_, self.gd, Completion::Cb, &self); });
+  GDispSem_P(sem_, c.gd, Completion::Cb, &c);
   std::vector<std::thread> th;
   for (int i = 0; i < 4; i++)
-    th.emplace_back([sem] {
-      for (int j = 0; j < 1000; j++) GDispSem_V(sem);
+    th.emplace_back([this] {
+      for (int j = 0; j < 1000; j++) GDispSem_V(sem_);
     });
   for (auto &x : th) x.join();
   EXPECT_TRUE(c.Wait(4000, 10000)) << c.n.load();
-  r_.Stop();  // the last callback may still be re-arming
-  GDispSem_Delete(sem);
 }
 
 }  // namespace

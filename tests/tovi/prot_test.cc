@@ -293,10 +293,7 @@ TEST_F(ProtCopy, SocketStreamBuffersSmallRangesAndHandsLargeOnesToTransmitWithTh
   prot_flush(out);
   EXPECT_EQ(small, drain());
   prot_puts("HDR ", out);
-  std::thread reader([&] {
-    char buf[65536];
-    for (ssize_t n; got.size() < want.size() && (n = ::recv(sv_[1], buf, sizeof buf, 0)) > 0;) got.append(buf, size_t(n));
-  });
+  std::thread reader([&] { got = ts::read_n(sv_[1], want.size()); });
   fakes::arm(sv_[0]);
   EXPECT_EQ(int(want.size()), prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 5000, 60000, &post));
   reader.join();

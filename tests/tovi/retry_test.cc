@@ -138,12 +138,10 @@ TEST_F(Retry, WritevHardErrorRestoresTheAdvancedEntry) {
 // down in order: the kernel's own limit first, then scripted ones.
 TEST_F(Retry, WritevLearnsTheEntryLimitByHalvingAndKeepsIt) {
   std::vector<struct iovec> v(3000);
-  char byte = 'k', buf[4096];
+  char byte = 'k';
   for (auto &e : v) e = {&byte, 1};
   std::string got;
-  std::thread reader([&] {
-    for (ssize_t n; got.size() < 3000 && (n = ::recv(sv_[1], buf, sizeof buf, 0)) > 0;) got.append(buf, size_t(n));
-  });
+  std::thread reader([&] { got = ts::read_n(sv_[1], 3000); });
   arm(sv_[0]);
   EXPECT_EQ(3000, retry_writev(sv_[0], v.data(), 3000));  // Linux takes at most 1024 entries
   reader.join();
