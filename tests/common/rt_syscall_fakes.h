@@ -9,16 +9,13 @@
 #define TESTS_COMMON_RT_SYSCALL_FAKES_H
 
 #include <dlfcn.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <sys/uio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -26,7 +23,7 @@
 
 namespace fakes {
 
-enum Call { kRead, kRecv, kReadv, kWrite, kSend, kWritev, kNumCalls };
+enum Call { kRead, kRecv, kReadv, kWrite, kSend, kWritev, kAny };
 
 struct Action {
   int err = 0;         // non-zero: fail with this errno without calling
@@ -35,9 +32,7 @@ struct Action {
 
 struct Record {
   Call call;
-  size_t requested;  // bytes asked for
-  int iovcnt;        // entries of a vectored call, else 0
-  ssize_t result;
+  size_t requested;          // bytes asked for
   std::vector<size_t> lens;  // entry lengths of a vectored call
 };
 
@@ -45,57 +40,43 @@ struct State {
   std::mutex mu;
   int fd = -1;
   int writev_max_iov = 0;  // > 0: writev with more entries fails with EINVAL
-  std::deque<Action> script[kNumCalls];
+  std::deque<Action> script[kAny];
   std::vector<Record> log;
-};
+} inline state;
 
-inline State &state() {
-  static State s;
-  return s;
+// Starts scripting calls on fd, with an empty script and log.
+inline void arm(int fd, int writev_max_iov = 0) {
+  std::lock_guard<std::mutex> g(state.mu);
+  state.fd = fd;
+  state.writev_max_iov = writev_max_iov;
+  for (auto &q : state.script) q.clear();
+  state.log.clear();
 }
-
-// Start scripting calls on fd, with an empty script and log.
-inline void arm(int fd) {
-  State &s = state();
-  std::lock_guard<std::mutex> g(s.mu);
-  s.fd = fd;
-  s.writev_max_iov = 0;
-  for (auto &q : s.script)
-    q.clear();
-  s.log.clear();
+inline void push(Call c, Action a) {
+  std::lock_guard<std::mutex> g(state.mu);
+  state.script[c].push_back(a);
 }
+inline void fail(Call c, int err) { push(c, {err, -1}); }
+inline void shorten(Call c, ssize_t limit) { push(c, {0, limit}); }
 
-inline void disarm() { arm(-1); }
-
-inline void fail(Call c, int err, int times = 1) {
-  std::lock_guard<std::mutex> g(state().mu);
-  for (int i = 0; i < times; ++i)
-    state().script[c].push_back(Action{err, -1});
-}
-
-inline void shorten(Call c, ssize_t limit) {
-  std::lock_guard<std::mutex> g(state().mu);
-  state().script[c].push_back(Action{0, limit});
-}
-
-inline void limit_writev_entries(int n) {
-  std::lock_guard<std::mutex> g(state().mu);
-  state().writev_max_iov = n;
-}
-
-// Recorded calls of one kind, in order.
-inline std::vector<Record> calls(Call c) {
-  std::lock_guard<std::mutex> g(state().mu);
+// Recorded calls of one kind (kAny: all), in order; the bytes each asked
+// for; the entries of each writev.
+inline std::vector<Record> calls(Call c = kAny) {
+  std::lock_guard<std::mutex> g(state.mu);
   std::vector<Record> out;
-  for (const Record &r : state().log)
-    if (r.call == c)
-      out.push_back(r);
+  for (const Record &r : state.log)
+    if (c == kAny || r.call == c) out.push_back(r);
   return out;
 }
-
-inline std::vector<Record> all_calls() {
-  std::lock_guard<std::mutex> g(state().mu);
-  return state().log;
+inline std::vector<size_t> sizes(Call c) {
+  std::vector<size_t> out;
+  for (const Record &r : calls(c)) out.push_back(r.requested);
+  return out;
+}
+inline std::vector<int> entries() {
+  std::vector<int> out;
+  for (const Record &r : calls(kWritev)) out.push_back(int(r.lens.size()));
+  return out;
 }
 
 template <typename Fn>
@@ -103,60 +84,51 @@ Fn real(const char *name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-inline size_t iov_total(const struct iovec *iov, int n) {
+inline size_t total(const struct iovec *iov, int n) {
   size_t t = 0;
-  for (int i = 0; i < n; ++i)
-    t += iov[i].iov_len;
+  for (int i = 0; i < n; ++i) t += iov[i].iov_len;
   return t;
 }
 
-// Decides one armed call: returns false when the call is not scripted.
-inline bool next(int fd, Call c, Action *a) {
-  State &s = state();
-  std::lock_guard<std::mutex> g(s.mu);
-  if (fd != s.fd || fd < 0)
-    return false;
-  if (!s.script[c].empty()) {
-    *a = s.script[c].front();
-    s.script[c].pop_front();
-  } else {
-    *a = Action{};
+// A vectored call cut to at most m bytes' worth of entries (the last one cut).
+template <typename Fn>
+ssize_t vcall(Fn fn, int fd, const struct iovec *iov, int n, size_t m) {
+  if (m >= total(iov, n)) return fn(fd, iov, n);
+  std::vector<struct iovec> cut;
+  for (int i = 0; i < n && m > 0; m -= cut.back().iov_len, ++i) {
+    cut.push_back(iov[i]);
+    if (cut.back().iov_len > m) cut.back().iov_len = m;
   }
-  return true;
+  return cut.empty() ? 0 : fn(fd, cut.data(), int(cut.size()));
 }
 
-inline ssize_t note(Call c, size_t requested, int iovcnt, ssize_t result, const struct iovec *iov = nullptr) {
-  int saved = errno;
+// One call of kind c for n bytes (cnt entries at iov): call(m) makes the
+// real call for at most m bytes.
+template <typename Fn>
+ssize_t intercept(Call c, int fd, size_t n, const struct iovec *iov, int cnt, Fn call) {
+  Action a;
   {
-    std::lock_guard<std::mutex> g(state().mu);
-    Record r{c, requested, iovcnt, result, {}};
-    for (int i = 0; iov && i < iovcnt; ++i)
-      r.lens.push_back(iov[i].iov_len);
-    state().log.push_back(r);
+    std::unique_lock<std::mutex> g(state.mu);
+    if (fd < 0 || fd != state.fd) {
+      g.unlock();  // never hold the lock over a call that may block
+      return call(n);
+    }
+    if (!state.script[c].empty()) {
+      a = state.script[c].front();
+      state.script[c].pop_front();
+    }
+    if (c == kWritev && !a.err && state.writev_max_iov > 0 && cnt > state.writev_max_iov) a.err = EINVAL;
   }
+  ssize_t r = -1;
+  if (a.err) errno = a.err;
+  else r = call(a.limit >= 0 && size_t(a.limit) < n ? size_t(a.limit) : n);
+  int saved = errno;
+  std::lock_guard<std::mutex> g(state.mu);
+  state.log.push_back({c, n, std::vector<size_t>(cnt)});
+  for (int i = 0; i < cnt; ++i) state.log.back().lens[size_t(i)] = iov[i].iov_len;
   errno = saved;
-  return result;
+  return r;
 }
-
-inline size_t clamp(size_t n, const Action &a) {
-  return a.limit >= 0 && static_cast<size_t>(a.limit) < n ? static_cast<size_t>(a.limit) : n;
-}
-
-// Copies at most limit bytes' worth of entries into out (the last one cut).
-inline int cut_iov(const struct iovec *iov, int n, size_t limit, std::vector<struct iovec> *out) {
-  for (int i = 0; i < n && limit > 0; ++i) {
-    struct iovec e = iov[i];
-    if (e.iov_len > limit)
-      e.iov_len = limit;
-    limit -= e.iov_len;
-    out->push_back(e);
-  }
-  return static_cast<int>(out->size());
-}
-
-}  // namespace fakes
-
-namespace fakes {
 
 // A connected AF_UNIX stream pair; sv_[0] is the end under test. SIGPIPE is
 // ignored and the fault script disarmed afterwards.
@@ -167,117 +139,37 @@ class SocketPairTest : public ::testing::Test {
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
   }
   void TearDown() override {
-    disarm();
+    arm(-1);
     close(sv_[0]);
     close(sv_[1]);
   }
-  // Everything that has arrived at fd so far, without waiting.
-  std::string drain(int fd) {
+  // Everything that has arrived at the peer end so far, without waiting.
+  std::string drain() {
     std::string out;
     char buf[65536];
-    for (int i = 0; i < 10000; ++i) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0)
-        break;
-      out.append(buf, static_cast<size_t>(n));
-    }
+    ssize_t n;
+    for (int i = 0; i < 10000 && (n = ::recv(sv_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0; ++i) out.append(buf, size_t(n));
     return out;
   }
-  std::string drain() { return drain(sv_[1]); }
   int sv_[2];
 };
 
 }  // namespace fakes
 
-#define FAKES_EXPORT __attribute__((visibility("default")))
+#define FAKES_EXPORT extern "C" __attribute__((visibility("default")))
+#define FAKES_PLAIN(name, kind, ...)                                   \
+  static auto fn = fakes::real<decltype(&name)>(#name);                \
+  return fakes::intercept(fakes::kind, fd, n, nullptr, 0, [&](size_t m) { return fn(fd, buf, m __VA_OPT__(, ) __VA_ARGS__); })
+#define FAKES_VECTORED(name, kind)                                     \
+  static auto fn = fakes::real<decltype(&name)>(#name);                \
+  return fakes::intercept(fakes::kind, fd, fakes::total(iov, n), iov, n, \
+                          [&](size_t m) { return fakes::vcall(fn, fd, iov, n, m); })
 
-extern "C" {
-
-FAKES_EXPORT ssize_t read(int fd, void *buf, size_t n) {
-  static auto fn = fakes::real<ssize_t (*)(int, void *, size_t)>("read");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kRead, &a))
-    return fn(fd, buf, n);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kRead, n, 0, -1);
-  }
-  return fakes::note(fakes::kRead, n, 0, fn(fd, buf, fakes::clamp(n, a)));
-}
-
-FAKES_EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
-  static auto fn = fakes::real<ssize_t (*)(int, void *, size_t, int)>("recv");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kRecv, &a))
-    return fn(fd, buf, n, flags);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kRecv, n, 0, -1);
-  }
-  return fakes::note(fakes::kRecv, n, 0, fn(fd, buf, fakes::clamp(n, a), flags));
-}
-
-FAKES_EXPORT ssize_t readv(int fd, const struct iovec *iov, int n) {
-  static auto fn = fakes::real<ssize_t (*)(int, const struct iovec *, int)>("readv");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kReadv, &a))
-    return fn(fd, iov, n);
-  size_t total = fakes::iov_total(iov, n);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kReadv, total, n, -1);
-  }
-  return fakes::note(fakes::kReadv, total, n, fn(fd, iov, n));
-}
-
-FAKES_EXPORT ssize_t write(int fd, const void *buf, size_t n) {
-  static auto fn = fakes::real<ssize_t (*)(int, const void *, size_t)>("write");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kWrite, &a))
-    return fn(fd, buf, n);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kWrite, n, 0, -1);
-  }
-  return fakes::note(fakes::kWrite, n, 0, fn(fd, buf, fakes::clamp(n, a)));
-}
-
-FAKES_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags) {
-  static auto fn = fakes::real<ssize_t (*)(int, const void *, size_t, int)>("send");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kSend, &a))
-    return fn(fd, buf, n, flags);
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kSend, n, 0, -1);
-  }
-  return fakes::note(fakes::kSend, n, 0, fn(fd, buf, fakes::clamp(n, a), flags));
-}
-
-FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) {
-  static auto fn = fakes::real<ssize_t (*)(int, const struct iovec *, int)>("writev");
-  fakes::Action a;
-  if (!fakes::next(fd, fakes::kWritev, &a))
-    return fn(fd, iov, n);
-  size_t total = fakes::iov_total(iov, n);
-  int max_iov;
-  {
-    std::lock_guard<std::mutex> g(fakes::state().mu);
-    max_iov = fakes::state().writev_max_iov;
-  }
-  if (a.err == 0 && max_iov > 0 && n > max_iov)
-    a.err = EINVAL;
-  if (a.err) {
-    errno = a.err;
-    return fakes::note(fakes::kWritev, total, n, -1, iov);
-  }
-  if (a.limit < 0)
-    return fakes::note(fakes::kWritev, total, n, fn(fd, iov, n), iov);
-  std::vector<struct iovec> cut;
-  int m = fakes::cut_iov(iov, n, static_cast<size_t>(a.limit), &cut);
-  return fakes::note(fakes::kWritev, total, n, m ? fn(fd, cut.data(), m) : 0, iov);
-}
-
-}  // extern "C"
+FAKES_EXPORT ssize_t read(int fd, void *buf, size_t n) { FAKES_PLAIN(read, kRead); }
+FAKES_EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) { FAKES_PLAIN(recv, kRecv, flags); }
+FAKES_EXPORT ssize_t write(int fd, const void *buf, size_t n) { FAKES_PLAIN(write, kWrite); }
+FAKES_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags) { FAKES_PLAIN(send, kSend, flags); }
+FAKES_EXPORT ssize_t readv(int fd, const struct iovec *iov, int n) { FAKES_VECTORED(readv, kReadv); }
+FAKES_EXPORT ssize_t writev(int fd, const struct iovec *iov, int n) { FAKES_VECTORED(writev, kWritev); }
 
 #endif

@@ -4,6 +4,8 @@
 //   wait_for   polls a condition, bounded in time
 //   TempDir    a fresh directory under /tmp, removed with its contents
 //              (kept, and named on stderr, when TOVI_TEST_KEEP is set)
+//   scratch_file, pattern, read_n  an unnamed file, content for it, and
+//              bounded reads
 //   Child      a child process in its own process group: a program run with
 //              exec, or a piece of test code run in the forked child; its
 //              standard output and error are captured (apart, or together
@@ -111,6 +113,38 @@ inline std::vector<std::string> list_dir(const std::string &dir) {
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// An unnamed file under /tmp holding content, positioned at its start; it
+// goes with its last descriptor. -1 when it cannot be made.
+inline int scratch_file(const std::string &content = "") {
+    int fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 && (::write(fd, content.data(), content.size()) != ssize_t(content.size()) ||
+                    lseek(fd, 0, SEEK_SET) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// What fd gives until n bytes came, it ends, or timeout_ms pass without a
+// byte; read at most `bite` bytes at a time.
+inline std::string read_n(int fd, size_t n, int timeout_ms = 10000, size_t bite = 65536) {
+    std::string got;
+    std::vector<char> buf(bite);
+    struct pollfd p = {fd, POLLIN, 0};
+    for (ssize_t r; got.size() < n && poll(&p, 1, timeout_ms) == 1 &&
+                    (r = ::read(fd, buf.data(), std::min(bite, n - got.size()))) > 0;)
+        got.append(buf.data(), size_t(r));
+    return got;
+}
+
+// n letters without a short period: a range taken from the wrong offset
+// does not compare equal by chance.
+inline std::string pattern(size_t n) {
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; i++) s[i] = char('a' + (i + i / 26 + i / 676 + i / 17576) % 26);
+    return s;
 }
 
 class TempDir {

@@ -2,20 +2,11 @@
 // behind, the handshake hook runs once inside the read that completes the
 // handshake (and may delete the socket there), bytes held inside NSS count
 // as readable, and NSS shuts down once every socket is gone.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdio.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <future>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <nss/nss.h>
+
+#include <string>
+#include <vector>
 
 #include "plat/asock.h"
 #include "plat_loop.h"
@@ -24,32 +15,26 @@
 namespace {
 
 using plattest::Completion;
-using plattest::RunningCx;
-using plattest::WaitFor;
 using ssltest::ssl_db;
 
-std::vector<std::string> warnings;
-std::vector<int> warn_flags;
-
-int Warn(int first, const char *msg) {
-  warnings.push_back(msg);
-  warn_flags.push_back(first);
-  return first;
-}
-
-bool Contains(const std::string &needle) {
-  for (auto &w : warnings)
-    if (w.find(needle) != std::string::npos) return true;
-  return false;
-}
+std::vector<std::string> warnings;  // "<first flag> <message>"
 
 int Init(const std::string &pwfile, std::vector<std::string> nicks) {
   std::vector<char *> names;
   for (auto &n : nicks) names.push_back(n.data());
   names.push_back(nullptr);
-  std::string cache = ssl_db().dir;
-  return ASockSSL_Init(ssl_db().dir.c_str(), "", "", "secmod.db", pwfile.c_str(), names.data(), cache.c_str(), Warn,
+  return ASockSSL_Init(ssl_db().dir.c_str(), "", "", "secmod.db", pwfile.c_str(), names.data(), ssl_db().dir.c_str(),
+                       [](int first, const char *msg) {
+                         warnings.push_back(std::to_string(first) + " " + msg);
+                         return first;
+                       },
                        0);
+}
+
+bool Warned(const std::string &needle) {
+  for (auto &w : warnings)
+    if (w.find(needle) != std::string::npos) return true;
+  return false;
 }
 
 class SslLayer : public ::testing::Test {
@@ -57,7 +42,6 @@ class SslLayer : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(ssl_db().ok);
     warnings.clear();
-    warn_flags.clear();
   }
   void TearDown() override {
     ASockSSL_Cleanup();
@@ -67,141 +51,105 @@ class SslLayer : public ::testing::Test {
 
 TEST_F(SslLayer, FailedSetUpsReportWhyAndLeaveNssDown) {
   EXPECT_EQ(Init(ssl_db().wrong_pwfile, {"Server-Cert"}), 0);
-  EXPECT_TRUE(Contains("does not unlock the key database"));
+  EXPECT_TRUE(Warned("does not unlock the key database"));
   EXPECT_FALSE(NSS_IsInitialized());
-
   warnings.clear();
-  warn_flags.clear();
   EXPECT_EQ(Init(ssl_db().pwfile, {"Nope-1", "Nope-2"}), 0);
-  EXPECT_TRUE(Contains("certificate \"Nope-1\" not found"));
-  EXPECT_TRUE(Contains("certificate \"Nope-2\" not found"));
-  EXPECT_TRUE(Contains("no usable server certificate"));
-  ASSERT_GE(warn_flags.size(), 2u);
-  EXPECT_EQ(warn_flags[0], 1) << "the first warning of a set-up is flagged";
-  EXPECT_EQ(warn_flags[1], 0);
+  EXPECT_TRUE(Warned("certificate \"Nope-1\" not found") && Warned("certificate \"Nope-2\" not found"));
+  EXPECT_TRUE(Warned("no usable server certificate"));
+  ASSERT_GE(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0][0], '1') << "the first warning of a set-up is flagged";
+  EXPECT_EQ(warnings[1][0], '0');
   EXPECT_FALSE(NSS_IsInitialized());
-
   EXPECT_EQ(Init(ssl_db().pwfile, {}), 0);
   EXPECT_FALSE(NSS_IsInitialized());
-
   // Nothing of the failures stays behind: a good set-up works afterwards,
   // and a second one is refused while the first is up.
   EXPECT_NE(Init(ssl_db().plain_pwfile, {"Server-Cert", "Server-Cert-EC"}), 0);
   EXPECT_EQ(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
-  EXPECT_TRUE(Contains("already set up"));
+  EXPECT_TRUE(Warned("already set up"));
 }
 
 TEST_F(SslLayer, HooksNeedTheRightKindOfSocket) {
-  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0);
-  ASSERT_NE(ls, nullptr);
+  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0), *plain = ASock_New();
+  auto bad_cert = [](void *) { return 0; };
+  auto handshake = [](void *) {};
   EXPECT_EQ(ASockSSL_Enable(ls, 0), 0) << "no SSL before the set-up";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, [](void *) { return 0; }, nullptr), -1);
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), -1);
   ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
   EXPECT_NE(ASockSSL_Enable(ls, 0), 0);
   EXPECT_NE(ASockSSL_Enable(ls, 0), 0) << "enabling twice is harmless";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, [](void *) { return 0; }, nullptr), 0);
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, [](void *) {}, nullptr), -1) << "a listener has no handshake";
-  ASock *plain = ASock_New();
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, [](void *) {}, nullptr), -1);
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), 0);
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, handshake, nullptr), -1) << "a listener has no handshake";
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, handshake, nullptr), -1);
   ASock_Delete(plain, ASOCK_CLOSE_PLAIN);
   ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
 }
 
 // ------------------------------------------------------------- handshakes
 
-struct HookState {
-  std::atomic<int> calls{0};
-  std::atomic<int> inside_recv{0};
-  ASock *delete_me = nullptr;
-};
-
 std::atomic<bool> in_recv{false};
-
-void Hook(void *arg) {
-  auto *h = static_cast<HookState *>(arg);
-  h->calls++;
-  if (in_recv) h->inside_recv++;
-  if (h->delete_me) ASock_Delete(h->delete_me, ASOCK_CLOSE_PLAIN);
-}
 
 class SslHandshake : public SslLayer {
  protected:
   void SetUp() override {
     SslLayer::SetUp();
     ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert", "Server-Cert-EC"}), 0);
-    ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0);
-    ASSERT_NE(ls, nullptr);
-    ASSERT_NE(ASockSSL_Enable(ls, 0), 0);
-    sockaddr_in a{};
-    socklen_t l = sizeof a;
-    getsockname(ASock_GetFd(ls), reinterpret_cast<sockaddr *>(&a), &l);
-    port = ntohs(a.sin_port);
+    ls_ = ASock_NewBound(htonl(INADDR_LOOPBACK), 0);
+    ASSERT_NE(ASockSSL_Enable(ls_, 0), 0);
   }
   void TearDown() override {
-    ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
-    if (client.valid()) client.wait_for(std::chrono::seconds(15));
+    ASock_Delete(ls_, ASOCK_CLOSE_PLAIN);
+    client_.wait_exit(15000);
     SslLayer::TearDown();
   }
-  // Runs the Python client; its exit status comes back through `client`.
-  void StartClient(const std::string &args) {
-    std::string cmd = "/usr/bin/python3 '" + ssltest::ssl_script("tls_client.py") + "' --port " +
-                      std::to_string(port) + " --ca '" + ssl_db().ca + "' " + args + " >/dev/null 2>&1";
-    client = std::async(std::launch::async, [cmd] { return system(cmd.c_str()); });
+  // Starts the Python client and returns the connection it makes, with the
+  // handshake hook counting on hook_ (and noting whether it ran inside a
+  // read of ours).
+  ASock *Connect(std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port",
+                                     std::to_string(plattest::PortOf(ls_)), "--ca", ssl_db().ca};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(client_.spawn(argv));
+    ASock *s = plattest::AcceptOne(ls_);
+    hook_.status = 0;
+    EXPECT_EQ(ASockSSL_SetHandshakeHook(s, Completion::Cb, &hook_), 0);
+    return s;
   }
-  ASock *AcceptOne() {
-    pollfd p{ASock_GetFd(ls), POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) return nullptr;
-    return ASock_Accept(ls, nullptr, nullptr, 0, 0);
-  }
-  // Drives the handshake with zero-length reads until the hook has run.
-  bool Handshake(ASock *s, HookState &h) {
-    for (int i = 0; i < 200 && h.calls == 0; i++) {
-      pollfd p{ASock_GetFd(s), POLLIN, 0};
+  // Reads with nMax bytes until the result is not -1 or the hook has run
+  // (bounded).
+  int Recv(ASock *s, char *buf, int max) {
+    int r = -1;
+    for (int i = 0, calls = hook_.n; i < 200 && r == -1 && hook_.n == calls; i++) {
+      struct pollfd p{ASock_GetFd(s), POLLIN, 0};
       poll(&p, 1, 50);
-      char b;
       in_recv = true;
-      int r = ASock_Recv(s, &b, 0);
+      r = ASock_Recv(s, buf, max);
       in_recv = false;
-      if (h.calls) return true;
-      if (r != -1) return false;
     }
-    return h.calls > 0;
+    return r;
   }
-  ASock *ls = nullptr;
-  uint16_t port = 0;
-  std::future<int> client;
+  ASock *ls_ = nullptr;
+  ts::Child client_;
+  Completion hook_{nullptr, [](Completion &self) { self.status += in_recv; }};
 };
 
 TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
-  std::string big(16384, 'q');
-  std::string back = "thanks for all the bytes";
-  StartClient("--tls 1.3 --send " + ssltest::to_hex(big) + " --recv " + std::to_string(back.size()));
-  ASock *s = AcceptOne();
-  ASSERT_NE(s, nullptr);
-  HookState h;
-  ASSERT_EQ(ASockSSL_SetHandshakeHook(s, Hook, &h), 0);
-  ASSERT_TRUE(Handshake(s, h));
-  EXPECT_EQ(h.calls, 1);
-  EXPECT_EQ(h.inside_recv, 1);
-
-  // Wait until the first bytes can be read, then take a little: the rest of
-  // the record is held inside the SSL layer and must count as readable.
+  std::string big(16384, 'q'), back = "thanks for all the bytes";
+  ASock *s = Connect({"--tls", "1.3", "--send", ssltest::to_hex(big), "--recv", std::to_string(back.size())});
   char buf[20000];
-  int got = 0;
-  for (int i = 0; i < 100 && got <= 0; i++) {
-    pollfd p{ASock_GetFd(s), POLLIN, 0};
-    poll(&p, 1, 50);
-    got = ASock_Recv(s, buf, 100);
-  }
-  ASSERT_EQ(got, 100);
-  RunningCx cx(2);
-  Completion c;
-  c.gd = GDisp_New(cx.cx());
+  Recv(s, buf, 0);  // zero-length reads drive the handshake
+  EXPECT_EQ(hook_.n, 1);
+  EXPECT_EQ(hook_.status, 1) << "inside the read";
+  // Take a little of the first record: the rest is held inside the SSL
+  // layer and must count as readable.
+  ASSERT_EQ(Recv(s, buf, 100), 100);
+  plattest::RunningCx cx(2);
+  Completion c{GDisp_New(cx.cx())};
   size_t total = 100;
-  while (total < big.size()) {
-    int before = c.n;
+  for (int before = 0; total < big.size(); before = c.n) {
     ASSERT_EQ(ASock_Readable(s, c.gd, Completion::Cb, &c), 0);
-    ASSERT_TRUE(WaitFor([&] { return c.n > before; })) << "stalled with " << total << " bytes read";
+    ASSERT_TRUE(c.Wait(before + 1)) << "stalled with " << total << " bytes read";
     int r = ASock_Recv(s, buf, sizeof buf);
     if (r == -1) continue;
     ASSERT_GT(r, 0);
@@ -209,50 +157,32 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
     total += size_t(r);
   }
   EXPECT_EQ(total, big.size());
-  EXPECT_EQ(h.calls, 1) << "the hook runs once";
+  EXPECT_EQ(hook_.n, 1) << "the hook runs once";
+  EXPECT_EQ(ASock_Recv(s, buf, sizeof buf), -1) << "nothing more until our answer";
   EXPECT_EQ(ASock_Send(s, back.data(), int(back.size())), int(back.size()));
-  EXPECT_EQ(client.get(), 0);
+  EXPECT_EQ(client_.wait_exit(15000), 0) << client_.err();
   ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
   GDisp_Delete(c.gd);
 }
 
 TEST_F(SslHandshake, HookMayDeleteTheSocket) {
-  StartClient("--tls 1.2 --recv 1 --timeout 3");
-  ASock *s = AcceptOne();
-  ASSERT_NE(s, nullptr);
-  HookState h;
-  h.delete_me = s;
-  ASSERT_EQ(ASockSSL_SetHandshakeHook(s, Hook, &h), 0);
+  ASock *s = Connect({"--tls", "1.2", "--recv", "1", "--timeout", "3"});
+  hook_.then = [s](Completion &) { ASock_Delete(s, ASOCK_CLOSE_PLAIN); };
   // Would hang forever if the hook ran while the read still held the
   // descriptor.
-  ASSERT_TRUE(Handshake(s, h));
-  EXPECT_EQ(h.calls, 1);
-  EXPECT_NE(client.get(), 0) << "the client saw its connection closed";
+  char b;
+  Recv(s, &b, 0);
+  EXPECT_EQ(hook_.n, 1);
+  EXPECT_NE(client_.wait_exit(15000), 0) << "the client saw its connection closed";
 }
 
 TEST_F(SslHandshake, PeerClosingDuringTheHandshakeReadsAsClosed) {
-  ASock *s;
-  {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    s = AcceptOne();
-    ASSERT_NE(s, nullptr);
-    // The first bytes of a hello, then the client is gone.
-    ASSERT_EQ(write(fd, "\x16\x03\x01\x02\x00\x01", 6), 6);
-    close(fd);
-  }
-  int r = -1;
-  for (int i = 0; i < 100 && r == -1; i++) {
-    pollfd p{ASock_GetFd(s), POLLIN, 0};
-    poll(&p, 1, 50);
-    char b;
-    r = ASock_Recv(s, &b, 0);
-  }
-  EXPECT_EQ(r, 0);
+  int fd = plattest::Dial(plattest::PortOf(ls_));
+  ASock *s = plattest::AcceptOne(ls_);
+  ASSERT_EQ(write(fd, "\x16\x03\x01\x02\x00\x01", 6), 6);  // the first bytes of a hello, then the client is gone
+  close(fd);
+  char b;
+  EXPECT_EQ(Recv(s, &b, 0), 0);
   ASock_Delete(s, ASOCK_CLOSE_PLAIN);
 }
 

@@ -1,3 +1,4 @@
+// Shell-style pattern matching of configuration keys.
 #include "plat/wildmat.h"
 
 #include <gtest/gtest.h>
@@ -6,73 +7,37 @@
 
 namespace {
 
-struct Case {
-    const char *text;
-    const char *pattern;
-    int expected;
-};
-
-class WildmatCases : public ::testing::TestWithParam<Case> {};
-
-TEST_P(WildmatCases, Matches)
-{
-    const Case &c = GetParam();
-    EXPECT_EQ(wildmat(c.text, c.pattern) != 0, c.expected != 0) << c.text << " vs " << c.pattern;
+TEST(Wildmat, Cases) {
+  const struct {
+    const char *text, *pattern;
+    bool match;
+  } rows[] = {
+      {"", "", 1}, {"abc", "abc", 1}, {"abc", "abd", 0}, {"abc", "ab", 0}, {"ab", "abc", 0}, {"", "a", 0},
+      {"ABC", "abc", 0},
+      // the star spans dots: partition keys with dotted names
+      {"", "*", 1}, {"anything.at.all", "*", 1}, {"store.partition.a.b.path", "store.partition.*.path", 1},
+      {"store.partition.a.path", "store.partition.*.path", 1}, {"store.partition..path", "store.partition.*.path", 1},
+      {"store.partition.a.paths", "store.partition.*.path", 0}, {"logfile.default.logdir", "logfile.*", 1},
+      {"logfile", "logfile.*", 0}, {"abcabcabd", "*abd", 1}, {"abcabcabd", "a*c*d", 1}, {"abcabcabx", "a*c*d", 0},
+      {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "a*a*a*a*a*a*a*a*c", 0}, {"xy", "**x**y**", 1},
+      {"a", "?", 1}, {"", "?", 0}, {"ab", "?", 0}, {"a.c", "a?c", 1}, {"b", "[abc]", 1}, {"d", "[abc]", 0},
+      {"m", "[a-z]", 1}, {"M", "[a-z]", 0}, {"5", "[0-9a-f]", 1}, {"d", "[!abc]", 1}, {"a", "[!abc]", 0},
+      {"a", "[^abc]", 0}, {"]", "[]a]", 1}, {"-", "[a-]", 1}, {"b", "[!]a]", 1}, {"x1", "x[0-9]", 1},
+      {"x10", "x[0-9]", 0}, {"x10", "x[0-9]*", 1},
+      {"[a", "[a", 1}, {"a", "[a", 0},  // an unclosed set is a literal bracket
+      {"*", "\\*", 1}, {"a", "\\*", 0}, {"a?", "a\\?", 1}, {"ab", "a\\?", 0}, {"\\", "\\", 1},
+      {"\xe9", "[\xe0-\xef]", 1}, {"a", "[\xe0-\xef]", 0},  // high bytes compare as unsigned
+  };
+  for (auto &r : rows) EXPECT_EQ(r.match, wildmat(r.text, r.pattern) != 0) << r.text << " vs " << r.pattern;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Literal, WildmatCases,
-    ::testing::Values(Case{"", "", 1}, Case{"abc", "abc", 1}, Case{"abc", "abd", 0},
-                      Case{"abc", "ab", 0}, Case{"ab", "abc", 0}, Case{"", "a", 0},
-                      Case{"ABC", "abc", 0}));
-
-INSTANTIATE_TEST_SUITE_P(
-    Star, WildmatCases,
-    ::testing::Values(Case{"", "*", 1}, Case{"anything.at.all", "*", 1},
-                      // the star spans dots: partition keys with dotted names
-                      Case{"store.partition.a.b.path", "store.partition.*.path", 1},
-                      Case{"store.partition.a.path", "store.partition.*.path", 1},
-                      Case{"store.partition..path", "store.partition.*.path", 1},
-                      Case{"store.partition.a.paths", "store.partition.*.path", 0},
-                      Case{"logfile.default.logdir", "logfile.*", 1},
-                      Case{"logfile", "logfile.*", 0}, Case{"abcabcabd", "*abd", 1},
-                      Case{"abcabcabd", "a*c*d", 1}, Case{"abcabcabx", "a*c*d", 0},
-                      Case{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "a*a*a*a*a*a*a*a*c", 0},
-                      Case{"xy", "**x**y**", 1}));
-
-INSTANTIATE_TEST_SUITE_P(
-    QuestionAndSets, WildmatCases,
-    ::testing::Values(Case{"a", "?", 1}, Case{"", "?", 0}, Case{"ab", "?", 0},
-                      Case{"a.c", "a?c", 1}, Case{"b", "[abc]", 1}, Case{"d", "[abc]", 0},
-                      Case{"m", "[a-z]", 1}, Case{"M", "[a-z]", 0}, Case{"5", "[0-9a-f]", 1},
-                      Case{"d", "[!abc]", 1}, Case{"a", "[!abc]", 0}, Case{"a", "[^abc]", 0},
-                      Case{"]", "[]a]", 1}, Case{"-", "[a-]", 1}, Case{"b", "[!]a]", 1},
-                      Case{"x1", "x[0-9]", 1}, Case{"x10", "x[0-9]", 0},
-                      Case{"x10", "x[0-9]*", 1},
-                      // an unclosed set is a literal bracket
-                      Case{"[a", "[a", 1}, Case{"a", "[a", 0}));
-
-INSTANTIATE_TEST_SUITE_P(
-    Escapes, WildmatCases,
-    ::testing::Values(Case{"*", "\\*", 1}, Case{"a", "\\*", 0}, Case{"a?", "a\\?", 1},
-                      Case{"ab", "a\\?", 0}, Case{"\\", "\\", 1}));
-
-TEST(Wildmat, HighBytesCompareAsUnsigned)
-{
-    EXPECT_TRUE(wildmat("\xe9", "[\xe0-\xef]"));
-    EXPECT_FALSE(wildmat("a", "[\xe0-\xef]"));
+TEST(Wildmat, LongInputsFinish) {
+  std::string text(20000, 'a'), pattern;
+  for (int i = 0; i < 50; ++i) pattern += "a*";
+  pattern += "b";
+  EXPECT_FALSE(wildmat(text.c_str(), pattern.c_str()));
+  text += "b";
+  EXPECT_TRUE(wildmat(text.c_str(), pattern.c_str()));
 }
 
-TEST(Wildmat, LongInputsFinish)
-{
-    std::string text(20000, 'a');
-    std::string pattern;
-    for (int i = 0; i < 50; ++i)
-        pattern += "a*";
-    pattern += "b";
-    EXPECT_FALSE(wildmat(text.c_str(), pattern.c_str()));
-    text += "b";
-    EXPECT_TRUE(wildmat(text.c_str(), pattern.c_str()));
-}
-
-} // namespace
+}  // namespace

@@ -1,100 +1,49 @@
-// File locks through the real library, between two processes: a held
-// region refuses the other process at once, tests report it, and an
-// unlock lets the other process in.  Threads of one process share locks.
+// File locks through the real library, between two processes: a lock runs
+// from the current offset to the end of the file, refuses the other process
+// at once, tests report it, and an unlock lets the other process in.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
+#include "test_support.h"
 #include "tovi/lock.h"
-#include "tovi_test_util.h"
 
 namespace {
 
-using tovi_test::RunInChild;
-
-class FileLock : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovi-lock-XXXXXX";
-    fd_ = mkstemp(tmpl);
-    ASSERT_GE(fd_, 0);
-    path_ = tmpl;
-    ASSERT_EQ(4096, write(fd_, std::string(4096, 'l').data(), 4096));
-    ASSERT_EQ(0, lseek(fd_, 0, SEEK_SET));
-  }
-  void TearDown() override {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  // What another process sees: "<test>,<try>" results, each 0 or -1.
-  std::string OtherProcess(off_t offset) {
-    std::string path = path_;
-    auto res = RunInChild([path, offset] {
-      int fd = open(path.c_str(), O_RDWR);
-      lseek(fd, offset, SEEK_SET);
-      auto start = std::chrono::steady_clock::now();
-      int test = tovi_lock_test(fd);
-      int lock = tovi_lock_nonblocking(fd);
-      int err = errno;
-      bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
-      std::printf("%d,%d%s%s", test, lock, lock < 0 && (err == EACCES || err == EAGAIN) ? " busy" : "",
-                  quick ? "" : " slow");
+TEST(FileLock, HeldFromTheOffsetToTheEndItRefusesAnotherProcessAtOnceUntilUnlocked) {
+  ts::TempDir tmp;
+  std::string path = tmp / "locked";
+  ASSERT_TRUE(ts::write_file(path, std::string(4096, 'l')));
+  int fd = open(path.c_str(), O_RDWR);
+  // What another process sees from each offset: "<48 bytes>,<test>,<try>"
+  // (0 free or -1 taken; "!" when a refusal waited or was no lock conflict).
+  auto other = [&] {
+    return ts::run_in_child([&] {
+      int cfd = open(path.c_str(), O_RDWR);
+      for (off_t at : {0, 2000, 2048, 100000}) {
+        lseek(cfd, at, SEEK_SET);
+        auto start = std::chrono::steady_clock::now();
+        int near = lockf(cfd, F_TEST, 48), test = tovi_lock_test(cfd), lock = tovi_lock_nonblocking(cfd), err = errno;
+        bool slow = std::chrono::steady_clock::now() - start > std::chrono::seconds(2);
+        std::printf("%d,%d,%d%s ", near, test, lock, slow || (lock < 0 && err != EACCES && err != EAGAIN) ? "!" : "");
+        tovi_unlock(cfd);
+      }
       return 0;
-    });
-    EXPECT_EQ(0, res.exit_code);
-    return res.output;
-  }
-  int fd_ = -1;
-  std::string path_;
-};
-
-TEST_F(FileLock, HeldRegionRefusesAnotherProcessAtOnce) {
-  EXPECT_EQ("0,0", OtherProcess(0));  // free: its lock ends with the child
-  ASSERT_EQ(0, tovi_lock_nonblocking(fd_));
-  EXPECT_EQ(0, tovi_lock_test(fd_));  // our own lock does not count
-  EXPECT_EQ("-1,-1 busy", OtherProcess(0));
-  EXPECT_EQ("-1,-1 busy", OtherProcess(3000));
-  ASSERT_EQ(0, tovi_unlock(fd_));
-  EXPECT_EQ("0,0", OtherProcess(0));
-}
-
-TEST_F(FileLock, LockRunsFromTheCurrentOffset) {
-  ASSERT_EQ(2048, lseek(fd_, 2048, SEEK_SET));
-  ASSERT_EQ(0, tovi_lock_nonblocking(fd_));
-  // Probe bounded ranges from the other process: only those reaching byte
-  // 2048 or beyond are taken.
-  std::string path = path_;
-  auto res = RunInChild([path] {
-    int fd = open(path.c_str(), O_RDWR);
-    for (off_t at : {0, 1000, 2000, 2048, 4000, 100000}) {
-      lseek(fd, at, SEEK_SET);
-      std::printf("%d ", lockf(fd, F_TEST, 48));
-    }
-    return 0;
-  });
-  EXPECT_EQ("0 0 0 -1 -1 -1 ", res.output);
-  ASSERT_EQ(2048, lseek(fd_, 2048, SEEK_SET));
-  ASSERT_EQ(0, tovi_unlock(fd_));
-  EXPECT_EQ("0,0", OtherProcess(0));
-}
-
-TEST_F(FileLock, ThreadsOfOneProcessShareTheLock) {
-  ASSERT_EQ(0, tovi_lock_nonblocking(fd_));
-  int in_thread = 99;
-  std::thread([&] {
-    int fd = open(path_.c_str(), O_RDWR);
-    in_thread = tovi_lock_nonblocking(fd);
-    close(fd);  // closing any descriptor of the file drops this process's locks
-  }).join();
-  EXPECT_EQ(0, in_thread);
-  EXPECT_EQ("0,0", OtherProcess(0));
+    }).out;
+  };
+  EXPECT_EQ("0,0,0 0,0,0 0,0,0 0,0,0 ", other());  // free: each lock ends with its unlock
+  ASSERT_EQ(2048, lseek(fd, 2048, SEEK_SET));
+  ASSERT_EQ(0, tovi_lock_nonblocking(fd));
+  EXPECT_EQ(0, tovi_lock_test(fd));  // our own lock does not count
+  // Below 2048 the bytes are free, but a lock from there reaches into ours.
+  EXPECT_EQ("0,-1,-1 0,-1,-1 -1,-1,-1 -1,-1,-1 ", other());
+  ASSERT_EQ(0, lseek(fd, 0, SEEK_SET));
+  ASSERT_EQ(0, tovi_unlock(fd));  // from offset 0: covers the lock
+  EXPECT_EQ("0,0,0 0,0,0 0,0,0 0,0,0 ", other());
+  close(fd);
 }
 
 }  // namespace

@@ -22,20 +22,21 @@ struct tm make_tm(int year, int mon, int mday, int hour, int min, int sec) {
   return t;
 }
 
-TEST(Mkgmtime, KnownInstants) {
-  struct tm t = make_tm(1970, 1, 1, 0, 0, 0);
-  EXPECT_EQ(0, mkgmtime(&t));
-  t = make_tm(1999, 12, 31, 23, 59, 59);
-  EXPECT_EQ(946684799, mkgmtime(&t));
-  t = make_tm(2000, 2, 29, 12, 0, 0);  // leap day of a century leap year
-  EXPECT_EQ(951825600, mkgmtime(&t));
-  t = make_tm(1969, 12, 31, 23, 59, 0);
-  EXPECT_EQ(-60, mkgmtime(&t));
-  t = make_tm(2038, 1, 19, 3, 14, 8);  // past the signed 32-bit end
-  EXPECT_EQ(2147483648LL, static_cast<long long>(mkgmtime(&t)));
-}
-
-TEST(Mkgmtime, RoundTripsThroughUtcConversion) {
+TEST(Mkgmtime, KnownInstantsAndFieldsOutOfRange) {
+  const struct {
+    struct tm t;
+    long long want;
+  } rows[] = {
+      {make_tm(1970, 1, 1, 0, 0, 0), 0},
+      {make_tm(1999, 12, 31, 23, 59, 59), 946684799},
+      {make_tm(2000, 2, 29, 12, 0, 0), 951825600},  // leap day of a century leap year
+      {make_tm(1969, 12, 31, 23, 59, 0), -60},
+      {make_tm(2038, 1, 19, 3, 14, 8), 2147483648LL},  // past the signed 32-bit end
+      {make_tm(2001, 1, 32, 0, 0, 0), -1},             // no such day...
+      {make_tm(2001, 1, 1, 0, 60, 0), -1},             // ...minute
+      {make_tm(2001, 2, 29, 0, 0, 0), -1},             // ...leap day
+  };
+  for (auto r : rows) EXPECT_EQ(r.want, static_cast<long long>(mkgmtime(&r.t))) << r.want;
   for (time_t v : {time_t{1}, time_t{86399}, time_t{1000000000}, time_t{1234567890}, time_t{4102444800}}) {
     struct tm t;
     ASSERT_NE(nullptr, mtgmtime(&v, &t));
@@ -43,30 +44,18 @@ TEST(Mkgmtime, RoundTripsThroughUtcConversion) {
   }
 }
 
-TEST(Mkgmtime, OutOfRangeFieldsHaveNoTime) {
-  struct tm t = make_tm(2001, 1, 32, 0, 0, 0);
-  EXPECT_EQ(-1, mkgmtime(&t));
-  t = make_tm(2001, 1, 1, 0, 60, 0);
-  EXPECT_EQ(-1, mkgmtime(&t));
-  t = make_tm(2001, 2, 29, 0, 0, 0);
-  EXPECT_EQ(-1, mkgmtime(&t));
-}
-
 class ZoneOffset : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char *tz = getenv("TZ");
-    had_ = tz != nullptr;
-    if (had_)
-      saved_ = tz;
+    if (const char *tz = getenv("TZ")) saved_ = tz;
   }
   void TearDown() override {
-    if (had_)
-      setenv("TZ", saved_.c_str(), 1);
-    else
-      unsetenv("TZ");
+    if (saved_.empty()) unsetenv("TZ");
+    else setenv("TZ", saved_.c_str(), 1);
     tzset();
   }
+  // The offset of local time in zone at when; gmtoff_of leaves its tm as
+  // it found it.
   long offset_in(const char *zone, time_t when) {
     setenv("TZ", zone, 1);
     tzset();
@@ -77,33 +66,28 @@ class ZoneOffset : public ::testing::Test {
     EXPECT_EQ(0, memcmp(&before, &local, sizeof local));
     return off;
   }
-  bool had_ = false;
   std::string saved_;
 };
 
-TEST_F(ZoneOffset, OneHourEastAcrossNewYear) {
+TEST_F(ZoneOffset, EastAndWestAcrossNewYearHalfHoursAndDaylightSaving) {
   // 31 December 1999 23:30 UTC is 1 January 2000 00:30 one hour east.
   struct tm local = make_tm(2000, 1, 1, 0, 30, 0);
   local.tm_yday = 0;
   EXPECT_EQ(3600, gmtoff_of(&local, 946683000));
-  EXPECT_EQ(3600, offset_in("CET-1", 946683000));
-}
-
-TEST_F(ZoneOffset, FiveHoursWestAcrossNewYear) {
-  // 1 January 2000 02:00 UTC is still 31 December at 21:00 five hours west.
-  EXPECT_EQ(-5 * 3600, offset_in("EST5", 946692000));
-}
-
-TEST_F(ZoneOffset, HalfHourZonesAndUtc) {
-  EXPECT_EQ(5 * 3600 + 1800, offset_in("IST-5:30", 1000000000));
-  EXPECT_EQ(-(3 * 3600 + 1800), offset_in("NST3:30", 1000000000));
-  EXPECT_EQ(0, offset_in("UTC0", 1000000000));
-}
-
-TEST_F(ZoneOffset, DaylightSavingChangesTheOffset) {
-  // Central Europe: +1 in January, +2 in July.
-  EXPECT_EQ(3600, offset_in("CET-1CEST,M3.5.0,M10.5.0/3", 1704067200));
-  EXPECT_EQ(7200, offset_in("CET-1CEST,M3.5.0,M10.5.0/3", 1719792000));
+  const struct {
+    const char *zone;
+    time_t when;
+    long want;
+  } rows[] = {
+      {"CET-1", 946683000, 3600},
+      {"EST5", 946692000, -5 * 3600},  // 1 January 02:00 UTC is still 31 December
+      {"IST-5:30", 1000000000, 5 * 3600 + 1800},
+      {"NST3:30", 1000000000, -(3 * 3600 + 1800)},
+      {"UTC0", 1000000000, 0},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1704067200, 3600},  // January
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1719792000, 7200},  // July
+  };
+  for (auto &r : rows) EXPECT_EQ(r.want, offset_in(r.zone, r.when)) << r.zone;
 }
 
 }  // namespace

@@ -8,22 +8,16 @@
 
 namespace {
 
-TEST(CaseTables, OnlyAsciiLettersChange) {
+TEST(CaseTables, OnlyAsciiLettersChangeAndConversionIsInPlace) {
   for (int c = 0; c < 256; ++c) {
-    int lower = c >= 'A' && c <= 'Z' ? c + 32 : c;
-    int upper = c >= 'a' && c <= 'z' ? c - 32 : c;
-    EXPECT_EQ(lower, convert_to_lowercase[c]) << c;
-    EXPECT_EQ(upper, convert_to_uppercase[c]) << c;
+    EXPECT_EQ(c >= 'A' && c <= 'Z' ? c + 32 : c, convert_to_lowercase[c]) << c;
+    EXPECT_EQ(c >= 'a' && c <= 'z' ? c - 32 : c, convert_to_uppercase[c]) << c;
   }
-}
-
-TEST(CaseTables, ConvertInPlace) {
-  char s[] = "MiXeD 123 \xC9t\xE9";
+  char s[] = "MiXeD 123 \xC9t\xE9", empty[] = "";
   EXPECT_EQ(s, lcase(s));
   EXPECT_STREQ("mixed 123 \xC9t\xE9", s);
   EXPECT_EQ(s, ucase(s));
   EXPECT_STREQ("MIXED 123 \xC9T\xE9", s);
-  char empty[] = "";
   EXPECT_EQ(empty, lcase(empty));
 }
 
@@ -35,21 +29,18 @@ TEST(Beautify, ControlHighAndDeleteBytes) {
   EXPECT_EQ(6, end - dst);
 }
 
-TEST(Beautify, GrowingBufferIsAllocatedAndEnlarged) {
+TEST(Beautify, BufferIsAllocatedOrEnlargedToFitTheText) {
   char *buf = beautify_string("hi\n", nullptr, 0);
-  ASSERT_NE(nullptr, buf);
   EXPECT_STREQ("hi^J", buf);
   // The first allocation is at least 4096 bytes: a long text still fits
   // when the caller passes that size.
-  std::string mid(2000, '\x01');
-  buf = beautify_string(mid.c_str(), buf, 4096);
+  buf = beautify_string(std::string(2000, '\x01').c_str(), buf, 4096);
   EXPECT_EQ(4000u, strlen(buf));
-  // A caller that knows a small size gets the buffer enlarged to fit.
-  std::string big(10000, '\x02');
-  buf = beautify_string(big.c_str(), buf, 4096);
+  // A caller that knows a small size gets the buffer enlarged to fit (the
+  // sanitizer build catches a write past its end).
+  buf = beautify_string(std::string(10000, '\x02').c_str(), buf, 4096);
   ASSERT_EQ(20000u, strlen(buf));
-  EXPECT_EQ('^', buf[0]);
-  EXPECT_EQ('B', buf[19999]);
+  EXPECT_EQ("^B", std::string(buf + 19998));
   free(buf);
 }
 

@@ -3,247 +3,166 @@
 // and the send size adapt.
 #include "rt_syscall_fakes.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "tovi/retry.h"
 
 namespace {
 
-using Retry = fakes::SocketPairTest;
+using namespace fakes;
+using Retry = SocketPairTest;
+using Sizes = std::vector<size_t>;
 
 TEST_F(Retry, ZeroLengthCallsMakeNoSystemCall) {
-  fakes::arm(sv_[0]);
-  EXPECT_EQ(0, retry_write(sv_[0], "x", 0));
-  EXPECT_EQ(0, retry_send(sv_[0], "x", 0));
-  struct iovec v{};
-  EXPECT_EQ(0, retry_writev(sv_[0], &v, 0));
-  EXPECT_TRUE(fakes::all_calls().empty());
+  arm(sv_[0]);
+  struct iovec v {};
+  EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &v, 0));
+  EXPECT_TRUE(calls().empty());
 }
 
-TEST_F(Retry, ReadsRetryInterruptsAndShortagesButNotAgain) {
+TEST_F(Retry, ReadsRetryInterruptsAndShortagesButNotAgainAndEndReadsZero) {
   ASSERT_EQ(3, ::send(sv_[1], "abc", 3, 0));
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kRead, EINTR);
-  fakes::fail(fakes::kRead, ENOMEM);
-  fakes::fail(fakes::kRead, ENOBUFS);
+  arm(sv_[0]);
+  for (int err : {EINTR, ENOMEM, ENOBUFS}) fail(kRead, err);
   char buf[8];
   EXPECT_EQ(3, retry_read(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(4u, fakes::calls(fakes::kRead).size());
-
-  fakes::fail(fakes::kRecv, EAGAIN);
+  EXPECT_EQ(4u, calls(kRead).size());
+  fail(kRecv, EAGAIN);
   errno = 0;
   EXPECT_EQ(-1, retry_recv(sv_[0], buf, sizeof buf));
   EXPECT_EQ(EAGAIN, errno);
-  EXPECT_EQ(1u, fakes::calls(fakes::kRecv).size());
-
-  fakes::fail(fakes::kReadv, ENOSR);
+  EXPECT_EQ(1u, calls(kRecv).size());
+  fail(kReadv, ENOSR);
   ASSERT_EQ(2, ::send(sv_[1], "de", 2, 0));
   struct iovec v[2] = {{buf, 1}, {buf + 1, 7}};
   EXPECT_EQ(2, retry_recvv(sv_[0], v, 2));
   EXPECT_EQ(0, memcmp(buf, "de", 2));
-}
-
-TEST_F(Retry, EndOfStreamReadsZero) {
-  char buf[4];
-  close(sv_[1]);
+  shutdown(sv_[1], SHUT_WR);
   EXPECT_EQ(0, retry_recv(sv_[0], buf, sizeof buf));
   EXPECT_EQ(0, retry_read(sv_[0], buf, sizeof buf));
-  sv_[1] = socket(AF_UNIX, SOCK_STREAM, 0);  // for TearDown to close
+  EXPECT_EQ(0, retry_recvv(sv_[0], v, 2));
 }
 
-TEST_F(Retry, WriteContinuesAfterShortWritesAndTransientErrors) {
-  fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWrite, 3);
-  fakes::fail(fakes::kWrite, EINTR);
-  fakes::shorten(fakes::kWrite, 4);
-  fakes::fail(fakes::kWrite, ENOBUFS);
-  EXPECT_EQ(10, retry_write(sv_[0], "0123456789", 10));
-  auto w = fakes::calls(fakes::kWrite);
-  ASSERT_EQ(5u, w.size());
-  EXPECT_EQ(10u, w[0].requested);
-  EXPECT_EQ(7u, w[1].requested);
-  EXPECT_EQ(3u, w[4].requested);
-  EXPECT_EQ("0123456789", drain());
-}
+// One write or send of `size` bytes under a script of faults: the result,
+// errno, and the bytes asked for at each call.
+struct WriteCase {
+  const char *name;
+  Call call;
+  size_t size;
+  std::vector<Action> script;
+  int32_t result;
+  int err;
+  Sizes asked;
+};
 
-TEST_F(Retry, WriteHardErrorReturnsMinusOneWithErrno) {
-  fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWrite, 2);
-  fakes::fail(fakes::kWrite, EPIPE);
+const WriteCase kWrites[] = {
+    {"WriteContinuesAfterShortWritesAndTransientErrors", kWrite, 10, {{0, 3}, {EINTR}, {0, 4}, {ENOBUFS}}, 10, 0,
+     {10, 7, 7, 3, 3}},
+    {"WriteHardErrorAfterAShortWrite", kWrite, 6, {{0, 2}, {EPIPE}}, -1, EPIPE, {6, 4}},
+    {"WriteAgainIsNotRetried", kWrite, 6, {{EAGAIN}}, -1, EAGAIN, {6}},
+    {"SendSplitsInHalvesOnShortage", kSend, 10000, {{ENOBUFS}}, 10000, 0, {10000, 5000, 5000}},
+    {"SendSplitRepeatsUntilPiecesAreSmall", kSend, 10000, {{ENOMEM}, {ENOSR}}, 10000, 0,
+     {10000, 5000, 2500, 2500, 5000}},
+    {"SendBelowSplitSizeRetriesTheWholeRest", kSend, 3000, {{ENOBUFS}, {EINTR}}, 3000, 0, {3000, 3000, 3000}},
+    {"SendShortageAtTheSplitSizeSplits", kSend, 4096, {{ENOBUFS}}, 4096, 0, {4096, 2048, 2048}},
+    {"SendFailureInTheFirstHalfFails", kSend, 10000, {{ENOBUFS}, {ECONNRESET}}, -1, ECONNRESET, {10000, 5000}},
+    {"SendFailureInTheSecondHalfFails", kSend, 10000, {{ENOBUFS}, {0, 5000}, {EPIPE}}, -1, EPIPE,
+     {10000, 5000, 5000}},
+    {"SendHardErrorIsNotRetried", kSend, 100, {{EPIPE}}, -1, EPIPE, {100}},
+};
+
+class RetryWrites : public Retry, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(RetryWrites, Case) {
+  const WriteCase &c = GetParam();
+  std::string data = ts::pattern(c.size);
+  arm(sv_[0]);
+  for (auto a : c.script) push(c.call, a);
   errno = 0;
-  EXPECT_EQ(-1, retry_write(sv_[0], "abcdef", 6));
-  EXPECT_EQ(EPIPE, errno);
-  fakes::fail(fakes::kWrite, EAGAIN);
-  EXPECT_EQ(-1, retry_write(sv_[0], "abcdef", 6));
-  EXPECT_EQ(EAGAIN, errno);
+  int32_t r = c.call == kWrite ? retry_write(sv_[0], data.data(), c.size) : retry_send(sv_[0], data.data(), c.size);
+  EXPECT_EQ(c.result, r);
+  EXPECT_EQ(c.err, c.err ? errno : 0);
+  EXPECT_EQ(c.asked, sizes(c.call));
+  std::string got = drain();  // all of it, or what went before the failure
+  EXPECT_EQ(r > 0 ? data : data.substr(0, got.size()), got);
 }
 
-TEST_F(Retry, SendSplitsInHalvesOnShortage) {
-  std::string data(10000, 'q');
-  for (size_t i = 0; i < data.size(); ++i)
-    data[i] = static_cast<char>('a' + i % 26);
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSend, ENOBUFS);
-  EXPECT_EQ(10000, retry_send(sv_[0], data.data(), data.size()));
-  auto s = fakes::calls(fakes::kSend);
-  ASSERT_EQ(3u, s.size());
-  EXPECT_EQ(10000u, s[0].requested);
-  EXPECT_EQ(5000u, s[1].requested);
-  EXPECT_EQ(5000u, s[2].requested);
-  EXPECT_EQ(data, drain());
-}
+INSTANTIATE_TEST_SUITE_P(Faults, RetryWrites, ::testing::ValuesIn(kWrites),
+                         [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(Retry, SendSplitRepeatsUntilPiecesAreSmall) {
-  std::string data(10000, 'z');
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSend, ENOMEM);  // 10000 -> 5000 + 5000
-  fakes::fail(fakes::kSend, ENOSR);   // first 5000 -> 2500 + 2500
-  EXPECT_EQ(10000, retry_send(sv_[0], data.data(), data.size()));
-  std::vector<size_t> sizes;
-  for (auto &r : fakes::calls(fakes::kSend))
-    sizes.push_back(r.requested);
-  EXPECT_EQ((std::vector<size_t>{10000, 5000, 2500, 2500, 5000}), sizes);
-  EXPECT_EQ(data, drain());
-}
-
-TEST_F(Retry, SendBelowSplitSizeYieldsAndRetriesWholeRest) {
-  std::string data(3000, 'y');
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSend, ENOBUFS);
-  fakes::fail(fakes::kSend, EINTR);
-  EXPECT_EQ(3000, retry_send(sv_[0], data.data(), data.size()));
-  std::vector<size_t> sizes;
-  for (auto &r : fakes::calls(fakes::kSend))
-    sizes.push_back(r.requested);
-  EXPECT_EQ((std::vector<size_t>{3000, 3000, 3000}), sizes);
-}
-
-TEST_F(Retry, SendFailureInsideASplitReturnsMinusOne) {
-  std::string data(10000, 'z');
-  fakes::arm(sv_[0]);
-  fakes::fail(fakes::kSend, ENOBUFS);
-  fakes::shorten(fakes::kSend, 5000);
-  fakes::fail(fakes::kSend, ECONNRESET);
-  EXPECT_EQ(-1, retry_send(sv_[0], data.data(), data.size()));
-  EXPECT_EQ(ECONNRESET, errno);
+// A gathered write of parts under a script: the caller's vector must come
+// back exactly as it was handed in.
+int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &script, int fd,
+                 bool send = false) {
+  std::vector<struct iovec> v, orig;
+  for (auto &p : parts) v.push_back({p.empty() ? nullptr : p.data(), p.size()});
+  orig = v;
+  for (auto a : script) push(kWritev, a);
+  int32_t r = send ? retry_sendv(fd, v.data(), int(v.size())) : retry_writev(fd, v.data(), int(v.size()));
+  int err = errno;
+  EXPECT_EQ(0, memcmp(orig.data(), v.data(), v.size() * sizeof v[0])) << "vector not restored";
+  errno = err;
+  return r;
 }
 
 TEST_F(Retry, WritevSkipsEmptyEntries) {
-  char five[] = "hello";
-  struct iovec v[3] = {{nullptr, 0}, {five, 5}, {nullptr, 0}};
-  fakes::arm(sv_[0]);
-  EXPECT_EQ(5, retry_writev(sv_[0], v, 3));
-  auto w = fakes::calls(fakes::kWritev);
-  ASSERT_EQ(1u, w.size());
-  EXPECT_EQ(2, w[0].iovcnt);
+  arm(sv_[0]);
+  EXPECT_EQ(5, Gathered({"", "hello", ""}, {}, sv_[0]));
+  EXPECT_EQ(std::vector<int>{2}, entries());
   EXPECT_EQ("hello", drain());
 }
 
-TEST_F(Retry, ShortWritevInsideAnEntryContinuesThereAndRestoresVector) {
-  char a[] = "AAAA", b[] = "BBBBBB", c[] = "CC";
-  struct iovec v[3] = {{a, 4}, {b, 6}, {c, 2}};
-  struct iovec orig[3];
-  memcpy(orig, v, sizeof v);
-  fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWritev, 6);  // ends two bytes into the second entry
-  fakes::fail(fakes::kWritev, EINTR);
-  fakes::shorten(fakes::kWritev, 1);  // still inside the second entry
-  EXPECT_EQ(12, retry_writev(sv_[0], v, 3));
-  auto w = fakes::calls(fakes::kWritev);
-  ASSERT_EQ(4u, w.size());
-  EXPECT_EQ(12u, w[0].requested);
-  EXPECT_EQ(6u, w[1].requested);
-  EXPECT_EQ(2, w[1].iovcnt);
-  EXPECT_EQ(5u, w[3].requested);
-  EXPECT_EQ(0, memcmp(orig, v, sizeof v));
+TEST_F(Retry, ShortWritevInsideAnEntryContinuesThereAndRestoresTheVector) {
+  arm(sv_[0]);
+  // Ends two bytes into the second entry, then an interrupt, then one more
+  // byte still inside it.
+  EXPECT_EQ(12, Gathered({"AAAA", "BBBBBB", "CC"}, {{0, 6}, {EINTR}, {0, 1}}, sv_[0]));
+  EXPECT_EQ((Sizes{12, 6, 6, 5}), sizes(kWritev));
+  EXPECT_EQ((std::vector<int>{3, 2, 2, 2}), entries());
   EXPECT_EQ("AAAABBBBBBCC", drain());
 }
 
-TEST_F(Retry, WritevHardErrorRestoresAdvancedEntry) {
-  char a[] = "AAAA", b[] = "BBBBBB";
-  struct iovec v[2] = {{a, 4}, {b, 6}};
-  struct iovec orig[2];
-  memcpy(orig, v, sizeof v);
-  fakes::arm(sv_[0]);
-  fakes::shorten(fakes::kWritev, 7);
-  fakes::fail(fakes::kWritev, EPIPE);
-  EXPECT_EQ(-1, retry_sendv(sv_[0], v, 2));
+TEST_F(Retry, WritevHardErrorRestoresTheAdvancedEntry) {
+  arm(sv_[0]);
+  errno = 0;
+  EXPECT_EQ(-1, Gathered({"AAAA", "BBBBBB"}, {{0, 7}, {EPIPE}}, sv_[0], true));
   EXPECT_EQ(EPIPE, errno);
-  EXPECT_EQ(0, memcmp(orig, v, sizeof v));
 }
 
-TEST_F(Retry, WritevEntryLimitHalvesToSixteenAndStaysThere) {
-  std::vector<std::string> bufs(40);
-  std::vector<struct iovec> v(40);
-  std::string want;
-  for (size_t i = 0; i < v.size(); ++i) {
-    bufs[i] = std::string(1 + i % 3, static_cast<char>('a' + i % 26));
-    v[i] = {bufs[i].data(), bufs[i].size()};
-    want += bufs[i];
-  }
-  fakes::arm(sv_[0]);
-  fakes::limit_writev_entries(16);
-  EXPECT_EQ(static_cast<int32_t>(want.size()), retry_writev(sv_[0], v.data(), 40));
-  std::vector<int> counts;
-  for (auto &r : fakes::calls(fakes::kWritev))
-    counts.push_back(r.iovcnt);
-  // Limits 8192 .. 32 are each rejected once (nine calls), then three
-  // writes of 16, 16 and 8 entries.
-  ASSERT_EQ(12u, counts.size());
-  EXPECT_EQ(40, counts[0]);
-  EXPECT_EQ((std::vector<int>{16, 16, 8}), std::vector<int>(counts.end() - 3, counts.end()));
-  EXPECT_EQ(want, drain());
-
-  // The next call starts at the learned limit: no EINVAL round trips.
-  fakes::arm(sv_[0]);
-  fakes::limit_writev_entries(16);
-  EXPECT_EQ(static_cast<int32_t>(want.size()), retry_writev(sv_[0], v.data(), 40));
-  counts.clear();
-  for (auto &r : fakes::calls(fakes::kWritev))
-    counts.push_back(r.iovcnt);
-  EXPECT_EQ((std::vector<int>{16, 16, 8}), counts);
-}
-
-TEST_F(Retry, WritevEinvalAtEightIsFinal) {
-  std::vector<std::string> bufs(20, "x");
-  std::vector<struct iovec> v(20);
-  for (size_t i = 0; i < v.size(); ++i)
-    v[i] = {bufs[i].data(), 1};
-  fakes::arm(sv_[0]);
-  fakes::limit_writev_entries(4);
-  EXPECT_EQ(-1, retry_writev(sv_[0], v.data(), 20));
-  EXPECT_EQ(EINVAL, errno);
-  auto w = fakes::calls(fakes::kWritev);
-  EXPECT_EQ(8, w.back().iovcnt);
-}
-
-TEST_F(Retry, WritevLargeVectorOnTheRealKernelLimit) {
-  // Linux refuses more than IOV_MAX (1024) entries: the halving finds it.
-  // A reader keeps the socket from filling up whatever limit is current.
+// The entry limit is process-wide and only shrinks, so one case walks it
+// down in order: the kernel's own limit first, then scripted ones.
+TEST_F(Retry, WritevLearnsTheEntryLimitByHalvingAndKeepsIt) {
   std::vector<struct iovec> v(3000);
   char byte = 'k';
-  for (auto &e : v)
-    e = {&byte, 1};
+  for (auto &e : v) e = {&byte, 1};
   std::string got;
-  std::thread reader([&] {
-    char buf[4096];
-    while (got.size() < 3000) {
-      ssize_t n = ::recv(sv_[1], buf, sizeof buf, 0);
-      if (n <= 0)
-        break;
-      got.append(buf, static_cast<size_t>(n));
-    }
-  });
-  EXPECT_EQ(3000, retry_writev(sv_[0], v.data(), 3000));
+  std::thread reader([&] { got = ts::read_n(sv_[1], 3000); });
+  arm(sv_[0]);
+  EXPECT_EQ(3000, retry_writev(sv_[0], v.data(), 3000));  // Linux takes at most 1024 entries
   reader.join();
   EXPECT_EQ(std::string(3000, 'k'), got);
+  EXPECT_EQ((std::vector<int>{3000, 3000, 2048, 1024, 1024, 952}), entries());
+
+  std::vector<std::string> parts;
+  std::string want;
+  for (int i = 0; i < 40; ++i) want += parts.emplace_back(1 + i % 3, char('a' + i % 26));
+  arm(sv_[0], 16);
+  EXPECT_EQ(int32_t(want.size()), Gathered(parts, {}, sv_[0]));
+  EXPECT_EQ((std::vector<int>{40, 40, 40, 40, 40, 32, 16, 16, 8}), entries());
+  EXPECT_EQ(want, drain());
+  arm(sv_[0], 16);  // the next call starts at the learned limit
+  EXPECT_EQ(int32_t(want.size()), Gathered(parts, {}, sv_[0]));
+  EXPECT_EQ((std::vector<int>{16, 16, 8}), entries());
+  EXPECT_EQ(want, drain());
+  arm(sv_[0], 4);  // EINVAL at eight entries is final
+  EXPECT_EQ(-1, Gathered(parts, {}, sv_[0]));
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ((std::vector<int>{16, 8}), entries());
 }
 
 }  // namespace

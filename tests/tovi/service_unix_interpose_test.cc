@@ -5,10 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "tovi/service.h"
-#include "tovi_test_util.h"
+#include "test_support.h"
 
 extern "C" void sig_handler(int) {
   static const char msg[] = "program's handler;";
@@ -18,7 +16,7 @@ extern "C" void sig_handler(int) {
 namespace {
 
 TEST(ServiceInterposition, LibraryHandlerReachesTheControlFunction) {
-  auto res = tovi_test::RunInChild([] {
+  auto res = ts::run_in_child([] {
     char prog[] = "prog";
     char *argv[] = {prog, nullptr};
     return service_start("D", nullptr, 1, argv,
@@ -32,8 +30,8 @@ TEST(ServiceInterposition, LibraryHandlerReachesTheControlFunction) {
                          },
                          0);
   });
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("4", res.output);
+  ASSERT_EQ(0, res.status) << res.out;
+  EXPECT_EQ("4", res.out);
 }
 
 }  // namespace

@@ -8,25 +8,22 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "tovi/service.h"
-#include "tovi_test_util.h"
 
 namespace {
 
-using tovi_test::ChildResult;
-using tovi_test::RunInChild;
+bool OwnSession() { return getsid(0) == getpid(); }
 
 // The program's main: says it ran, whether it leads its own session, and
 // what arguments it saw.
 int ReportingMain(int argc, char **argv) {
-  std::printf("ran sid=%s args=", getsid(0) == getpid() ? "own" : "inherited");
+  std::printf("ran sid=%s args=", OwnSession() ? "own" : "inherited");
   for (int i = 0; i < argc; i++) std::printf("%s%s", i ? "," : "", argv[i]);
   return 42;
 }
@@ -38,176 +35,111 @@ void RecordingCtrl(tovi_service_cmd cmd) {
   errno = EIO;  // must not leak into the interrupted code
 }
 
-ChildResult RunService(std::vector<std::string> args, tovi_service_start start,
-                       tovi_service_ctrl ctrl) {
-  return RunInChild([&] {
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    char name[64] = "";
-    int rc = service_start("Display", name, static_cast<int>(args.size()), argv.data(), start, ctrl, 0);
-    std::printf("|rc=%d", rc);
-    return 0;
-  });
-}
-
-TEST(ServiceStart, NoArgumentsDetachesAndRunsMain) {
-  auto res = RunService({"prog"}, ReportingMain, RecordingCtrl);
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("ran sid=own args=prog|rc=42", res.output);
-}
-
-TEST(ServiceStart, OrdinaryOptionsAreSkippedAndPassedOn) {
-  auto res = RunService({"prog", "-c", "conf", "-p", "9909"}, ReportingMain, nullptr);
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("ran sid=own args=prog,-c,conf,-p,9909|rc=42", res.output);
-}
-
-TEST(ServiceStart, ConsoleAndDashZeroStayInTheSession) {
-  for (const char *word : {"console", "-0"}) {
-    auto res = RunService({"prog", "-d", word, "stop"}, ReportingMain, RecordingCtrl);
-    ASSERT_EQ(0, res.exit_code) << res.output;
-    EXPECT_EQ(std::string("ran sid=inherited args=prog,-d,") + word + ",stop|rc=42", res.output);
-  }
-  // Case matters for these two.
-  auto res = RunService({"prog", "CONSOLE"}, ReportingMain, nullptr);
-  EXPECT_EQ("ran sid=own args=prog,CONSOLE|rc=42", res.output);
-}
-
-TEST(ServiceStart, ManagerCommandWordsReturnWithoutRunning) {
-  for (const char *word : {"install", "UNINSTALL", "Pause", "refresh", "resume", "start", "sToP"}) {
-    auto res = RunInChild([word] {
-      char prog[] = "prog", opt[] = "-x";
-      char *argv[] = {prog, opt, const_cast<char *>(word), nullptr};
-      int rc = service_start("D", nullptr, 3, argv, ReportingMain, RecordingCtrl, 0);
-      std::printf("rc=%d sid=%s", rc, getsid(0) == getpid() ? "own" : "inherited");
-      return 0;
-    });
-    ASSERT_EQ(0, res.exit_code) << word << ": " << res.output;
-    EXPECT_EQ("rc=0 sid=inherited", res.output) << word;
-  }
-}
-
+// Mains that signal themselves: the library's handler, hang-up, stop, and
+// an unknown signal; a stop taken by another thread; a write to a closed
+// pipe; and, without a control function, the system's defaults.
 int SignallingMain(int, char **) {
   errno = 0;
-  kill(getpid(), SIGHUP);
-  kill(getpid(), SIGTERM);
-  kill(getpid(), SIGINT);
+  sig_handler(SIGUSR1);
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) kill(getpid(), sig);
   return errno == 0 ? 5 : 6;
 }
-
-TEST(ServiceSignals, HangupIsRefreshTermAndIntAreStop) {
-  auto res = RunInChild([] {
-    char prog[] = "prog";
-    char *argv[] = {prog, nullptr};
-    int rc = service_start("D", nullptr, 1, argv, SignallingMain, RecordingCtrl, 0);
-    std::printf("|rc=%d", rc);
-    return 0;
-  });
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("411|rc=5", res.output);
+int WorkerSignalMain(int, char **) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // only the worker can take it
+  std::thread([set] {
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    kill(getpid(), SIGTERM);
+    usleep(100000);
+  }).join();
+  return 0;
 }
-
-TEST(ServiceSignals, SignalTakenByAnotherThreadStillReachesControl) {
-  auto res = RunInChild([] {
-    char prog[] = "prog";
-    char *argv[] = {prog, nullptr};
-    return service_start("D", nullptr, 1, argv,
-                         [](int, char **) {
-                           sigset_t set;
-                           sigemptyset(&set);
-                           sigaddset(&set, SIGTERM);
-                           pthread_sigmask(SIG_BLOCK, &set, nullptr);  // only the worker can take it
-                           std::thread worker([] {
-                             sigset_t none;
-                             sigemptyset(&none);
-                             pthread_sigmask(SIG_SETMASK, &none, nullptr);
-                             kill(getpid(), SIGTERM);
-                             usleep(100000);
-                           });
-                           worker.join();
-                           return 0;
-                         },
-                         RecordingCtrl, 0);
-  });
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("1", res.output);
-}
-
-int PipeWritingMain(int, char **) {
+int PipeMain(int, char **) {
   int p[2];
   if (pipe(p) != 0) return 1;
   close(p[0]);
   ssize_t n = write(p[1], "x", 1);
   std::printf("write=%zd %s", n, errno == EPIPE ? "EPIPE" : "other");
-  close(p[1]);
+  return 0;
+}
+int DefaultsMain(int, char **) {
+  sig_handler(SIGHUP);  // no control function: nothing happens
+  struct sigaction sa;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP})
+    if (sigaction(sig, nullptr, &sa) != 0 || sa.sa_handler != SIG_DFL) return 10 + sig;
+  std::printf("defaults;");
+  std::fflush(stdout);
+  kill(getpid(), SIGTERM);
   return 0;
 }
 
-TEST(ServiceSignals, BrokenPipeIsAnErrorNotDeath) {
-  for (tovi_service_ctrl ctrl : {RecordingCtrl, static_cast<tovi_service_ctrl>(nullptr)}) {
-    auto res = RunService({"prog"}, PipeWritingMain, ctrl);
-    ASSERT_EQ(0, res.term_signal);
-    EXPECT_EQ("write=-1 EPIPE|rc=0", res.output);
-  }
-}
+struct ServiceRun {
+  const char *name;
+  std::vector<std::string> args;
+  std::string out;  // the main's output, then "|rc=<result> <session>"
+  tovi_service_start main = ReportingMain;
+  tovi_service_ctrl ctrl = RecordingCtrl;
+  int status = 0;
+};
 
-TEST(ServiceSignals, WithoutControlNoHandlersAreInstalled) {
-  auto res = RunService(
-      {"prog"},
-      [](int, char **) {
-        struct sigaction sa;
-        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-          sigaction(sig, nullptr, &sa);
-          if (sa.sa_handler != SIG_DFL) return 10 + sig;
-        }
-        std::printf("defaults;");
-        std::fflush(stdout);
-        kill(getpid(), SIGTERM);
-        return 0;
-      },
-      nullptr);
-  EXPECT_EQ(SIGTERM, res.term_signal) << res.output;
-  EXPECT_EQ("defaults;", res.output);
-}
+const ServiceRun kRuns[] = {
+    {"NoArgumentsDetachesAndRunsMain", {"prog"}, "ran sid=own args=prog|rc=42 own"},
+    {"OrdinaryOptionsArePassedOn", {"prog", "-c", "conf", "-p", "9909"}, "ran sid=own args=prog,-c,conf,-p,9909|rc=42 own", ReportingMain, nullptr},
+    {"ConsoleStaysInTheSession", {"prog", "-d", "console", "stop"}, "ran sid=inherited args=prog,-d,console,stop|rc=42 inherited"},
+    {"DashZeroStaysInTheSession", {"prog", "-d", "-0", "stop"}, "ran sid=inherited args=prog,-d,-0,stop|rc=42 inherited"},
+    {"ConsoleInCapitalsIsAnOrdinaryArgument", {"prog", "CONSOLE"}, "ran sid=own args=prog,CONSOLE|rc=42 own"},  // case matters here
+    // Other platforms' manager commands, in any case: nothing runs.
+    {"InstallReturnsWithoutRunning", {"prog", "-x", "install"}, "|rc=0 inherited"},
+    {"UninstallReturnsWithoutRunning", {"prog", "-x", "UNINSTALL"}, "|rc=0 inherited"},
+    {"PauseReturnsWithoutRunning", {"prog", "-x", "Pause"}, "|rc=0 inherited"},
+    {"RefreshReturnsWithoutRunning", {"prog", "-x", "refresh"}, "|rc=0 inherited"},
+    {"ResumeReturnsWithoutRunning", {"prog", "-x", "resume"}, "|rc=0 inherited"},
+    {"StartReturnsWithoutRunning", {"prog", "-x", "start"}, "|rc=0 inherited"},
+    {"StopReturnsWithoutRunning", {"prog", "-x", "sToP"}, "|rc=0 inherited"},
+    {"MissingMainIsRefused", {"prog"}, "|rc=-1 inherited", nullptr},  // no main
+    // Hang-up is refresh (4), term and int are stop (1), others nothing.
+    {"HangupIsRefreshTermAndIntAreStop", {"prog", "console"}, "411|rc=5 inherited", SignallingMain},
+    {"SignalTakenByAnotherThreadStillReachesControl", {"prog", "console"}, "1|rc=0 inherited", WorkerSignalMain},
+    {"BrokenPipeIsAnErrorNotDeath", {"prog"}, "write=-1 EPIPE|rc=0 own", PipeMain},  // a broken pipe is an error, not death
+    {"BrokenPipeIsAnErrorWithoutControlToo", {"prog"}, "write=-1 EPIPE|rc=0 own", PipeMain, nullptr},
+    {"WithoutControlNoHandlersAreInstalled", {"prog"}, "defaults;", DefaultsMain, nullptr, -SIGTERM},
+};
 
-TEST(ServiceSignals, HandlerIgnoresOtherSignalsAndMissingControl) {
-  auto res = RunInChild([] {
-    sig_handler(SIGUSR1);  // no control function yet: nothing happens
-    char prog[] = "prog", console[] = "console";
-    char *argv[] = {prog, console, nullptr};
-    service_start("D", nullptr, 2, argv, [](int, char **) { return 0; }, RecordingCtrl, 0);
-    sig_handler(SIGUSR1);
-    sig_handler(SIGHUP);
+class ServiceStart : public ::testing::TestWithParam<ServiceRun> {};
+
+TEST_P(ServiceStart, Run) {
+  const ServiceRun &r = GetParam();
+  auto res = ts::run_in_child([&] {
+    // The child leads a process group of its own, which setsid refuses:
+    // join the test's group, as a program started from a shell is (once
+    // the spawner's own setpgid of the child, just after the fork, is done).
+    usleep(20000);
+    setpgid(0, getpgid(getppid()));
+    std::vector<std::string> args = r.args;
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char name[64] = "";
+    int rc = service_start("Display", name, int(args.size()), argv.data(), r.main, r.ctrl, 0);
+    std::printf("|rc=%d %s", rc, OwnSession() ? "own" : "inherited");
     return 0;
   });
-  ASSERT_EQ(0, res.exit_code);
-  EXPECT_EQ("4", res.output);
+  EXPECT_EQ(r.status, res.status);
+  EXPECT_EQ(r.out, res.out);
 }
 
-TEST(ServiceStart, MissingMainIsRefused) {
-  auto res = RunInChild([] {
-    char prog[] = "prog";
-    char *argv[] = {prog, nullptr};
-    std::printf("%d", service_start("D", nullptr, 1, argv, nullptr, RecordingCtrl, 0));
-    return 0;
-  });
-  EXPECT_EQ("-1", res.output);
-}
+INSTANTIATE_TEST_SUITE_P(ArgumentsAndSignals, ServiceStart, ::testing::ValuesIn(kRuns),
+                         [](const auto &info) { return std::string(info.param.name); });
 
-TEST(ServiceCalls, PlatformStubsAndErrorText) {
-  EXPECT_EQ(0, service_control(TOVI_SERVICE_STOP));
-  EXPECT_EQ(0, service_running());
-  EXPECT_EQ(0, service_starting());
-  EXPECT_EQ(0, service_stopping());
-  EXPECT_STREQ("services not supported", service_errstr(0));
+TEST(ServiceCalls, StubsSucceedAndTheErrorTextSaysWhy) {
+  EXPECT_EQ(0, service_control(TOVI_SERVICE_STOP) | service_running() | service_starting() | service_stopping());
   EXPECT_STREQ("services not supported", service_errstr(-17));
 }
 
 TEST(ServiceCalls, DetachedMeansNoTerminalOnZeroOneTwo) {
-  auto res = RunInChild([] {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
+  auto res = ts::run_in_child([] {
     std::printf("%d", service_isdetached());
     std::fflush(stdout);
     int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -218,19 +150,19 @@ TEST(ServiceCalls, DetachedMeansNoTerminalOnZeroOneTwo) {
     std::printf("%d", service_isdetached());
     return 0;
   });
-  ASSERT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("10", res.output);
+  EXPECT_EQ(0, res.status) << res.out;
+  EXPECT_EQ("10", res.out);
 }
 
-TEST(ServiceCalls, ExitRunsRegisteredHandlers) {
-  auto res = RunInChild([] {
+TEST(ServiceCalls, ExitRunsRegisteredHandlersInReverseOrder) {
+  auto res = ts::run_in_child([] {
     qxmsg_atexit([] { std::printf("second;"); });
     qxmsg_atexit([] { std::printf("first;"); });
     service_exit(7);
     return 0;
   });
-  EXPECT_EQ(7, res.exit_code);
-  EXPECT_EQ("first;second;", res.output);
+  EXPECT_EQ(7, res.status);
+  EXPECT_EQ("first;second;", res.out);
 }
 
 }  // namespace

@@ -10,58 +10,67 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "tovi/thread.h"
-#include "tovi_test_util.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-using tovi_test::RunInChild;
 
-// Moves descriptor from onto to (closing from), whatever numbers they have.
-void MoveFd(int from, int to) {
-  if (from == to) return;
-  dup2(from, to);
-  close(from);
-}
+// The library's reaper takes the children of the test's own spawner too.
+const bool kReaperKnown = (ts::Child::reaped_status = process_wait, true);
 
-int Shell(const char *script, const int *fds = nullptr, tovi_process *hdl = nullptr) {
-  char sh[] = "/bin/sh", c[] = "-c";
+int Shell(const std::string &script, const int *fds = nullptr, tovi_process *hdl = nullptr) {
   std::string body = script;
+  char sh[] = "/bin/sh", c[] = "-c";
   char *args[] = {sh, c, body.data(), nullptr};
   return process_new(args, fds, hdl);
 }
 
-TEST(ProcessNew, MapsDescriptorFiveToStandardInputAndClosesIt) {
-  auto res = RunInChild([] {
+// The exit code of a shell script started with the descriptor map fds.
+int Exit(const std::string &script, std::vector<int> fds) {
+  fds.push_back(-1);
+  tovi_process h = 0;
+  return Shell(script, fds.data(), &h) == 0 ? process_wait(h) : 99;
+}
+
+// Moves descriptor from onto to (closing from).
+void MoveFd(int from, int to) {
+  dup2(from, to);
+  close(from);
+}
+
+TEST(ProcessNew, DescriptorMapsReachTheProgram) {
+  // fds {5, 1, 2}: descriptor 5 becomes standard input and is closed.
+  auto five = ts::run_in_child([] {
     int in[2];
-    if (pipe(in) != 0) return 50;
-    if (write(in[1], "from five\n", 10) != 10) return 51;
+    if (pipe(in) != 0 || write(in[1], "from five\n", 10) != 10) return 50;
     close(in[1]);
     MoveFd(in[0], 5);
-    const int fds[] = {5, 1, 2, -1};
-    tovi_process h = 0;
-    if (Shell("cat; if [ -e /proc/self/fd/5 ]; then echo five-open; else echo five-closed; fi", fds, &h) != 0)
-      return 52;
-    return process_wait(h);
+    return Exit("cat; [ -e /proc/self/fd/5 ] && echo five-open || echo five-closed", {5, 1, 2});
   });
-  EXPECT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("from five\nfive-closed\n", res.output);
+  EXPECT_EQ("from five\nfive-closed\n", five.out);
+  // A descriptor asked for by its own number survives close-on-exec.
+  auto zero = ts::run_in_child([] {
+    fcntl(0, F_SETFD, FD_CLOEXEC);
+    return Exit("[ -e /proc/self/fd/0 ] && echo zero-open", {0, 1, 2});
+  });
+  EXPECT_EQ("zero-open\n", zero.out);
+  EXPECT_EQ(0, five.status | zero.status);
+  EXPECT_EQ(EBADF, Exit("exit 0", {937, 1, 2})) << "an unusable descriptor ends the child with EBADF";
 }
 
 TEST(ProcessNew, SwappedDescriptorsRegressionBothSurvive) {
-  // fds {1, 0, 2}: the child's input is our 1 and its output our 0.  Done
+  // fds {1, 0, 2}: the child's input is our 1 and its output our 0. Done
   // in index order with dup2, the second copy would read an already
   // replaced descriptor.
-  auto res = RunInChild([] {
+  auto res = ts::run_in_child([] {
     int q[2], p[2];
     if (pipe(q) != 0 || pipe(p) != 0) return 50;
     int q_write = fcntl(q[1], F_DUPFD_CLOEXEC, 10), p_read = fcntl(p[0], F_DUPFD_CLOEXEC, 10);
@@ -80,104 +89,54 @@ TEST(ProcessNew, SwappedDescriptorsRegressionBothSurvive) {
     close(q_write);
     char buf[64];
     std::string got;
-    for (int i = 0; i < 100; i++) {
-      ssize_t n = read(p_read, buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, static_cast<size_t>(n));
-    }
+    ssize_t n;
+    for (int i = 0; i < 100 && (n = read(p_read, buf, sizeof buf)) > 0; i++) got.append(buf, size_t(n));
     std::fprintf(stderr, "%s|%d", got.c_str(), process_wait(h));
     return 0;
   });
-  EXPECT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("swapped|0", res.output);
+  EXPECT_EQ(0, res.status) << res.out;
+  EXPECT_EQ("swapped|0", res.out);
 }
 
-TEST(ProcessNew, DescriptorAskedForByNumberSurvivesCloseOnExec) {
-  auto res = RunInChild([] {
-    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    MoveFd(fd, 0);
-    fcntl(0, F_SETFD, FD_CLOEXEC);
-    const int fds[] = {0, 1, 2, -1};
-    tovi_process h = 0;
-    if (Shell("[ -e /proc/self/fd/0 ] && echo zero-open", fds, &h) != 0) return 50;
-    return process_wait(h);
-  });
-  EXPECT_EQ(0, res.exit_code) << res.output;
-  EXPECT_EQ("zero-open\n", res.output);
-}
-
-TEST(ProcessNew, UnusableDescriptorEndsTheChildWithEbadf) {
-  const int fds[] = {937, 1, 2, -1};
-  tovi_process h = 0;
-  ASSERT_EQ(0, Shell("exit 0", fds, &h));
-  EXPECT_EQ(EBADF, process_wait(h));
-}
-
-TEST(ProcessNew, ProgramThatCannotRunEndsWithItsErrno) {
-  char prog[] = "/nonexistent/tovi-test-program";
-  char *args[] = {prog, nullptr};
-  tovi_process h = 0;
-  ASSERT_EQ(0, process_new(args, nullptr, &h));
-  EXPECT_GT(h, 0);
-  EXPECT_EQ(ENOENT, process_wait(h));
-}
-
-TEST(ProcessWait, ExitCodesAndSignals) {
-  tovi_process exits3 = 0, killed = 0, exits255 = 0;
-  ASSERT_EQ(0, Shell("exit 3", nullptr, &exits3));
-  ASSERT_EQ(0, Shell("kill -KILL $$", nullptr, &killed));
-  ASSERT_EQ(0, Shell("exit 255", nullptr, &exits255));
-  EXPECT_EQ(3, process_wait(exits3));
-  EXPECT_EQ(-1, process_wait(killed));
-  EXPECT_EQ(255, process_wait(exits255));
-  EXPECT_EQ(-1, process_wait(exits3));  // already collected
-  EXPECT_EQ(-1, process_wait(1));       // not our child
-}
-
-TEST(ProcessWait, GroupIdsAreNotChildren) {
-  tovi_process h = 0;
-  ASSERT_EQ(0, Shell("sleep 0.2; exit 4", nullptr, &h));
-  // waitpid(0) or waitpid(-1) would take whichever child ends first.
-  EXPECT_EQ(-1, process_wait(0));
-  EXPECT_EQ(-1, process_wait(-1));
-  EXPECT_EQ(4, process_wait(h));
-}
-
-TEST(ProcessNew, MissingProgramIsRefusedWithoutForking) {
+TEST(ProcessNew, MissingOrUnrunnableProgram) {
   EXPECT_EQ(-1, process_new(nullptr, nullptr, nullptr));
   EXPECT_EQ(EINVAL, errno);
   char *none[] = {nullptr};
   tovi_process h = 12345;
   EXPECT_EQ(-1, process_new(none, nullptr, &h));
-  EXPECT_EQ(12345, h);
+  EXPECT_EQ(12345, h);  // refused without forking
+  char prog[] = "/nonexistent/tovi-test-program";
+  char *args[] = {prog, nullptr};
+  ASSERT_EQ(0, process_new(args, nullptr, &h));
+  EXPECT_GT(h, 0);
+  EXPECT_EQ(ENOENT, process_wait(h));  // the child ends with exec's errno
 }
 
-TEST(ProcessWait, ChildCollectedByTheReaperStillReportsItsCode) {
-  tovi_process h = 0;
-  ASSERT_EQ(0, Shell("exit 3", nullptr, &h));
-  // Wait until the reaper has taken the child: waitpid then knows nothing.
-  bool reaped = false;
-  for (int i = 0; i < 200 && !reaped; i++) {
-    int st;
-    reaped = waitpid(h, &st, WNOHANG) < 0 && errno == ECHILD;
-    if (!reaped) std::this_thread::sleep_for(milliseconds(10));
-  }
-  ASSERT_TRUE(reaped);
-  EXPECT_EQ(3, process_wait(h));
-  EXPECT_EQ(-1, process_wait(h));  // a status is handed out once
+TEST(ProcessWait, ExitCodesComeOnceAlsoForChildrenTheReaperCollected) {
+  std::vector<std::pair<std::string, int>> rows = {{"exit 3", 3}, {"kill -KILL $$", -1}, {"exit 255", 255}};
+  for (int i = 0; i < 20; i++) rows.emplace_back("exit " + std::to_string(i * 7), i * 7);
+  std::vector<tovi_process> kids(rows.size());
+  for (size_t i = 0; i < rows.size(); i++) ASSERT_EQ(0, Shell(rows[i].first, nullptr, &kids[i]));
+  tovi_process slow = 0;
+  ASSERT_EQ(0, Shell("sleep 1; exit 4", nullptr, &slow));
+  // Until the reaper has taken the quick ones, waitid (which must not take
+  // them here) still knows them.
+  EXPECT_TRUE(ts::wait_for([&] {
+    siginfo_t info;
+    for (tovi_process k : kids)
+      if (waitid(P_PID, id_t(k), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return false;
+    return true;
+  }));
+  // waitpid(0) or waitpid(-1) would take whichever child ends first.
+  EXPECT_EQ(-1, process_wait(0));
+  EXPECT_EQ(-1, process_wait(-1));
+  EXPECT_EQ(4, process_wait(slow));
+  for (size_t i = rows.size(); i-- > 0;) EXPECT_EQ(rows[i].second, process_wait(kids[i])) << rows[i].first;
+  EXPECT_EQ(-1, process_wait(kids[0]));  // a status is handed out once
+  EXPECT_EQ(-1, process_wait(1));        // not our child
 }
 
-TEST(ProcessWait, ManyChildrenEachGetTheirOwnCode) {
-  std::vector<tovi_process> kids(20);
-  for (int i = 0; i < 20; i++) {
-    std::string script = "exit " + std::to_string(i * 7);
-    ASSERT_EQ(0, Shell(script.c_str(), nullptr, &kids[i]));
-  }
-  std::this_thread::sleep_for(milliseconds(100));
-  for (int i = 19; i >= 0; i--) EXPECT_EQ(i * 7, process_wait(kids[i])) << i;
-}
-
-TEST(ProcessFork, ForkprocessChildIgnoresBrokenPipes) {
+TEST(ProcessFork, ForkprocessInstallsTheReaperAndTheChildIgnoresBrokenPipes) {
   pid_t pid = forkprocess();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -188,50 +147,42 @@ TEST(ProcessFork, ForkprocessChildIgnoresBrokenPipes) {
   EXPECT_EQ(0, process_wait(pid));
   struct sigaction sa;
   sigaction(SIGCHLD, nullptr, &sa);
-  EXPECT_NE(SIG_DFL, sa.sa_handler);  // the reaper is in place
-}
-
-TEST(ProcessFork, DetachprocessEndsTheParentAndTheChildGoesOn) {
-  // Orphans come back to this process, whose reaper collects them.
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  initthreads();
-  auto res = RunInChild([] {
-    pid_t before = getpid();
-    // Still in the stdio buffer (stdout is a pipe): must come out once.
-    std::printf("before;");
-    int rc = detachprocess();
-    std::printf("rc=%d moved=%d\n", rc, getpid() != before);
-    return 0;
-  });
-  EXPECT_EQ(0, res.exit_code);
-  EXPECT_EQ("before;rc=0 moved=1\n", res.output);  // only the child goes on
-}
-
-TEST(ProcessFork, ForkprocessDoesNotDoubleBufferedOutput) {
-  auto res = RunInChild([] {
-    std::printf("once;");
+  EXPECT_NE(SIG_DFL, sa.sa_handler);
+  auto res = ts::run_in_child([] {
+    std::printf("once;");  // still in the stdio buffer: must come out once
     pid_t pid = forkprocess();
     if (pid == 0) {
       std::printf("child;");
       std::fflush(stdout);
       _exit(0);
     }
-    int rc = process_wait(pid);
-    std::printf("parent=%d", rc);
+    std::printf("parent=%d", process_wait(pid));
     return 0;
   });
-  EXPECT_EQ(0, res.exit_code);
-  EXPECT_EQ("once;child;parent=0", res.output);
+  EXPECT_EQ("once;child;parent=0", res.out);
+}
+
+TEST(ProcessFork, DetachprocessEndsTheParentAndTheChildGoesOn) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphan comes back to this process
+  initthreads();
+  ts::Child c;
+  ASSERT_TRUE(c.fork_run([] {
+    pid_t before = getpid();
+    std::printf("before;");  // buffered: must come out once
+    int rc = detachprocess();
+    std::printf("rc=%d moved=%d\n", rc, getpid() != before);
+    return 0;
+  }));
+  EXPECT_EQ(0, c.wait_exit());
+  EXPECT_TRUE(ts::wait_for([&] { return c.group_size() == 0; }));
+  EXPECT_EQ("before;rc=0 moved=1\n", c.out());  // only the child goes on
 }
 
 TEST(Sleeping, SleepBlocksOnlyTheCallingThread) {
   std::atomic<bool> done{false};
   std::atomic<int> ticks{0};
   std::thread other([&] {
-    for (int i = 0; i < 5000 && !done; i++) {
-      ticks++;
-      std::this_thread::sleep_for(milliseconds(1));
-    }
+    for (int i = 0; i < 5000 && !done; i++, ticks++) std::this_thread::sleep_for(milliseconds(1));
   });
   auto start = steady_clock::now();
   tovi_sleep(1);
@@ -241,16 +192,11 @@ TEST(Sleeping, SleepBlocksOnlyTheCallingThread) {
   other.join();
   EXPECT_GE(slept, milliseconds(990));
   EXPECT_GT(during, 50);
-}
-
-TEST(Sleeping, MicrosecondsAndZero) {
-  auto start = steady_clock::now();
+  start = steady_clock::now();
   tovi_usleep(200000);
   EXPECT_GE(steady_clock::now() - start, milliseconds(195));
   tovi_sleep(0);  // a yield
-  tovi_usleep(0);
+  EXPECT_EQ(getpid(), process_id());
 }
-
-TEST(ProcessId, IsThePid) { EXPECT_EQ(getpid(), process_id()); }
 
 }  // namespace
