@@ -12,6 +12,7 @@
 //              for code that prints to both); the whole group is killed and
 //              reaped when the object goes, whatever happened
 //   run        a program (or test code) run to its end, bounded in time
+//   Thunk      a lambda behind a C callback with a void * context
 #ifndef TESTS_COMMON_TEST_SUPPORT_H
 #define TESTS_COMMON_TEST_SUPPORT_H
 
@@ -375,6 +376,16 @@ inline Result run_in_child(const std::function<int()> &body, int timeout_ms = 10
     r.out = c.out();
     return r;
 }
+
+// A C callback that takes its context as a void * made from a lambda: pass
+// &thunk as the context and Thunk::first (context first) or Thunk::last
+// (context last) as the function.
+template <class R, class... A>
+struct Thunk {
+    std::function<R(A...)> fn;
+    static R first(void *t, A... a) { return static_cast<Thunk *>(t)->fn(a...); }
+    static R last(A... a, void *t) { return static_cast<Thunk *>(t)->fn(a...); }
+};
 
 }  // namespace ts
 

@@ -6,8 +6,7 @@
 
 #include "integration_harness.h"
 
-namespace itest {
-namespace {
+using namespace itest;
 
 const char kUsage[] =
     "Usage:  multiplexor [options]\n"
@@ -25,167 +24,126 @@ const char kUsage[] =
     "  -i             Don't save (ignore)\n"
     "  -h             display usage message\n";
 
-class Process : public ::testing::Test {
-  protected:
-    Result run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
-        std::vector<std::string> all = {bin_path("multiplexor")};
-        all.insert(all.end(), args.begin(), args.end());
-        return run_program(all, 10000, env);
-    }
-    Instance inst;
-};
+class Process : public RelayFixture {};
 
-TEST_F(Process, BadOptionsPrintTheUsageAndFail) {
+TEST_F(Process, BadOptionsPrintTheUsageAndFailBeforeBinding) {
     std::string conf = inst.write_config();
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"-ssl", "a", "b"}, {"-p", "0"}, {"-p", "65536"}, {"-p", "127.0.0.1:abc"},
-             {"-p", "localhost:7000"}, {"-p", "255.255.255.255:7000"}, {"-t", "-1"}, {"-f", "-2"}, {"-t"},
-             {"-f"}, {"-p"}, {"console"}, {"-a", "x"}}) {
-        std::vector<std::string> args = {"-c", conf};
-        args.insert(args.end(), bad.begin(), bad.end());
-        std::string what = bad[0] + (bad.size() > 1 ? " " + bad[1] : "");
-        Result r = run(args);
-        ASSERT_TRUE(r.exited) << what;
-        EXPECT_EQ(r.status, 255) << what;
-        ASSERT_GE(r.err.size(), sizeof kUsage - 1) << what;
-        EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kUsage - 1)), kUsage) << what << ": after what was wrong";
-        EXPECT_EQ(read_file(inst.pid_path()), "") << what << ": nothing is bound before the options are read";
+             {"-p", "localhost:7000"}, {"-p", "255.255.255.255:7000"}, {"-t", "-1"}, {"-f", "-2"}, {"-t"}, {"-f"},
+             {"-p"}, {"console"}, {"-a", "x"}, {"-c"}}) {
+        SCOPED_TRACE(bad[0] + (bad.size() > 1 ? " " + bad[1] : ""));
+        bad.insert(bad.begin(), {"-c", conf});
+        Result r = run_multiplexor(bad);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 255);
+        ASSERT_GE(r.err.size(), sizeof kUsage - 1);
+        EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kUsage - 1)), kUsage) << "after what was wrong";
+        EXPECT_EQ(read_file(inst.pid_path()), "");
     }
 }
 
-TEST_F(Process, DashCWithoutValueFailsBeforeTheConfiguration) {
-    Result r = run({"-c"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, kUsage);
+// Each row: a change to the configuration ("key=value", or "-key" to remove
+// it), the arguments after -c <conf>, and what the failure gives on
+// standard error (or output): the whole text or a part of it. {root} and
+// {conf} stand for the instance and its configuration file. (The operator's
+// tests see a syntax error, a port in use and the pid file.)
+TEST(StartUp, FailuresAreReportedBeforeTheLogAndLeaveNoPidFile) {
+    const struct { std::string conf; std::vector<std::string> args; int status; bool on_out, whole; std::string text; }
+        rows[] = {
+        {"", {"-c", "{root}/nope.conf"}, 1, false, false,
+         "FATAL: Configuration initialization failed. ({root}/nope.conf)\n"},
+        {"-orv.instancedir", {}, 255, false, true, "ERROR: option orv.instancedir not found in {conf}\n"},
+        {"-orv.instancevardir", {}, 255, false, true, "ERROR: option orv.instancevardir not found in {conf}\n"},
+        {"orv.log.orv_mux.url={root}/logs/", {}, 255, true, true,
+         "ERROR: Multiplexor log url has invalid value in config file.\n"},
+        {"", {"-u", "no-such-user-here"}, 1, false, false, "cannot run as user no-such-user-here: no such user"},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        Instance inst;
+        auto fill = [&](std::string s) {
+            for (auto [key, value] :
+                 {std::pair<std::string, std::string>{"{root}", inst.root()}, {"{conf}", inst.conf_path()}})
+                for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
+            return s;
+        };
+        const std::string &c = row.conf;
+        if (!c.empty() && c[0] == '-') inst.unset(c.substr(1));
+        if (!c.empty() && c[0] != '-') inst.set(c.substr(0, c.find('=')), fill(c.substr(c.find('=') + 1)));
+        inst.write_config();
+        std::vector<std::string> args = row.args;
+        if (args.empty() || args[0] != "-c") args.insert(args.begin(), {"-c", "{conf}"});
+        for (auto &a : args) a = fill(a);
+        Result r = run_multiplexor(args);
+        EXPECT_EQ(r.status, row.status);
+        std::string got = row.on_out ? r.out : r.err, want = fill(row.text);
+        if (row.whole) EXPECT_EQ(got, want);
+        else EXPECT_NE(got.find(want), std::string::npos) << got;
+        EXPECT_EQ(read_file(inst.pid_path()), "");
+    }
 }
 
-TEST_F(Process, StartUpFailuresGoToStandardError) {
-    Result r = run({"-c", inst.root() + "/nope.conf"});
-    EXPECT_EQ(r.status, 1);
-    const std::string fatal = "FATAL: Configuration initialization failed. (" + inst.root() + "/nope.conf)\n";
-    ASSERT_GE(r.err.size(), fatal.size());
-    EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal) << "after the driver's own message";
-
-    inst.unset("orv.instancedir");
-    r = run({"-c", inst.write_config()});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "ERROR: option orv.instancedir not found in " + inst.conf_path() + "\n");
-
-    inst.set("orv.instancedir", inst.root());
-    inst.unset("orv.instancevardir");
-    r = run({"-c", inst.write_config()});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "ERROR: option orv.instancevardir not found in " + inst.conf_path() + "\n");
-
-    inst.set("orv.instancevardir", inst.var());
-    inst.set("orv.log.orv_mux.url", inst.root() + "/logs/");
-    r = run({"-c", inst.write_config()});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "ERROR: Multiplexor log url has invalid value in config file.\n");
-}
-
-TEST_F(Process, PortInUseFailsWithoutPidFile) {
-    Listener busy;
-    inst.set("orv_mux.listenport", std::to_string(busy.port()));
-    Result r = run({"-c", inst.write_config(), "-p", "127.0.0.1:" + std::to_string(busy.port())});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.err.find("cannot bind to port " + std::to_string(busy.port())), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(inst.pid_path()), "");
-}
-
-TEST_F(Process, SigtermRemovesThePidFileAndExitsZero) {
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
+TEST_F(Process, PidFileWhileRunningSighupIgnoredAndSigtermRemovesIt) {
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(read_file(inst.pid_path()), std::to_string(mux.pid()) + "\nready\n");
-    mux.signal(SIGTERM);
-    EXPECT_EQ(mux.wait_exit(5000), 0);
+    mux.signal(SIGHUP);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(mux.running());
+    EXPECT_TRUE(connect_to(mux.port()).valid());
+    mux.stop();  // exit status 0
     EXPECT_EQ(read_file(inst.pid_path()), "");
-    EXPECT_TRUE(inst.wait_log("exiting"));
+    EXPECT_TRUE(inst.wait_log("Notice: exiting"));
 }
 
 TEST_F(Process, StopRightAfterStartIsNeverLost) {
     inst.write_config();
     for (int i = 0; i < 5; i++) {
-        MuxProcess mux;
-        ASSERT_TRUE(mux.start(inst));
+        MuxProcess m;
+        ASSERT_TRUE(m.start(inst));
         // Signal as soon as the handlers can be there, racing the first cycle.
-        auto deadline = Clock::now() + milliseconds(3000);
-        while (read_file(inst.pid_path()).empty() && Clock::now() < deadline)
-            std::this_thread::yield();
-        mux.signal(i % 2 ? SIGINT : SIGTERM);
-        EXPECT_EQ(mux.wait_exit(5000), 0) << "round " << i;
+        ts::wait_for([&] { return !read_file(inst.pid_path()).empty(); }, 3000, 0);
+        m.signal(i % 2 ? SIGINT : SIGTERM);
+        EXPECT_EQ(m.wait_exit(5000), 0) << "round " << i;
     }
 }
 
-TEST_F(Process, SighupIsIgnored) {
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    mux.signal(SIGHUP);
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_TRUE(mux.running());
-    Stream c = connect_to(mux.port());
-    EXPECT_TRUE(c.valid());
-}
-
-TEST_F(Process, DashKStopsThreeForkedProcesses) {
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst, {"-f", "3"}));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    auto deadline = Clock::now() + milliseconds(5000);
-    while (mux.group_size() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(20));
-    ASSERT_EQ(mux.group_size(), 3);
+// -k without a pid file, or with one that names no process of ours, fails
+// with its reason; with a good one it stops the whole group of forks.
+TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
+    Result k = run_multiplexor({"-c", inst.write_config(), "-k"});
+    EXPECT_EQ(k.status, ENOENT);
+    EXPECT_EQ(k.out, "Error reading multiplexor pidfile - No such file or directory\n");
+    for (const char *pid : {"0\nready\n", "1\n", "ready\n"}) {
+        ts::write_file(inst.pid_path(), pid);
+        k = run_multiplexor({"-c", inst.conf_path(), "-k"});
+        EXPECT_EQ(k.status, EINVAL) << pid;
+        EXPECT_EQ(k.out, "Error reading multiplexor pidfile - Invalid argument\n") << pid;
+    }
+    EXPECT_NE(inst.log().find("Error reading multiplexor pidfile"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(start({"-f", "3"}));
+    ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 3; }, 5000, 20));
     ASSERT_TRUE(inst.wait_log("Multiplexor started.", 3));
-
-    Result k = run({"-c", inst.conf_path(), "-K"});
+    k = run_multiplexor({"-c", inst.conf_path(), "-K"});
     EXPECT_EQ(k.status, 0);
     EXPECT_EQ(k.out, "");
     EXPECT_EQ(mux.wait_exit(5000), 0);
-    deadline = Clock::now() + milliseconds(5000);
-    while (mux.group_size() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(mux.group_size(), 0);
+    EXPECT_TRUE(ts::wait_for([&] { return mux.group_gone(); }, 5000, 20));
     EXPECT_TRUE(inst.wait_log("multiplexor process " + std::to_string(mux.pid()) + " terminated"));
     EXPECT_TRUE(inst.wait_log("exiting", 3));
     EXPECT_EQ(read_file(inst.pid_path()), "");
 }
 
-TEST_F(Process, DashKWithoutOrWithABadPidFile) {
-    inst.write_config();
-    Result k = run({"-c", inst.conf_path(), "-k"});
-    EXPECT_EQ(k.status, ENOENT);
-    EXPECT_EQ(k.out, "Error reading multiplexor pidfile - No such file or directory\n");
-
-    for (const char *pid : {"0\nready\n", "1\n", "ready\n"}) {
-        std::ofstream(inst.pid_path()) << pid;
-        k = run({"-c", inst.conf_path(), "-k"});
-        EXPECT_EQ(k.status, EINVAL) << pid;
-        EXPECT_EQ(k.out, "Error reading multiplexor pidfile - Invalid argument\n") << pid;
-    }
-    EXPECT_NE(inst.log().find("Error reading multiplexor pidfile"), std::string::npos);
-}
-
 TEST_F(Process, DescriptorCheckLowersTheSessionLimit) {
     inst.set("orv_mux.maxsessions", "100000");
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(inst.wait_log("Max Sessions:"));
-    std::string out = mux.out();
-    const std::string bar(79, '=');
-    int limit = 0;
-    const std::string current = "Current rlim_fd_max setting   : ";
-    size_t at = out.find(current);
-    ASSERT_NE(at, std::string::npos) << out;
-    limit = atoi(out.c_str() + at + current.size());
+    std::string out = mux.out(), bar(79, '='), current = "Current rlim_fd_max setting   : ";
+    ASSERT_NE(out.find(current), std::string::npos) << out;
+    int limit = atoi(out.c_str() + out.find(current) + current.size());
     ASSERT_GT(limit, 50);
     EXPECT_EQ(out, bar + "\nWARNING: You need to set the per-process file descriptor limit" +
-                       "    Suggested rlim_fd_max setting : 100050\n" +
-                       "    Current rlim_fd_max setting   : " + std::to_string(limit) + "\n" +
+                       "    Suggested rlim_fd_max setting : 100050\n    " + current + std::to_string(limit) + "\n" +
                        "On Tamrix, add or change the rlim_fd_max setting in /etc/system\n" +
                        "On Linux, check /proc/sys/fs/file-max and the descriptors value for either csh limit "
                        "or sh ulimit command\n" +
@@ -195,14 +153,6 @@ TEST_F(Process, DescriptorCheckLowersTheSessionLimit) {
     EXPECT_TRUE(inst.wait_log("Max Sessions: " + std::to_string(limit - 50)));
 }
 
-TEST_F(Process, UnknownUserStopsTheStart) {
-    inst.write_config();
-    Result r = run({"-c", inst.conf_path(), "-u", "no-such-user-here"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cannot run as user no-such-user-here: no such user"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(inst.pid_path()), "");
-}
-
 TEST_F(Process, RunsAsTheConfiguredUserWithItsGroups) {
     passwd *pw = getpwnam("nobody");
     if (!pw) GTEST_SKIP() << "no user nobody";
@@ -210,64 +160,46 @@ TEST_F(Process, RunsAsTheConfiguredUserWithItsGroups) {
     chmod(inst.var().c_str(), 0777);
     chmod((inst.var() + "/log").c_str(), 0777);
     inst.set("orv.user", "nobody");
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(inst.wait_log("Restarting the multiplexor"));
     std::string status = read_file("/proc/" + std::to_string(mux.pid()) + "/status");
-    std::string uid = std::to_string(pw->pw_uid), gid = std::to_string(pw->pw_gid);
-    EXPECT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"), std::string::npos)
-        << status;
-    EXPECT_NE(status.find("\nGid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"), std::string::npos)
-        << status;
+    for (std::string id : {"Uid:\t" + std::to_string(pw->pw_uid), "Gid:\t" + std::to_string(pw->pw_gid)}) {
+        std::string n = id.substr(id.find('\t'));
+        EXPECT_NE(status.find("\n" + id + n + n + n + "\n"), std::string::npos) << status;
+    }
     size_t g = status.find("\nGroups:\t");
     ASSERT_NE(g, std::string::npos);
     std::string groups = status.substr(g + 9, status.find('\n', g + 1) - g - 9);
     EXPECT_EQ(groups.find("0 "), std::string::npos) << "root's groups are dropped: " << groups;
-    EXPECT_NE((" " + groups).find(" " + gid + " "), std::string::npos) << "the user's groups are taken: " << groups;
+    EXPECT_NE((" " + groups).find(" " + std::to_string(pw->pw_gid) + " "), std::string::npos) << "the user's";
 }
 
-TEST_F(Process, ZeroThreadsStillServe) {
-    Listener server;
-    inst.server_port(server.port());
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst, {"-t", "0"}));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    Stream c = connect_to(mux.port());
-    Stream link = server.accept();
-    ASSERT_TRUE(link.valid()) << "a context with no worker would never get here";
-    ASSERT_EQ(link.recv_n(3), hello());
-}
-
+// -t 0 still gets a worker (a context without one would never serve); -x
+// ends the options, so a -b after it is not read; options win over keys
+// and environment names.
 TEST_F(Process, OptionsOverrideKeysAndEnvironment) {
-    Listener server;
-    inst.set("orv_mux.serverport", "127.0.0.9:1");  // replaced by -b below
     inst.set("orv_mux.serverport", std::to_string(server.port()));
     inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst, {"-b", "127.0.0.1", "-x", "-b", "ignored after -x"}, {"NumThreads=1"}));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    Stream c = connect_to(mux.port());
-    Stream link = server.accept();
-    ASSERT_TRUE(link.valid());
-    EXPECT_EQ(link.recv_n(3), hello());
+    const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
+        {{"-t", "0"}, {}},
+        {{"-b", "127.0.0.1", "-x", "-b", "ignored after -x"}, {"NumThreads=1"}},
+    };
+    for (auto &[args, env] : rows) {
+        MuxProcess m;
+        ASSERT_TRUE(m.start(inst, args, env));
+        ASSERT_NE(m.wait_port(inst.pid_path()), 0);
+        Stream c = connect_to(m.port());
+        Stream link = server.accept();
+        ASSERT_TRUE(link.valid()) << args[0];
+        EXPECT_EQ(link.recv_n(3), hello());
+    }
 }
 
 TEST_F(Process, DashPBindsTheGivenAddressOnly) {
-    uint16_t port;
-    {
-        Listener probe;  // a port that was free a moment ago
-        port = probe.port();
-    }
+    uint16_t port = Listener().port();  // a port that was free a moment ago
     inst.write_config();
-    MuxProcess mux;
     ASSERT_TRUE(mux.start(inst, {"-i", "-I", "anything", "-p", "127.0.0.2:" + std::to_string(port)}));
     ASSERT_EQ(mux.wait_port(inst.pid_path()), port) << mux.err();
     EXPECT_FALSE(connect_to(port, nullptr, "127.0.0.1").valid());
     EXPECT_TRUE(connect_to(port, nullptr, "127.0.0.2").valid());
 }
-
-}  // namespace
-}  // namespace itest

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,7 +17,6 @@
 #include <unistd.h>
 
 #include "conf_test_util.h"
-#include "test_support.h"
 #include "config/config.h"
 
 using ::testing::ElementsAre;
@@ -28,97 +26,87 @@ namespace {
 
 class InstanceTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         saved = config_getdefaultcache();
         cache = config_newcache();
         config_setdefaultcache(cache);
-        mkdir((dir.path() + "/log").c_str(), 0755);
+        dir.mkdirs("log");
         config_setinstancedir(nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         config_setinstancedir(nullptr);
         config_setdefaultcache(saved);
         config_freecache(cache);
     }
-    void set(const char *name, const char *value)
-    {
+    void set(const char *name, const char *value) {
         char *v[] = {const_cast<char *>(value), nullptr};
         config_set_values(cache, name, v, 0, 0);
     }
+    // Root, and the nobody/nogroup accounts, to give files away.
+    static bool can_give_away() { return geteuid() == 0 && getpwnam("nobody") && getgrnam("nogroup"); }
 
     conftest::TempDir dir;
     ConfigCache *cache = nullptr;
     ConfigCache *saved = nullptr;
 };
 
-TEST_F(InstanceTest, InstanceDirComesFromOverrideOrOption)
-{
+TEST_F(InstanceTest, InstanceDirComesFromOverrideOrOptionAndServicesAreChecked) {
     EXPECT_EQ(config_getinstancedir(), nullptr);
     unsigned long pid = 0;
     EXPECT_EQ(config_writepidfile("mux", "ready"), 1);
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), 1);
     EXPECT_EQ(config_removepidfile("mux"), 1);
-    EXPECT_THAT(conftest::list_dir(dir.file("log")), IsEmpty());
-
+    EXPECT_THAT(conftest::list_dir(dir / "log"), IsEmpty());
     set("local.instancedir", "/from/option");
     EXPECT_STREQ(config_getinstancedir(), "/from/option");
     static const std::string override_dir = "/from/override";
     config_setinstancedir(override_dir.c_str());
     EXPECT_STREQ(config_getinstancedir(), "/from/override");
+    // The service check.
+    EXPECT_EQ(config_checkservice("plain"), 2);
+    set("service.off.enable", "off");
+    EXPECT_EQ(config_checkservice("off"), 1);
+    set("service.ssl.enable", "no");
+    set("service.ssl.enablesslport", "yes");
+    EXPECT_EQ(config_checkservice("ssl"), 2);
 }
 
-TEST_F(InstanceTest, PidFileRoundTripAndRemoval)
-{
+TEST_F(InstanceTest, PidFileRoundTripRemovalAndErrors) {
     config_setinstancedir(dir.path().c_str());
     ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
-    EXPECT_EQ(conftest::read_file(dir.file("log/mux.pid")), std::to_string(getpid()) + "\nready\n");
-
+    EXPECT_EQ(conftest::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\nready\n");
     unsigned long pid = 0;
     char text[32] = "junk";
     EXPECT_EQ(config_readpidfile("mux", &pid, text, sizeof(text)), 0);
     EXPECT_EQ(pid, (unsigned long)getpid());
     EXPECT_STREQ(text, "ready");
-
     // The word is cut to the caller's buffer, never written past it.
     char small[4] = {'x', 'x', 'x', 'x'};
     EXPECT_EQ(config_readpidfile("mux", &pid, small, 3), 0);
     EXPECT_STREQ(small, "re");
     EXPECT_EQ(small[3], 'x');
-
     ASSERT_EQ(config_writepidfile("mux", nullptr), 0);
-    EXPECT_EQ(conftest::read_file(dir.file("log/mux.pid")), std::to_string(getpid()) + "\n");
+    EXPECT_EQ(conftest::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\n");
     EXPECT_EQ(config_readpidfile("mux", &pid, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "");
-
     EXPECT_EQ(config_removepidfile("mux"), 0);
-    EXPECT_THAT(conftest::list_dir(dir.file("log")), IsEmpty());
+    EXPECT_THAT(conftest::list_dir(dir / "log"), IsEmpty());
     EXPECT_EQ(config_removepidfile("mux"), 0);
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), ENOENT);
-}
-
-TEST_F(InstanceTest, PidFileErrors)
-{
-    config_setinstancedir(dir.path().c_str());
-    conftest::write_file(dir.file("log/mux.pid"), "ready\n");
-    unsigned long pid = 7;
+    // Errors: no number in the file, no log directory, a directory in the way.
+    conftest::write_file(dir / "log/mux.pid", "ready\n");
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), 2);
-
     static const std::string nolog = dir.path() + "/missing";
     config_setinstancedir(nolog.c_str());
     EXPECT_EQ(config_writepidfile("mux", "ready"), ENOENT);
-
-    // A directory where the pid file should be cannot be removed as a file.
     config_setinstancedir(dir.path().c_str());
-    mkdir(dir.file("log/dir.pid").c_str(), 0755);
+    dir.mkdirs("log/dir.pid");
     EXPECT_EQ(config_removepidfile("dir"), EISDIR);
 }
 
-TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt)
-{
+TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt) {
     config_setinstancedir(dir.path().c_str());
-    const std::string path = dir.file("log/mux.pid");
+    const std::string path = dir / "log/mux.pid";
     conftest::write_file(path, "4711\nready\n");
     EXPECT_EQ(config_checkpidfile("mux"), ESRCH) << "nobody holds a file left behind";
     unsigned long holder = 1;
@@ -126,10 +114,9 @@ TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt)
     EXPECT_EQ(conftest::read_file(path), "") << "filled only when ready";
     ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
     EXPECT_EQ(config_checkpidfile("mux"), 0);
-
     // A forked process shares the lock: it cannot take the file again, and
     // keeps it held after this process has let go.
-    const std::string stop = dir.file("stop");
+    const std::string stop = dir / "stop";
     ts::Child forked;
     ASSERT_TRUE(forked.fork_run([&] {
         unsigned long h = 0;
@@ -147,81 +134,50 @@ TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt)
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "removed by the one that found no other holder";
 }
 
-TEST_F(InstanceTest, PidFileIsGivenToTheServerUser)
-{
-    struct passwd *pw = getpwnam("nobody");
-    struct group *gr = getgrnam("nogroup");
-    if (pw == nullptr || gr == nullptr || geteuid() != 0)
-        GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
-    config_setinstancedir(dir.path().c_str());
-    set("local.serveruid", "nobody");
-    set("local.servergid", "nogroup");
-    ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
-    struct stat st;
-    ASSERT_EQ(stat(dir.file("log/mux.pid").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, pw->pw_uid);
-    EXPECT_EQ(st.st_gid, gr->gr_gid);
-}
-
-TEST_F(InstanceTest, FileOwnershipNeedsBothNamesKnown)
-{
-    std::string path = dir.file("owned");
+TEST_F(InstanceTest, FilesAreGivenToTheServerUserOnlyWhenBothNamesAreKnown) {
+    std::string path = dir / "owned";
     conftest::write_file(path, "x");
-    struct stat before;
+    struct stat before, after;
     stat(path.c_str(), &before);
     EXPECT_EQ(config_set_file_ownership(nullptr, "nogroup", path.c_str(), 0), 0);
     EXPECT_EQ(config_set_file_ownership("no-such-user-here", "nogroup", path.c_str(), 0), 0);
     EXPECT_EQ(config_set_file_ownership("nobody", "no-such-group-here", path.c_str(), 0), 0);
-    struct stat after;
     stat(path.c_str(), &after);
-    EXPECT_EQ(after.st_uid, before.st_uid);
-    EXPECT_EQ(after.st_gid, before.st_gid);
-    if (geteuid() == 0 && getpwnam("nobody") && getgrnam("nogroup")) {
-        int fd = open(path.c_str(), O_RDONLY);
-        EXPECT_EQ(config_set_file_ownership("nobody", "nogroup", nullptr, fd), 0);
-        fstat(fd, &after);
-        close(fd);
-        EXPECT_EQ(after.st_uid, getpwnam("nobody")->pw_uid);
-    }
-}
-
-TEST_F(InstanceTest, ServiceCheck)
-{
-    EXPECT_EQ(config_checkservice("plain"), 2);
-    set("service.off.enable", "off");
-    EXPECT_EQ(config_checkservice("off"), 1);
-    set("service.ssl.enable", "no");
-    set("service.ssl.enablesslport", "yes");
-    EXPECT_EQ(config_checkservice("ssl"), 2);
+    EXPECT_EQ(std::pair(after.st_uid, after.st_gid), std::pair(before.st_uid, before.st_gid));
+    if (!can_give_away()) GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(config_set_file_ownership("nobody", "nogroup", nullptr, fd), 0);
+    fstat(fd, &after);
+    close(fd);
+    EXPECT_EQ(after.st_uid, getpwnam("nobody")->pw_uid);
+    // The pid file goes to the configured user and group.
+    config_setinstancedir(dir.path().c_str());
+    set("local.serveruid", "nobody");
+    set("local.servergid", "nogroup");
+    ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
+    ASSERT_EQ(stat((dir / "log/mux.pid").c_str(), &after), 0);
+    EXPECT_EQ(std::pair(after.st_uid, after.st_gid),
+              std::pair(getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid));
 }
 
 std::vector<std::string> scanned;
 
-void _collect_partition(const char *name, const char *path)
-{
-    scanned.push_back(std::string(name) + "=" + path);
-}
-
-TEST_F(InstanceTest, PartitionsScanAndReturn)
-{
+TEST_F(InstanceTest, PartitionsScanAndReturn) {
+    int count = -1;
+    char **names = reinterpret_cast<char **>(0x1), **paths = reinterpret_cast<char **>(0x1);
+    config_retpartitions(&count, &names, &paths);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(names, reinterpret_cast<char **>(0x1));
     set("store.partition.b.path", "/b");
     set("store.partition.a.b.path", "/ab");
     set("store.partition.empty.path", "");
     set("store.partition.c.size", "9");
     set("store.*", "pattern-like");
-    scanned.clear();
-    config_scanpartition(_collect_partition);
+    config_scanpartition([](const char *name, const char *path) { scanned.push_back(std::string(name) + "=" + path); });
     EXPECT_THAT(scanned, ElementsAre("a=/ab", "b=/b", "empty="));
-
-    int count = -1;
-    char **names = nullptr;
-    char **paths = nullptr;
     config_retpartitions(&count, &names, &paths);
     ASSERT_EQ(count, 2);
-    EXPECT_STREQ(names[0], "a");
-    EXPECT_STREQ(paths[0], "/ab");
-    EXPECT_STREQ(names[1], "b");
-    EXPECT_STREQ(paths[1], "/b");
+    EXPECT_THAT((std::vector<std::string>{names[0], paths[0], names[1], paths[1]}), ElementsAre("a", "/ab", "b", "/b"));
     for (int i = 0; i < count; ++i) {
         free(names[i]);
         free(paths[i]);
@@ -230,69 +186,40 @@ TEST_F(InstanceTest, PartitionsScanAndReturn)
     free(paths);
 }
 
-TEST_F(InstanceTest, NoPartitions)
-{
-    int count = -1;
-    char **names = reinterpret_cast<char **>(0x1);
-    char **paths = reinterpret_cast<char **>(0x1);
-    config_retpartitions(&count, &names, &paths);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(names, reinterpret_cast<char **>(0x1));
-}
-
-std::vector<std::string> pairs_of(LogConfig cfg)
-{
+std::vector<std::string> pairs_of(LogConfig cfg) {
     std::vector<std::string> out;
-    for (LogConfigPair *p = cfg; p && p->option; ++p)
-        out.push_back(std::string(p->option) + "=" + p->value);
+    for (LogConfigPair *p = cfg; p && p->option; ++p) out.push_back(std::string(p->option) + "=" + p->value);
+    qxlog_freelogconfig(cfg);
     return out;
 }
 
-TEST_F(InstanceTest, LogConfigFromLeafOptions)
-{
-    config_setinstancedir("/inst");
-    set("logfile.default.logdir", "INSTANCEDIR/log");
+TEST_F(InstanceTest, LogConfigFromLeafOptions) {
+    std::string longname(200, 's');
+    auto msgs = conftest::stderr_of([&] {
+        EXPECT_EQ(config_getlogconfig("nothing", nullptr), nullptr);
+        EXPECT_EQ(config_initlog(nullptr, nullptr), -1);
+        EXPECT_EQ(config_getlogconfig(longname.c_str(), nullptr), nullptr);
+    });
+    std::string missing = "Error: func=configmsg_getlogconfig; error=logfile configuration options do not exist; ";
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_EQ(msgs[0], missing + "service=logfile.nothing");
+    EXPECT_EQ(msgs[1], missing + "service=logfile.default");
+    // INSTANCEDIR needs an instance directory to stand for.
     set("logfile.default.loglevel", "Debug");
+    set("logfile.default.logdir", "INSTANCEDIR/log");
+    EXPECT_EQ(config_getlogconfig(nullptr, nullptr), nullptr);
+    config_setinstancedir("/inst");
     set("logfile.default.sub.ignored", "x");
     set("logfile.mux.logdir", "INSTANCEDIR\\win");
     set("logfile.mux.rollovertime", "INSTANCEDIR/not-a-dir");
     set("logfile.other.logdir", "INSTANCEDIRX/log");
-
-    LogConfig cfg = config_getlogconfig(nullptr, "proc");
-    EXPECT_THAT(pairs_of(cfg), ElementsAre("servicename=default", "processname=proc",
-                                           "logdir=/inst/log", "loglevel=Debug"));
-    qxlog_freelogconfig(cfg);
-    cfg = config_getlogconfig("mux", nullptr);
-    EXPECT_THAT(pairs_of(cfg), ElementsAre("servicename=mux", "logdir=/inst\\win",
-                                           "rollovertime=INSTANCEDIR/not-a-dir"));
-    qxlog_freelogconfig(cfg);
-    cfg = config_getlogconfig("other", "");
-    EXPECT_THAT(pairs_of(cfg),
+    EXPECT_THAT(pairs_of(config_getlogconfig(nullptr, "proc")),
+                ElementsAre("servicename=default", "processname=proc", "logdir=/inst/log", "loglevel=Debug"));
+    EXPECT_THAT(pairs_of(config_getlogconfig("mux", nullptr)),
+                ElementsAre("servicename=mux", "logdir=/inst\\win", "rollovertime=INSTANCEDIR/not-a-dir"));
+    EXPECT_THAT(pairs_of(config_getlogconfig("other", "")),
                 ElementsAre("servicename=other", "processname=", "logdir=INSTANCEDIRX/log"));
-    qxlog_freelogconfig(cfg);
     qxlog_freelogconfig(nullptr);
 }
 
-TEST_F(InstanceTest, LogConfigMissingIsReported)
-{
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(config_getlogconfig("nothing", nullptr), nullptr);
-    EXPECT_EQ(config_initlog(nullptr, nullptr), -1);
-    std::string longname(200, 's');
-    EXPECT_EQ(config_getlogconfig(longname.c_str(), nullptr), nullptr);
-    auto msgs = conftest::messages_of(testing::internal::GetCapturedStderr());
-    ASSERT_EQ(msgs.size(), 3u);
-    EXPECT_EQ(msgs[0], "Error: func=configmsg_getlogconfig; error=logfile configuration options do "
-                       "not exist; service=logfile.nothing");
-    EXPECT_EQ(msgs[1], "Error: func=configmsg_getlogconfig; error=logfile configuration options do "
-                       "not exist; service=logfile.default");
-}
-
-TEST_F(InstanceTest, LogConfigNeedsInstanceDirForSubstitution)
-{
-    set("logfile.default.loglevel", "Debug");
-    set("logfile.default.logdir", "INSTANCEDIR/log");
-    EXPECT_EQ(config_getlogconfig(nullptr, nullptr), nullptr);
-}
-
-} // namespace
+}  // namespace

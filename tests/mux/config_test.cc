@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,7 +15,7 @@
 #include "conf_test_util.h"
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -23,214 +24,167 @@ using Options = std::vector<std::pair<std::string, std::vector<std::string>>>;
 // An in-memory source whose options and result the test changes between
 // fetches.
 struct FakeDriver {
-    ConfigDriver base; // first: the cache sees a ConfigDriver
+    ConfigDriver base;  // first: the cache sees a ConfigDriver
     Options options;
-    int result = 0;
-    int fetches = 0;
+    int result = 0, fetches = 0;
     int *freed = nullptr;
+    static int fetch(ConfigDriver *d, ConfigSetProc setproc, void *setarg) {
+        auto *f = reinterpret_cast<FakeDriver *>(d);
+        for (auto &[name, values] : f->options) {
+            std::vector<char *> v;
+            for (auto &s : values) v.push_back(const_cast<char *>(s.c_str()));
+            v.push_back(nullptr);
+            setproc(setarg, name.c_str(), v.data());
+        }
+        return ++f->fetches, f->result;
+    }
+    static void free(ConfigDriver *d) {
+        auto *f = reinterpret_cast<FakeDriver *>(d);
+        if (f->freed) ++*f->freed;
+        delete f;
+    }
 };
 
-int _fake_fetch(ConfigDriver *d, ConfigSetProc setproc, void *setarg)
-{
-    auto *f = reinterpret_cast<FakeDriver *>(d);
-    ++f->fetches;
-    for (auto &[name, values] : f->options) {
-        std::vector<char *> v;
-        for (auto &s : values)
-            v.push_back(const_cast<char *>(s.c_str()));
-        v.push_back(nullptr);
-        if (values.empty())
-            continue;
-        setproc(setarg, name.c_str(), v.data());
-    }
-    return f->result;
-}
+FakeDriver *fake(Options o) { return new FakeDriver{{FakeDriver::fetch, FakeDriver::free, nullptr}, std::move(o)}; }
 
-void _fake_free(ConfigDriver *d)
-{
-    auto *f = reinterpret_cast<FakeDriver *>(d);
-    if (f->freed)
-        ++*f->freed;
-    delete f;
-}
-
-FakeDriver *fake(Options opts)
-{
-    auto *f = new FakeDriver;
-    f->base.fetch = _fake_fetch;
-    f->base.free = _fake_free;
-    f->base.path = nullptr;
-    f->options = std::move(opts);
-    return f;
-}
-
-std::vector<std::string> strings(char **arr)
-{
+// The strings of a NULL-terminated array, which is then freed.
+std::vector<std::string> taken(char **arr) {
     std::vector<std::string> out;
-    for (char **p = arr; p && *p; ++p)
-        out.push_back(*p);
+    for (char **p = arr; p && *p; ++p) out.push_back(*p);
+    config_freearray(arr);
     return out;
 }
+
+char *one[] = {const_cast<char *>("x"), nullptr};
 
 class CacheTest : public ::testing::Test {
   protected:
     void SetUp() override { cache = config_newcache(); }
     void TearDown() override { config_freecache(cache); }
-
-    FakeDriver *load(Options opts, const char *pattern = nullptr)
-    {
+    FakeDriver *load(Options opts, const char *pattern = nullptr) {
         FakeDriver *f = fake(std::move(opts));
         config_adddriver(cache, pattern, &f->base);
         EXPECT_EQ(config_fetch(cache), 0);
         return f;
     }
-
+    std::vector<std::string> gets(std::initializer_list<const char *> names) {
+        std::vector<std::string> out;
+        for (const char *n : names) out.push_back(config_get_string(cache, n, "d"));
+        return out;
+    }
+    unsigned flags(const char *name, int want_rc = 0) {
+        unsigned f = 99;
+        EXPECT_EQ(config_get_flags(cache, name, &f), want_rc) << name;
+        return f;
+    }
+    // An enumeration's names; its count agrees, and no names is no array.
+    std::vector<std::string> listed(int rc, int count, char **names) {
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(names == nullptr, count == 0);
+        std::vector<std::string> out = taken(names);
+        EXPECT_EQ(count, int(out.size()));
+        return out;
+    }
+    std::vector<std::string> keys(const char *pattern) {
+        int count = -1;
+        char **names = nullptr;
+        int rc = config_get_keys(cache, pattern, &count, &names);
+        return listed(rc, count, names);
+    }
+    std::vector<std::string> children(const char *prefix, int branches) {
+        int count = -1;
+        char **names = nullptr;
+        int rc = config_get_child(cache, prefix, branches, &count, &names);
+        return listed(rc, count, names);
+    }
     ConfigCache *cache = nullptr;
 };
 
-TEST_F(CacheTest, IntegerGetterReadsLeadingDigitsOnly)
-{
-    load({{"a", {"42abc"}},
-          {"b", {"-7"}},
-          {"c", {"+7"}},
-          {"d", {" 5"}},
-          {"e", {"-x"}},
-          {"f", {""}},
-          {"g", {"12", "99"}},
-          {"h", {"99999999999"}},
-          {"i", {"-99999999999"}}});
-    EXPECT_EQ(config_get_int(cache, "a", 1), 42);
-    EXPECT_EQ(config_get_int(cache, "b", 1), -7);
-    EXPECT_EQ(config_get_int(cache, "c", 1), 1);
-    EXPECT_EQ(config_get_int(cache, "d", 1), 1);
-    EXPECT_EQ(config_get_int(cache, "e", 1), 1);
-    EXPECT_EQ(config_get_int(cache, "f", 1), 1);
-    EXPECT_EQ(config_get_int(cache, "g", 1), 12);
-    EXPECT_EQ(config_get_int(cache, "missing", 3), 3);
-    EXPECT_EQ(config_get_int(nullptr, "a", 4), 4);
-    // Out-of-range numbers saturate instead of wrapping.
-    EXPECT_EQ(config_get_int(cache, "h", 1), 2147483647);
-    EXPECT_EQ(config_get_int(cache, "i", 1), -2147483647 - 1);
-}
-
-TEST_F(CacheTest, SwitchGetterFollowsTheLetterTable)
-{
-    const std::vector<std::pair<std::string, int>> table = {
-        {"0", 0},  {"no", 0},   {"No", 0},    {"NO", 0},  {"OFF", 0}, {"off", 0},  {"false", 0},
-        {"F", 0},  {"1", 1},    {"yes", 1},   {"Y", 1},   {"ON", 1},  {"on", 1},   {"true", 1},
-        {"TRUE", 1}, {"Off", 9}, {"On", 9},    {"oN", 9},  {"maybe", 9}, {"", 9},   {" 1", 9},
-        {"O", 9},  {"o", 9}};
-    Options opts;
-    for (size_t i = 0; i < table.size(); ++i)
-        opts.push_back({"k" + std::to_string(i), {table[i].first}});
+// Integers take leading digits only (a sign allowed, no blank) and saturate;
+// switches follow the letter table. Defaults: 1 and 9.
+TEST_F(CacheTest, IntegerAndSwitchGetters) {
+    const struct { const char *value; int as_int, as_switch; } rows[] = {
+        {"42abc", 42, 9}, {"-7", -7, 9}, {"+7", 1, 9}, {" 5", 1, 9}, {"-x", 1, 9}, {"", 1, 9},
+        {"99999999999", INT_MAX, 9}, {"-99999999999", INT_MIN, 9},
+        {"0", 0, 0}, {"no", 1, 0}, {"No", 1, 0}, {"NO", 1, 0}, {"OFF", 1, 0}, {"off", 1, 0}, {"false", 1, 0},
+        {"F", 1, 0}, {"1", 1, 1}, {"yes", 1, 1}, {"Y", 1, 1}, {"ON", 1, 1}, {"on", 1, 1}, {"true", 1, 1},
+        {"TRUE", 1, 1}, {"Off", 1, 9}, {"On", 1, 9}, {"oN", 1, 9}, {"maybe", 1, 9}, {" 1", 1, 9}, {"O", 1, 9},
+        {"o", 1, 9},
+    };
+    Options opts = {{"multi", {"12", "99"}}};
+    for (auto &r : rows) opts.push_back({std::string("k=") + r.value, {r.value}});
     load(opts);
-    for (size_t i = 0; i < table.size(); ++i)
-        EXPECT_EQ(config_get_switch(cache, ("k" + std::to_string(i)).c_str(), 9), table[i].second)
-            << "value '" << table[i].first << "'";
+    for (auto &r : rows) {
+        std::string k = std::string("k=") + r.value;
+        EXPECT_EQ(config_get_int(cache, k.c_str(), 1), r.as_int) << "'" << r.value << "'";
+        EXPECT_EQ(config_get_switch(cache, k.c_str(), 9), r.as_switch) << "'" << r.value << "'";
+    }
+    EXPECT_EQ(config_get_int(cache, "multi", 1), 12);
+    EXPECT_EQ(config_get_int(cache, "missing", 3), 3);
+    EXPECT_EQ(config_get_int(nullptr, "multi", 4), 4);
     EXPECT_EQ(config_get_switch(cache, "missing", 9), 9);
-    EXPECT_EQ(config_get_switch(nullptr, "k0", 9), 9);
+    EXPECT_EQ(config_get_switch(nullptr, "k=1", 9), 9);
 }
 
-TEST_F(CacheTest, StringGettersSeeFirstValueAndCopiesAreOwned)
-{
+TEST_F(CacheTest, StringGettersSetValuesAndFlags) {
     load({{"multi", {"one", "two", "three"}}, {"Case", {"upper"}}, {"case", {"lower"}}});
-    EXPECT_STREQ(config_get_string(cache, "multi", "d"), "one");
-    EXPECT_STREQ(config_get_string(cache, "Case", "d"), "upper");
-    EXPECT_STREQ(config_get_string(cache, "case", "d"), "lower");
-    EXPECT_STREQ(config_get_string(cache, "CASE", "d"), "d");
+    EXPECT_THAT(gets({"multi", "Case", "case", "CASE"}), ElementsAre("one", "upper", "lower", "d"));
     EXPECT_STREQ(config_get_string(nullptr, "multi", "d"), "d");
-
-    char *copy = config_get_stringcopy(cache, "multi", "d");
-    EXPECT_STREQ(copy, "one");
-    free(copy);
-    copy = config_get_stringcopy(cache, "missing", "d");
-    EXPECT_STREQ(copy, "d");
-    free(copy);
+    for (auto [name, def, want] : {std::tuple{"multi", "d", "one"}, {"missing", "d", "d"}}) {
+        char *copy = config_get_stringcopy(cache, name, def);
+        EXPECT_STREQ(copy, want);
+        free(copy);
+    }
     EXPECT_EQ(config_get_stringcopy(cache, "missing", nullptr), nullptr);
-
-    char **all = config_get_multistringcopy(cache, "multi");
-    EXPECT_THAT(strings(all), ElementsAre("one", "two", "three"));
-    config_freearray(all);
+    EXPECT_THAT(taken(config_get_multistringcopy(cache, "multi")), ElementsAre("one", "two", "three"));
     EXPECT_EQ(config_get_multistringcopy(cache, "missing"), nullptr);
     EXPECT_EQ(config_get_multistringcopy(nullptr, "multi"), nullptr);
-    config_freearray(nullptr);
-}
-
-TEST_F(CacheTest, SetValuesEmptyArrayKeepsNameWithoutValues)
-{
-    char *vals[] = {const_cast<char *>("x"), nullptr};
-    EXPECT_EQ(config_set_values(cache, "opt", vals, 0, 0), 0);
-    EXPECT_STREQ(config_get_string(cache, "opt", "d"), "x");
+    // Set values and flags.
+    EXPECT_EQ(config_set_values(cache, "opt", one, 0, 0), 0);
+    EXPECT_THAT(gets({"opt"}), ElementsAre("x"));
+    // An empty array keeps the name without values.
     char *empty[] = {nullptr};
     EXPECT_EQ(config_set_values(cache, "opt", empty, 0, 0), 0);
-    EXPECT_STREQ(config_get_string(cache, "opt", "d"), "d");
-    unsigned flags = 99;
-    EXPECT_EQ(config_get_flags(cache, "opt", &flags), 0);
-    EXPECT_EQ(flags, 0u);
-    EXPECT_EQ(config_get_flags(cache, "nope", &flags), 2);
-    EXPECT_EQ(flags, 0u);
-    EXPECT_EQ(config_get_flags(nullptr, "opt", &flags), 1);
+    EXPECT_THAT(gets({"opt"}), ElementsAre("d"));
+    EXPECT_EQ(flags("opt"), 0u);
+    EXPECT_EQ(flags("nope", 2), 0u);
+    unsigned f;
+    EXPECT_EQ(config_get_flags(nullptr, "opt", &f), 1);
     // A flags-only change leaves the values alone; other bits are kept as given.
-    EXPECT_EQ(config_set_values(cache, "opt", vals, 0, 0), 0);
+    EXPECT_EQ(config_set_values(cache, "opt", one, 0, 0), 0);
     EXPECT_EQ(config_set_values(cache, "opt", CONFIG_VALUES_UNCHANGED, 0, 0x30), 0);
-    EXPECT_EQ(config_get_flags(cache, "opt", &flags), 0);
-    EXPECT_EQ(flags, 0x30u);
-    EXPECT_STREQ(config_get_string(cache, "opt", "d"), "x");
-}
-
-TEST_F(CacheTest, NotRefreshableRefusesChangesUnlessLiftedInTheSameCall)
-{
-    char *a[] = {const_cast<char *>("a"), nullptr};
+    EXPECT_EQ(flags("opt"), 0x30u);
+    EXPECT_THAT(gets({"opt"}), ElementsAre("x"));
+    // Not refreshable: changes are refused unless the same call lifts the flag.
     char *b[] = {const_cast<char *>("b"), nullptr};
-    EXPECT_EQ(config_set_values(cache, "opt", a, 0, CONFIG_FLAG_NOTREFRESHABLE), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(config_set_values(cache, "opt", b, 0, 0), 1);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_THAT(conftest::messages_of(err),
-                ElementsAre("Error: func=_config_set; error=not permitted to modify "
-                            "nonrefreshable configuration option"));
-    EXPECT_STREQ(config_get_string(cache, "opt", "d"), "a");
-    EXPECT_EQ(config_set_values(cache, "opt", b, CONFIG_FLAG_NOTREFRESHABLE, 0), 0);
-    EXPECT_STREQ(config_get_string(cache, "opt", "d"), "b");
-    unsigned flags = 0;
-    config_get_flags(cache, "opt", &flags);
-    EXPECT_EQ(flags, 0u);
+    EXPECT_EQ(config_set_values(cache, "locked", one, 0, CONFIG_FLAG_NOTREFRESHABLE), 0);
+    EXPECT_THAT(conftest::stderr_of([&] { EXPECT_EQ(config_set_values(cache, "locked", b, 0, 0), 1); }),
+                ElementsAre("Error: func=_config_set; error=not permitted to modify nonrefreshable configuration "
+                            "option"));
+    EXPECT_THAT(gets({"locked"}), ElementsAre("x"));
+    EXPECT_EQ(config_set_values(cache, "locked", b, CONFIG_FLAG_NOTREFRESHABLE, 0), 0);
+    EXPECT_THAT(gets({"locked"}), ElementsAre("b"));
+    EXPECT_EQ(flags("locked"), 0u);
 }
 
-TEST_F(CacheTest, LaterDriverWinsAndPatternsLimitADriver)
-{
+TEST_F(CacheTest, LaterDriverWinsPatternsLimitADriverAndAFailureStopsTheFetch) {
     FakeDriver *first = fake({{"x", {"1"}}, {"y", {"1"}}, {"dup", {"a"}}, {"dup", {"b"}}});
     FakeDriver *second = fake({{"x", {"2"}}, {"other.y", {"2"}}, {"z", {"2"}}});
-    config_adddriver(cache, "", &first->base); // empty pattern = everything
-    config_adddriver(cache, "x", &second->base);
-    EXPECT_EQ(config_fetch(cache), 0);
-    EXPECT_STREQ(config_get_string(cache, "x", "d"), "2");
-    EXPECT_STREQ(config_get_string(cache, "y", "d"), "1");
-    EXPECT_STREQ(config_get_string(cache, "z", "d"), "d");
-    EXPECT_STREQ(config_get_string(cache, "other.y", "d"), "d");
-    EXPECT_STREQ(config_get_string(cache, "dup", "d"), "b");
-    // Already fetched drivers are not read again.
-    EXPECT_EQ(config_fetch(cache), 0);
-    EXPECT_EQ(first->fetches, 1);
-}
-
-TEST_F(CacheTest, FailingDriverStopsFetchAndIsNotRetried)
-{
-    FakeDriver *bad = fake({{"a", {"1"}}});
+    FakeDriver *bad = fake({{"a", {"1"}}}), *later = fake({{"b", {"1"}}});
     bad->result = 2;
-    FakeDriver *never = fake({{"b", {"1"}}});
+    config_adddriver(cache, "", &first->base);  // empty pattern = everything
+    config_adddriver(cache, "x", &second->base);
     config_adddriver(cache, nullptr, &bad->base);
-    config_adddriver(cache, nullptr, &never->base);
+    config_adddriver(cache, nullptr, &later->base);
     EXPECT_EQ(config_fetch(cache), 2);
-    EXPECT_STREQ(config_get_string(cache, "a", "d"), "1"); // set before the failure
-    EXPECT_EQ(never->fetches, 0);
+    EXPECT_THAT(gets({"x", "y", "z", "other.y", "dup", "a"}), ElementsAre("2", "1", "d", "d", "b", "1"));
+    EXPECT_EQ(later->fetches, 0);
+    // Drivers already fetched, the failed one included, are not read again.
     EXPECT_EQ(config_fetch(cache), 0);
-    EXPECT_EQ(bad->fetches, 1);
-    EXPECT_EQ(never->fetches, 1);
+    EXPECT_THAT((std::vector{first->fetches, second->fetches, bad->fetches, later->fetches}), ElementsAre(1, 1, 1, 1));
 }
 
-TEST_F(CacheTest, ManyDriversAndEntriesGrowTheirTables)
-{
+TEST_F(CacheTest, ManyDriversAndEntriesGrowTheirTables) {
     int freed = 0;
     for (int i = 0; i < 12; ++i) {
         Options o;
@@ -241,243 +195,135 @@ TEST_F(CacheTest, ManyDriversAndEntriesGrowTheirTables)
         config_adddriver(cache, nullptr, &f->base);
     }
     EXPECT_EQ(config_fetch(cache), 0);
-    int count = 0;
-    char **names = nullptr;
-    config_get_keys(cache, nullptr, &count, &names);
-    EXPECT_EQ(count, 360);
-    for (int i = 1; i < count; ++i)
-        EXPECT_LT(std::string(names[i - 1]), std::string(names[i]));
-    config_freearray(names);
+    std::vector<std::string> names = keys(nullptr);
+    EXPECT_EQ(names.size(), 360u);
+    // Sorted, each once.
+    EXPECT_TRUE(std::adjacent_find(names.begin(), names.end(), std::greater_equal<>()) == names.end());
     EXPECT_EQ(config_get_int(cache, "d11.k29", -1), 29);
-    config_freecache(cache);
-    cache = nullptr;
+    config_freecache(std::exchange(cache, nullptr));
     EXPECT_EQ(freed, 12);
 }
 
-struct NotifyLog {
-    std::vector<std::string> calls;
-};
-
-int _notify_a(void *arg, ConfigCache *c)
-{
-    static_cast<NotifyLog *>(arg)->calls.push_back(std::string("a:") +
-                                                   config_get_string(c, "x", "none"));
-    return 7;
-}
-
-int _notify_b(void *arg, ConfigCache *)
-{
-    static_cast<NotifyLog *>(arg)->calls.push_back("b");
-    return 0;
-}
-
-TEST_F(CacheTest, RefreshKeepsProtectedAndProgramValuesAndNotifies)
-{
-    FakeDriver *f = load({{"plain", {"old"}},
-                          {"gone", {"old"}},
-                          {"locked", {"old"}},
-                          {"program", {"old"}},
-                          {"x", {"1"}}});
+TEST_F(CacheTest, RefreshKeepsProtectedAndProgramValuesAndNotifies) {
+    FakeDriver *f =
+        load({{"plain", {"old"}}, {"gone", {"old"}}, {"locked", {"old"}}, {"program", {"old"}}, {"x", {"1"}}});
     config_set_values(cache, "locked", CONFIG_VALUES_UNCHANGED, 0, CONFIG_FLAG_NOTREFRESHABLE | 0x40);
-    char *pv[] = {const_cast<char *>("mine"), nullptr};
-    config_set_values(cache, "program", pv, 0, 0);
-    config_set_values(cache, "onlyprogram", pv, 0, 0);
-
-    NotifyLog log;
+    config_set_values(cache, "program", one, 0, 0);
+    config_set_values(cache, "onlyprogram", one, 0, 0);
+    std::vector<std::string> calls;
+    ts::Thunk<int, ConfigCache *> a{[&](ConfigCache *c) {
+        calls.push_back(config_get_string(c, "x", "-"));
+        return 7;
+    }};
+    ts::Thunk<int, ConfigCache *> b{[&](ConfigCache *) {
+        calls.push_back("b");
+        return 0;
+    }};
     ConfigNotify *ha = nullptr;
-    config_refresh_notify(cache, _notify_a, &log, &ha);
-    config_refresh_notify(cache, _notify_b, &log, nullptr); // freed with the cache
-
-    f->options = {{"plain", {"new"}}, {"locked", {"new"}}, {"program", {"new"}},
-                  {"fresh", {"new"}}, {"x", {"2"}}};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(config_refresh(cache), 0);
-    testing::internal::GetCapturedStderr();
-
-    EXPECT_STREQ(config_get_string(cache, "plain", "d"), "new");
-    EXPECT_STREQ(config_get_string(cache, "fresh", "d"), "new");
-    EXPECT_STREQ(config_get_string(cache, "locked", "d"), "old");
-    EXPECT_STREQ(config_get_string(cache, "program", "d"), "mine");
-    EXPECT_STREQ(config_get_string(cache, "onlyprogram", "d"), "mine");
+    config_refresh_notify(cache, a.first, &a, &ha);
+    config_refresh_notify(cache, b.first, &b, nullptr);  // freed with the cache
+    f->options = {{"plain", {"new"}}, {"locked", {"new"}}, {"program", {"new"}}, {"fresh", {"new"}}, {"x", {"2"}}};
+    conftest::stderr_of([&] { EXPECT_EQ(config_refresh(cache), 0); });
     // Gone from the source: still known, no values, default returned.
-    EXPECT_STREQ(config_get_string(cache, "gone", "d"), "d");
-    unsigned flags = 0;
-    EXPECT_EQ(config_get_flags(cache, "gone", &flags), 0);
-    EXPECT_EQ(config_get_flags(cache, "locked", &flags), 0);
-    EXPECT_EQ(flags, CONFIG_FLAG_NOTREFRESHABLE | 0x40);
-    EXPECT_THAT(log.calls, ElementsAre("a:2", "b"));
-
+    EXPECT_THAT(gets({"plain", "fresh", "locked", "program", "onlyprogram", "gone"}),
+                ElementsAre("new", "new", "old", "x", "x", "d"));
+    EXPECT_EQ(flags("gone"), 0u);
+    EXPECT_EQ(flags("locked"), CONFIG_FLAG_NOTREFRESHABLE | 0x40);
+    EXPECT_THAT(calls, ElementsAre("2", "b"));
     // A program value survives a second refresh too; a cancelled
     // notification is not called.
     config_refresh_notify_cancel(ha);
-    log.calls.clear();
+    calls.clear();
     EXPECT_EQ(config_refresh(cache), 0);
-    EXPECT_STREQ(config_get_string(cache, "program", "d"), "mine");
-    EXPECT_THAT(log.calls, ElementsAre("b"));
-}
-
-TEST_F(CacheTest, FailedRefreshLeavesEverythingAndNotifiesNobody)
-{
-    FakeDriver *f = load({{"a", {"1"}}, {"b", {"1"}}});
-    NotifyLog log;
-    config_refresh_notify(cache, _notify_b, &log, nullptr);
-    f->options = {{"a", {"2"}}};
+    EXPECT_THAT(gets({"program"}), ElementsAre("x"));
+    EXPECT_THAT(calls, ElementsAre("b"));
+    // A failed refresh changes nothing and notifies nobody.
+    calls.clear();
+    f->options = {{"plain", {"newer"}}};
     f->result = 1;
     EXPECT_EQ(config_refresh(cache), 1);
-    EXPECT_STREQ(config_get_string(cache, "a", "d"), "1");
-    EXPECT_STREQ(config_get_string(cache, "b", "d"), "1");
-    EXPECT_TRUE(log.calls.empty());
+    EXPECT_THAT(gets({"plain", "fresh"}), ElementsAre("new", "new"));
+    EXPECT_THAT(calls, IsEmpty());
 }
 
-TEST_F(CacheTest, ReadersDuringRefreshSeeOldOrNewNeverGarbage)
-{
+TEST_F(CacheTest, ReadersDuringRefreshSeeOldOrNewNeverGarbage) {
     FakeDriver *f = load({{"n", {"1"}}});
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::thread reader([&] {
         for (int i = 0; i < 200000 && !stop; ++i) {
             char *v = config_get_stringcopy(cache, "n", "missing");
-            std::string s = v;
+            if (std::string(v) != "1" && std::string(v) != "2") ++bad;
             free(v);
-            if (s != "1" && s != "2")
-                ++bad;
         }
     });
     for (int i = 0; i < 200; ++i) {
         f->options = {{"n", {i % 2 ? "1" : "2"}}};
-        ASSERT_EQ(config_refresh(cache), 0);
+        EXPECT_EQ(config_refresh(cache), 0);
     }
     stop = true;
     reader.join();
     EXPECT_EQ(bad, 0);
 }
 
-int _scan_collect(ConfigCache *, const char *name, char **values, unsigned flags, void *arg)
-{
-    auto *out = static_cast<std::vector<std::string> *>(arg);
-    out->push_back(std::string(name) + "=" + (values ? values[0] : "-") + "/" +
-                   std::to_string(flags));
-    return name == std::string("stop") ? 5 : 0;
-}
-
-TEST_F(CacheTest, ScanVisitsMatchingNamesInOrderAndStopsOnNonZero)
-{
+TEST_F(CacheTest, ScanVisitsMatchingNamesInOrderAndStopsOnNonZero) {
     load({{"b.x", {"1"}}, {"a.x", {"2"}}, {"stop", {"3"}}, {"z", {"4"}}});
     std::vector<std::string> seen;
-    EXPECT_EQ(config_scan_config(cache, "*.x", _scan_collect, &seen), 0);
+    ts::Thunk<int, ConfigCache *, const char *, char **, unsigned> scan{
+        [&](ConfigCache *, const char *name, char **values, unsigned fl) {
+            seen.push_back(std::string(name) + "=" + (values ? values[0] : "-") + "/" + std::to_string(fl));
+            return name == std::string("stop") ? 5 : 0;
+        }};
+    EXPECT_EQ(config_scan_config(cache, "*.x", scan.last, &scan), 0);
     EXPECT_THAT(seen, ElementsAre("a.x=2/0", "b.x=1/0"));
     seen.clear();
-    EXPECT_EQ(config_scan_config(cache, nullptr, _scan_collect, &seen), 5);
+    EXPECT_EQ(config_scan_config(cache, nullptr, scan.last, &scan), 5);
     EXPECT_THAT(seen, ElementsAre("a.x=2/0", "b.x=1/0", "stop=3/0"));
-    EXPECT_EQ(config_scan_config(nullptr, nullptr, _scan_collect, &seen), 1);
+    EXPECT_EQ(config_scan_config(nullptr, nullptr, scan.last, &scan), 1);
 }
 
-TEST_F(CacheTest, GetKeysMatchesBothWays)
-{
-    load({{"store.partition.a.path", {"/a"}},
-          {"store.partition.*.path", {"/star"}},
-          {"store.other", {"x"}},
-          {"local.x", {"y"}}});
-    int count = 0;
-    char **names = nullptr;
-    EXPECT_EQ(config_get_keys(cache, "store.partition.b.path", &count, &names), 0);
+TEST_F(CacheTest, GetKeysMatchesBothWaysAndGetChildListsLeavesAndBranches) {
+    Options o = {{"store.partition.a.path", {"/a"}}, {"store.partition.*.path", {"/star"}}, {"store.other", {"x"}},
+                 {"local.x", {"y"}}, {"logfile.default.logdir", {"d"}}, {"logfile.default.loglevel", {"l"}},
+                 {"logfile.default.sub.x", {"x"}}, {"logfile.default.sub.y", {"y"}}, {"logfile.defaultx.z", {"z"}},
+                 {"logfile.default", {"self"}}, {"top", {"1"}}, {"other", {"1"}}, {"a.b", {"1"}}};
+    for (int i = 100; i < 145; ++i)  // many distinct names: leaves p.c<i>, branches p.b<i>
+        for (std::string leaf : {"", ".leaf", ".leaf2"})
+            o.push_back({"p." + std::string(leaf.empty() ? "c" : "b") + std::to_string(i) + leaf, {"v"}});
+    load(o);
     // The stored pattern-like name matches the concrete text.
-    EXPECT_THAT(strings(names), ElementsAre("store.partition.*.path"));
-    EXPECT_EQ(count, 1);
-    config_freearray(names);
-    config_get_keys(cache, "store.partition.*.path", &count, &names);
-    EXPECT_THAT(strings(names), ElementsAre("store.partition.*.path", "store.partition.a.path"));
-    config_freearray(names);
-    config_get_keys(cache, "nothing*", &count, &names);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(names, nullptr);
+    EXPECT_THAT(keys("store.partition.b.path"), ElementsAre("store.partition.*.path"));
+    EXPECT_THAT(keys("store.partition.*.path"), ElementsAre("store.partition.*.path", "store.partition.a.path"));
+    EXPECT_THAT(keys("nothing*"), IsEmpty());
+    int count = -1;
+    char **names = nullptr;
     config_get_keys(nullptr, nullptr, &count, &names);
     EXPECT_EQ(count, 0);
+    EXPECT_THAT(children("logfile.default", 0), ElementsAre("logdir", "loglevel"));
+    EXPECT_THAT(children("logfile.default.", 1), ElementsAre("sub"));
+    EXPECT_THAT(children(nullptr, 0), ElementsAre("other", "top"));
+    EXPECT_THAT(children("", 1), ElementsAre("a", "local", "logfile", "p", "store"));
+    EXPECT_THAT(children("none", 0), IsEmpty());
+    EXPECT_EQ(children("p", 0).size(), 45u);
+    EXPECT_EQ(children("p", 1).size(), 45u);
 }
 
-TEST_F(CacheTest, GetChildListsLeavesAndBranches)
-{
-    load({{"logfile.default.logdir", {"d"}},
-          {"logfile.default.loglevel", {"l"}},
-          {"logfile.default.sub.x", {"x"}},
-          {"logfile.default.sub.y", {"y"}},
-          {"logfile.defaultx.z", {"z"}},
-          {"logfile.default", {"self"}},
-          {"top", {"1"}},
-          {"other", {"1"}},
-          {"a.b", {"1"}}});
-    int count = 0;
-    char **names = nullptr;
-    config_get_child(cache, "logfile.default", 0, &count, &names);
-    EXPECT_THAT(strings(names), ElementsAre("logdir", "loglevel"));
-    EXPECT_EQ(count, 2);
-    config_freearray(names);
-    config_get_child(cache, "logfile.default.", 1, &count, &names);
-    EXPECT_THAT(strings(names), ElementsAre("sub"));
-    config_freearray(names);
-    config_get_child(cache, nullptr, 0, &count, &names);
-    EXPECT_THAT(strings(names), ElementsAre("other", "top"));
-    config_freearray(names);
-    config_get_child(cache, "", 1, &count, &names);
-    EXPECT_THAT(strings(names), ElementsAre("a", "logfile"));
-    config_freearray(names);
-    config_get_child(cache, "none", 0, &count, &names);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(names, nullptr);
-}
-
-TEST_F(CacheTest, GetChildCollectsManyDistinctNames)
-{
-    Options o;
-    for (int i = 0; i < 45; ++i) {
-        o.push_back({"p.c" + std::to_string(100 + i), {"v"}});
-        o.push_back({"p.b" + std::to_string(100 + i) + ".leaf", {"v"}});
-        o.push_back({"p.b" + std::to_string(100 + i) + ".leaf2", {"v"}});
-    }
-    load(o);
-    int count = 0;
-    char **names = nullptr;
-    config_get_child(cache, "p", 0, &count, &names);
-    EXPECT_EQ(count, 45);
-    EXPECT_EQ(names[45], nullptr);
-    config_freearray(names);
-    config_get_child(cache, "p", 1, &count, &names);
-    EXPECT_EQ(count, 45);
-    config_freearray(names);
-}
-
-void _unsafe_access()
-{
+void _unsafe_access() {
     ConfigCache *c = config_newcache();
-    char *v[] = {const_cast<char *>("v"), nullptr};
-    config_set_values(c, "safe", v, 0, CONFIG_FLAG_NOTREFRESHABLE);
-    config_set_values(c, "unsafe", v, 0, 0);
+    config_set_values(c, "safe", one, 0, CONFIG_FLAG_NOTREFRESHABLE);
+    config_set_values(c, "unsafe", one, 0, 0);
     config_setoption(c, 0, CONFIG_CACHE_CHECK);
-    if (std::string(config_get_string(c, "safe", "d")) == "v")
-        config_get_string(c, "unsafe", "d");
+    if (std::string(config_get_string(c, "safe", "d")) == "x") config_get_string(c, "unsafe", "d");
 }
 
-TEST(ConfigCacheDeath, CacheCheckStopsOnUnsafeAccess)
-{
+TEST(ConfigCacheDeath, CacheCheckStopsOnUnsafeAccess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(_unsafe_access(),
-                 "Critical: func=config_get_string; error=unsafe access of configuration option; "
-                 "option=unsafe");
-}
-
-TEST(ConfigDefault, SetAndGetDefaultCache)
-{
-    ConfigCache *saved = config_getdefaultcache();
-    ConfigCache *c = config_newcache();
-    config_setdefaultcache(c);
-    EXPECT_EQ(config_getdefaultcache(), c);
-    config_freecache(c);
-    config_setdefaultcache(saved);
+                 "Critical: func=config_get_string; error=unsafe access of configuration option; option=unsafe");
     config_freecache(nullptr);
 }
 
-TEST(KvContainers, EntriesAndListsOwnTheirContents)
-{
+TEST(KvContainers, EntriesAndListsOwnTheirContents) {
     KvEntry *e = kvCreateEntry("key", "v1");
     kvAddEntryValue(e, "v2");
     kvAddEntryValue(nullptr, "ignored");
@@ -485,40 +331,30 @@ TEST(KvContainers, EntriesAndListsOwnTheirContents)
     char **values = nullptr;
     kvGetEntryKeyValues(e, &key, &values);
     EXPECT_STREQ(key, "key");
-    EXPECT_THAT(strings(values), ElementsAre("v1", "v2"));
+    EXPECT_THAT(std::vector<std::string>(values, values + 2), ElementsAre("v1", "v2"));
+    EXPECT_EQ(values[2], nullptr);
     kvGetEntryKeyValues(e, nullptr, nullptr);
-
     KvEntry *bare = kvCreateEntry(nullptr, nullptr);
-    EXPECT_EQ(bare->key, nullptr);
-    EXPECT_EQ(bare->values, nullptr);
-
+    EXPECT_TRUE(bare->key == nullptr && bare->values == nullptr);
     char *src[] = {const_cast<char *>("a"), const_cast<char *>("b"), nullptr};
     KvEntry *e2 = kvCreateEntry2("k2", src);
     EXPECT_NE(e2->values, src);
-    EXPECT_THAT(strings(e2->values), ElementsAre("a", "b"));
-
+    EXPECT_THAT(std::vector<std::string>(e2->values, e2->values + 2), ElementsAre("a", "b"));
     KvList *list = kvCreateList(e);
-    EXPECT_EQ(list->count, 1);
-    EXPECT_EQ(list->size, 5);
+    EXPECT_EQ(std::pair(list->count, list->size), std::pair(1, 5));
     kvAddListEntry(list, bare);
     kvAddListEntry(list, e2);
-    for (int i = 0; i < 10; ++i)
-        kvAddListEntry(list, kvCreateEntry(("x" + std::to_string(i)).c_str(), "v"));
-    EXPECT_EQ(list->count, 13);
-    EXPECT_EQ(list->size, 15);
+    for (int i = 0; i < 10; ++i) kvAddListEntry(list, kvCreateEntry(("x" + std::to_string(i)).c_str(), "v"));
+    EXPECT_EQ(std::pair(list->count, list->size), std::pair(13, 15));
     KvEntry **entries = kvGetListEntries(list);
-    EXPECT_EQ(entries[0], e);
-    EXPECT_EQ(entries[2], e2);
-    EXPECT_EQ(entries[13], nullptr);
+    EXPECT_EQ(std::tuple(entries[0], entries[2], entries[13]), std::tuple(e, e2, nullptr));
     kvDeleteList(list);
-
     KvList *empty = kvCreateList(nullptr);
-    EXPECT_EQ(empty->count, 0);
-    EXPECT_EQ(empty->size, 0);
+    EXPECT_EQ(std::pair(empty->count, empty->size), std::pair(0, 0));
     EXPECT_EQ(kvGetListEntries(empty)[0], nullptr);
     kvDeleteList(empty);
     kvDeleteList(nullptr);
     kvDeleteEntry(nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -1,34 +1,31 @@
 // Settings: the access list text and its matching rules, the environment
-// names, and the host/port and log url keys.
+// names, and the configuration keys (host and port, log url, SSL and the
+// handshake time limit).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/config.h"
 #include "process/mux_init.h"
+#include "test_support.h"
 
 namespace {
-
-uint32_t ip(const char *text) { return inet_addr(text); }
 
 // Lists built without a memory context live for the process in the program;
 // the tests give them back.
 struct Owned {
     AccessList *first;
     ~Owned() {
-        while (first) {
-            AccessList *next = first->next;
-            free(first);
-            first = next;
+        while (AccessList *e = first) {
+            first = e->next;
+            free(e);
         }
     }
-    operator AccessList *() const { return first; }
 };
-Owned parse(const char *text) { return Owned{AccessList_Parse(nullptr, text)}; }
 
 std::string entries(AccessList *l) {
     std::string s;
@@ -41,219 +38,138 @@ std::string entries(AccessList *l) {
     return s;
 }
 
-TEST(AccessListText, ParsesEntriesInOrder) {
-    Owned l = parse("+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;");
-    EXPECT_EQ(entries(l), "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;");
+TEST(AccessList, TextGivesTheEntriesUpToTheLastSemicolonOrABadSign) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;", "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;"},
+        {"-10.0.0.0|255.0.0.0", ""},
+        {"", ""},
+        {"+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0", "+1.2.3.4|255.255.255.255;"},
+        {"+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;", "+1.0.0.0|255.0.0.0;"},
+    };
+    for (auto &[text, want] : rows) EXPECT_EQ(entries(Owned{AccessList_Parse(nullptr, text)}.first), want) << text;
+    // Missing dotted groups are zero; a group keeps its low eight bits.
+    EXPECT_EQ(entries(Owned{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)}.first), "-10.1.0.0|255.0.1.2;");
 }
 
-TEST(AccessListText, LastEntryCountsOnlyWithItsSemicolon) {
-    EXPECT_EQ(entries(parse("-10.0.0.0|255.0.0.0")), "");
-    EXPECT_EQ(entries(parse("")), "");
-    EXPECT_EQ(entries(parse("+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0")),
-              "+1.2.3.4|255.255.255.255;");
-}
-
-TEST(AccessListText, BadSignStopsTheListKeepingEarlierEntries) {
-    EXPECT_EQ(entries(parse("+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;")),
-              "+1.0.0.0|255.0.0.0;");
-}
-
-TEST(AccessListText, DottedGroupsFillMissingPartsWithZeroAndKeepLowBits) {
-    Owned e{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)};
-    EXPECT_EQ(entries(e), "-10.1.0.0|255.0.1.2;");
-}
-
-TEST(AccessListCheck, NoListAdmitsEveryone) { EXPECT_EQ(AccessList_Check(nullptr, ip("1.2.3.4")), 1); }
-
-TEST(AccessListCheck, DenyEntriesAloneAreABlockList) {
-    Owned l = parse("-10.0.0.0|255.0.0.0;");
-    EXPECT_EQ(AccessList_Check(l, ip("10.9.8.7")), 0);
-    EXPECT_EQ(AccessList_Check(l, ip("11.0.0.1")), 1);
-}
-
-TEST(AccessListCheck, OneAllowEntryMakesAnAllowList) {
-    Owned l = parse("+192.168.1.0|255.255.255.0;");
-    EXPECT_EQ(AccessList_Check(l, ip("192.168.1.77")), 1);
-    EXPECT_EQ(AccessList_Check(l, ip("192.168.2.1")), 0);
-}
-
-TEST(AccessListCheck, LaterAllowOverridesEarlierDeny) {
-    Owned l = parse("-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;");
-    EXPECT_EQ(AccessList_Check(l, ip("192.168.1.5")), 1);
-    EXPECT_EQ(AccessList_Check(l, ip("192.168.1.6")), 1);
-    EXPECT_EQ(AccessList_Check(l, ip("10.0.0.1")), 0);
-}
-
-TEST(AccessListCheck, ZeroMaskMatchesEverything) {
-    EXPECT_EQ(AccessList_Check(parse("-0.0.0.0|0.0.0.0;"), ip("8.8.8.8")), 0);
-    EXPECT_EQ(AccessList_Check(parse("+1.2.3.4|0.0.0.0;"), ip("8.8.8.8")), 1);
-}
-
-// Environment names: every test sets what it needs and clears it again.
-class EnvTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        mux_config_init();
-        for (const char *n : kNames) unsetenv(n);
+TEST(AccessList, DenyEntriesBlockAndOneAllowEntryMakesAnAllowList) {
+    // A list, the clients it admits and those it refuses.
+    const std::tuple<const char *, const char *, const char *> rows[] = {
+        {"", "1.2.3.4", ""},
+        {"-10.0.0.0|255.0.0.0;", "11.0.0.1", "10.9.8.7"},
+        {"+192.168.1.0|255.255.255.0;", "192.168.1.77", "192.168.2.1"},
+        // A later allow wins.
+        {"-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;", "192.168.1.5 192.168.1.6", "10.0.0.1"},
+        {"-0.0.0.0|0.0.0.0;", "", "8.8.8.8"},
+        {"+1.2.3.4|0.0.0.0;", "8.8.8.8", ""},
+    };
+    for (auto &[list, admitted, refused] : rows) {
+        Owned l{AccessList_Parse(nullptr, list)};
+        for (auto [clients, want] : {std::pair{admitted, 1}, {refused, 0}}) {
+            std::istringstream words(clients);
+            for (std::string c; words >> c;)
+                EXPECT_EQ(AccessList_Check(l.first, inet_addr(c.c_str())), want) << list << " " << c;
+        }
     }
-    void TearDown() override {
-        for (const char *n : kNames) unsetenv(n);
-        Owned{gcfg.access};
-        gcfg.access = nullptr;
-        mux_config_init();
-    }
-    static constexpr const char *kNames[] = {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "SSLSecmodFile",
-                                             "SSLCipherSpecs", "SSLCertNickname", "Access", "MUXUser", "Ignore"};
-};
-
-TEST_F(EnvTest, DefaultsStayWhenNothingIsSet) {
-    multiplexor_getenv();
-    EXPECT_EQ(gcfg.num_forks, 1);
-    EXPECT_EQ(gcfg.num_threads, 2);
-    EXPECT_EQ(gcfg.listen_port, 9909);
-    EXPECT_EQ(gcfg.listen_addr, 0u);
-    EXPECT_STREQ(gcfg.server_host, "localhost");
-    EXPECT_STREQ(gcfg.ssl_cipher_specs, "all");
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[0], "Server-Cert");
-    EXPECT_EQ(gcfg.user, nullptr);
 }
 
-TEST_F(EnvTest, NumbersPortsUserAndAccess) {
-    setenv("NumForks", "4", 1);
-    setenv("NumThreads", "", 1);  // empty changes nothing
-    setenv("ListenPort", "127.0.0.2:7001", 1);
-    setenv("MUXUser", "nobody", 1);
-    setenv("Access", "-10.0.0.0|255.0.0.0;", 1);
-    multiplexor_getenv();
-    EXPECT_EQ(gcfg.num_forks, 4);
-    EXPECT_EQ(gcfg.num_threads, 2);
-    EXPECT_EQ(gcfg.listen_addr, ip("127.0.0.2"));
-    EXPECT_EQ(gcfg.listen_port, 7001);
-    EXPECT_STREQ(gcfg.user, "nobody");
-    EXPECT_EQ(AccessList_Check(gcfg.access, ip("10.1.1.1")), 0);
+const char *str(const char *s) { return s ? s : "(none)"; }
+
+// The settings the tests look at, by name.
+std::map<std::string, std::string> settings() {
+    char listen[32];
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(&gcfg.listen_addr);
+    snprintf(listen, sizeof listen, "%d.%d.%d.%d:%d", a[0], a[1], a[2], a[3], gcfg.listen_port);
+    std::string nicks;
+    for (int i = 0; i <= MUX_MAX_NICKNAMES && gcfg.ssl_cert_nicknames[i]; i++)
+        nicks += std::string(i ? "," : "") + gcfg.ssl_cert_nicknames[i];
+    return {{"server", str(gcfg.server_host) + (":" + std::to_string(gcfg.server_port))}, {"listen", listen},
+            {"forks", std::to_string(gcfg.num_forks)}, {"threads", std::to_string(gcfg.num_threads)},
+            {"user", str(gcfg.user)}, {"access", entries(gcfg.access)}, {"ignore", std::to_string(multiplexor_ignore)},
+            {"ssl", std::to_string(gcfg.ssl_enable)}, {"ssldir", str(gcfg.ssl_config_dir)},
+            {"secmod", str(gcfg.ssl_secmod_file)}, {"password", str(gcfg.ssl_password_file)},
+            {"ciphers", str(gcfg.ssl_cipher_specs)}, {"nicks", nicks}, {"cache", str(gcfg.ssl_cache_dir)},
+            {"logdir", str(logdir)}, {"logname", str(logname)}, {"handshake", std::to_string(ssl_handshake_timeout)}};
 }
 
-TEST_F(EnvTest, SslNamesOnlyAfterSslEnableAndUnsetStoresNone) {
-    setenv("SSLSecmodFile", "m.db", 1);
-    multiplexor_getenv();
-    EXPECT_EQ(gcfg.ssl_enable, 0);
-    EXPECT_EQ(gcfg.ssl_secmod_file, nullptr);
-
-    setenv("SSLEnable", "yes", 1);
-    setenv("SSLCertNickname", "a$b$$c", 1);
-    multiplexor_getenv();
-    EXPECT_EQ(gcfg.ssl_enable, 1);
-    EXPECT_STREQ(gcfg.ssl_secmod_file, "m.db");
-    EXPECT_EQ(gcfg.ssl_cipher_specs, nullptr);
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[0], "a");
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[1], "b");
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[2], "c");
-    EXPECT_EQ(gcfg.ssl_cert_nicknames[3], nullptr);
+// Checks the settings that `want` names, as "name=value" words.
+void expect_settings(const std::string &want) {
+    auto got = settings();
+    std::istringstream words(want);
+    for (std::string w; words >> w;) EXPECT_EQ(w.substr(0, w.find('=') + 1) + got.at(w.substr(0, w.find('='))), w);
 }
 
-TEST_F(EnvTest, MoreThanSixteenNicknamesKeepTheListTerminated) {
+const char *kEnvNames[] = {"NumForks",       "NumThreads",      "ListenPort", "SSLEnable", "SSLSecmodFile",
+                           "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore"};
+
+TEST(Settings, EnvironmentNames) {
     std::string many;
     for (int i = 0; i < 20; i++) many += "n" + std::to_string(i) + "$";
-    setenv("SSLEnable", "TRUE", 1);
-    setenv("SSLCertNickname", many.c_str(), 1);
-    multiplexor_getenv();
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[15], "n15");
-    EXPECT_EQ(gcfg.ssl_cert_nicknames[MUX_MAX_NICKNAMES], nullptr);
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{}, "forks=1 threads=2 listen=0.0.0.0:9909 server=localhost:9999 ciphers=all nicks=Server-Cert user=(none) "
+             "access= ignore=0"},
+        {{"NumForks=4", "NumThreads=", "ListenPort=127.0.0.2:7001", "MUXUser=nobody", "Access=-10.0.0.0|255.0.0.0;",
+          "Ignore=yes"},
+         "forks=4 threads=2 listen=127.0.0.2:7001 user=nobody access=-10.0.0.0|255.0.0.0; ignore=1"},
+        // The SSL names count only after SSLEnable, and then an unset one stores none.
+        {{"SSLSecmodFile=m.db", "ListenPort=7002"}, "ssl=0 secmod=(none) listen=0.0.0.0:7002"},
+        {{"SSLEnable=yes", "SSLSecmodFile=m.db", "SSLCertNickname=a$b$$c"},
+         "ssl=1 secmod=m.db ciphers=(none) nicks=a,b,c"},
+        {{"SSLEnable=TRUE", "SSLCertNickname=" + many}, "nicks=n0,n1,n2,n3,n4,n5,n6,n7,n8,n9,n10,n11,n12,n13,n14,n15"},
+    };
+    for (auto &[env, want] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(env));
+        mux_config_init();
+        multiplexor_ignore = 0;
+        for (const char *n : kEnvNames) unsetenv(n);
+        for (const std::string &e : env) setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
+        multiplexor_getenv();
+        expect_settings(want);
+        Owned{std::exchange(gcfg.access, nullptr)};
+    }
+    for (const char *n : kEnvNames) unsetenv(n);
+    mux_config_init();
 }
 
 // Keys read through the default configuration cache, from a real file.
-class KeysTest : public ::testing::Test {
-  protected:
-    void load(const std::string &text) {
-        char path[] = "/tmp/muxinit.XXXXXX";
-        int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-        close(fd);
-        cache = config_newcache();
-        config_adddriver(cache, nullptr, config_readdriver_propsinit(path));
-        ASSERT_EQ(config_fetch(cache), 0);
-        config_setdefaultcache(cache);
-        unlink(path);
-        mux_config_init();
-    }
-    void TearDown() override {
-        config_setdefaultcache(nullptr);
-        config_freecache(cache);
-        mux_config_init();
-    }
-    ConfigCache *cache = nullptr;
-};
-
-TEST_F(KeysTest, HostAndPort) {
-    load("orv_mux.serverport = \"im.example:7777\"\norv_mux.listenport = \"localhost:7000\"\n");
-    parse_hostport();
-    parse_listenport();
-    EXPECT_STREQ(gcfg.server_host, "im.example");
-    EXPECT_EQ(gcfg.server_port, 7777);
-    EXPECT_EQ(gcfg.listen_port, 7000);
-    EXPECT_EQ(gcfg.listen_addr, 0u) << "the host part of the listen key is not used";
-}
-
-TEST_F(KeysTest, PortAloneKeepsTheHost) {
-    load("orv_mux.serverport = 8888\n");
-    parse_hostport();
-    EXPECT_STREQ(gcfg.server_host, "localhost");
-    EXPECT_EQ(gcfg.server_port, 8888);
-}
-
-TEST_F(KeysTest, DefaultsWhenAbsent) {
-    load("other.key = 1\n");
-    parse_hostport();
-    parse_listenport();
-    EXPECT_STREQ(gcfg.server_host, "localhost");
-    EXPECT_EQ(gcfg.server_port, 9999);
-    EXPECT_EQ(gcfg.listen_port, 9909);
-}
-
-TEST_F(KeysTest, LogUrlWithAndWithoutDirectory) {
-    load("orv.log.orv_mux.url = \"/var/tmp/logs/m.log\"\n");
-    parse_logurl();
-    EXPECT_STREQ(logdir, "/var/tmp/logs/");
-    EXPECT_STREQ(logname, "m.log");
-    config_freecache(cache);
-    char var[] = "/inst/var";
-    instance_var_dir = var;
-    load("x = 1\n");
-    parse_logurl();
-    EXPECT_STREQ(logdir, "/inst/var/log");
-    EXPECT_STREQ(logname, "mux.log");
-    instance_var_dir = nullptr;
-}
-
-TEST_F(KeysTest, LogUrlEndingInSlashStopsTheProcess) {
-    load("orv.log.orv_mux.url = \"/var/tmp/\"\n");
-    EXPECT_EXIT(parse_logurl(), ::testing::ExitedWithCode(255),
-                "")
-        << "prints \"ERROR: Multiplexor log url has invalid value in config file.\"";
-}
-
-TEST_F(KeysTest, SslKeysDefaultsAndPasswordPlacement) {
-    char inst[] = "/inst";
-    char var[] = "/inst/var";
+TEST(Settings, ConfigurationKeys) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"orv_mux.serverport = \"im.example:7777\"\norv_mux.listenport = \"localhost:7000\"\n",
+         "server=im.example:7777 listen=0.0.0.0:7000"},  // the listen host is not used
+        {"orv_mux.serverport = 8888\n", "server=localhost:8888"},
+        {"other.key = 1\n",
+         "server=localhost:9999 listen=0.0.0.0:9909 logdir=/inst/var/log logname=mux.log ssl=0 handshake=60"},
+        {"orv.log.orv_mux.url = \"/var/tmp/logs/m.log\"\n", "logdir=/var/tmp/logs/ logname=m.log"},
+        {"orv_mux.usessl = yes\n", "ssl=1 ssldir=/inst/config secmod=secmod.db password=/inst/config/sslpassword.conf "
+                                   "ciphers=all nicks=Server-Cert cache=/inst/var handshake=60"},
+        {"orv_mux.keystorepasswordfile = /etc/pw\norv_mux.certnickname = Mine\n", "ssl=0 password=/etc/pw nicks=Mine"},
+        {"orv_mux.secconfigdir = /db\norv_mux.keystorepasswordfile = pw.conf\norv_mux.sslcache = /c\n",
+         "ssldir=/db password=/db/pw.conf cache=/c"},
+        {"orv_mux.sslhandshaketimeout = 0\n", "handshake=0"},  // 0 turns the limit off
+        {"orv_mux.sslhandshaketimeout = 7\n", "handshake=7"},
+        {"orv_mux.sslhandshaketimeout = -5\n", "handshake=60"},  // a negative limit keeps the default
+    };
+    static char inst[] = "/inst", var[] = "/inst/var";
     instance_dir = inst;
     instance_var_dir = var;
-    load("orv_mux.usessl = yes\n");
-    mux_read_ssl_keys();
-    EXPECT_EQ(gcfg.ssl_enable, 1);
-    EXPECT_STREQ(gcfg.ssl_config_dir, "/inst/config");
-    EXPECT_STREQ(gcfg.ssl_secmod_file, "secmod.db");
-    EXPECT_STREQ(gcfg.ssl_password_file, "/inst/config/sslpassword.conf");
-    EXPECT_STREQ(gcfg.ssl_cipher_specs, "all");
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[0], "Server-Cert");
-    EXPECT_STREQ(gcfg.ssl_cache_dir, "/inst/var");
-    config_freecache(cache);
-    load("orv_mux.keystorepasswordfile = /etc/pw\norv_mux.certnickname = Mine\n");
-    mux_read_ssl_keys();
-    EXPECT_EQ(gcfg.ssl_enable, 0);
-    EXPECT_STREQ(gcfg.ssl_password_file, "/etc/pw");
-    EXPECT_STREQ(gcfg.ssl_cert_nicknames[0], "Mine");
+    ts::TempDir dir;
+    for (auto &[text, want] : rows) {
+        SCOPED_TRACE(text);
+        ts::write_file(dir / "c.conf", text);
+        ConfigCache *cache = config_newcache();
+        config_adddriver(cache, nullptr, config_readdriver_propsinit((dir / "c.conf").c_str()));
+        ASSERT_EQ(config_fetch(cache), 0);
+        config_setdefaultcache(cache);
+        mux_config_init();
+        parse_hostport();
+        parse_listenport();
+        parse_logurl();
+        mux_read_ssl_keys();
+        expect_settings(want);
+        config_setdefaultcache(nullptr);
+        config_freecache(cache);
+    }
     instance_dir = instance_var_dir = nullptr;
+    mux_config_init();
 }
 
 }  // namespace

@@ -4,13 +4,12 @@
 //
 // The default log and the debug/snoop flags are process-wide and keep their
 // first names and their set state, so every test here uses the same log
-// directory and names, and the snoop sequence lives in one test.
+// directory and names, and the snoop gate's rows run in order in one test.
 #include "log/mux_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,64 +17,43 @@
 #include "config/config.h"
 
 using ::testing::ElementsAre;
-using ::testing::EndsWith;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 
 namespace {
 
-conftest::TempDir *logroot;
-
-class LogDirEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override
-    {
-        logroot = new conftest::TempDir;
-        logdir = const_cast<char *>(logroot->path().c_str());
-    }
-    void TearDown() override
-    {
-        delete logroot;
-        logroot = nullptr;
-    }
-};
-
-const auto *env = ::testing::AddGlobalTestEnvironment(new LogDirEnvironment);
+conftest::TempDir logroot;
+[[maybe_unused]] const bool logdir_set = (logdir = const_cast<char *>(logroot.path().c_str()), true);
 
 class MuxLogTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         cache = config_newcache();
         config_setdefaultcache(cache);
         set("orv.log.orv_mux.severity", "Notice");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         muxlog_uninit();
         qxlog_setoptions(0);
         config_setdefaultcache(nullptr);
         config_freecache(cache);
     }
-    void set(const char *name, const char *value)
-    {
+    void set(const char *name, const char *value) {
         char *v[] = {const_cast<char *>(value), nullptr};
         config_set_values(cache, name, v, 0, 0);
     }
     // Messages of a log file without its creation headers.
-    std::vector<std::string> messages(const std::string &file = "mux.log")
-    {
+    std::vector<std::string> messages(const std::string &file = "mux.log") {
         std::vector<std::string> out;
-        for (const std::string &m : conftest::messages_of(conftest::read_file(logroot->file(file))))
-            if (m.rfind("Information: Log created (", 0) != 0)
-                out.push_back(m);
+        for (const std::string &m : conftest::messages_of(conftest::read_file(logroot / file)))
+            if (m.rfind("Information: Log created (", 0) != 0) out.push_back(m);
         return out;
     }
     // Messages added since the last call.
-    std::vector<std::string> fresh()
-    {
+    std::vector<std::string> fresh() {
         auto all = messages();
-        std::vector<std::string> out(all.begin() + (long)std::min(seen, all.size()), all.end());
+        std::vector<std::string> out(all.begin() + long(std::min(seen, all.size())), all.end());
         seen = all.size();
         return out;
     }
@@ -84,126 +62,101 @@ class MuxLogTest : public ::testing::Test {
     size_t seen = 0;
 };
 
-TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting)
-{
-    set("orv.log.orv_mux.snoop", "TRUE");
-    EXPECT_NE(muxlog_init("mux.log", "mux", 0), nullptr);
-    fresh();
-    const char data[] = "..hello";
-    muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
-    qxlog(nullptr, QXLOG_NOTICE, "marker 1");
-    EXPECT_THAT(fresh(), ElementsAre("Notice: marker 1"));
-
-    // Debug alone is not enough.
-    set("orv.log.orv_mux.severity", "dEbUg");
-    set("orv.log.orv_mux.snoop", "false");
-    muxlog_refresh();
-    muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
-    qxlog(nullptr, QXLOG_DEBUG, "marker 2");
-    EXPECT_THAT(fresh(), ElementsAre("Debug: marker 2"));
-
-    set("orv.log.orv_mux.snoop", "True");
-    muxlog_refresh_choice(0);
-    muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
-    muxlog_traffic(nullptr, "sent", "mux", "client", 12, nullptr, 0, 0);
-    const char zero[] = {'a', 'b', '\0', 'c', 'd'};
-    muxlog_traffic(nullptr, "recv", "server", "mux", 3, zero, 0, 5);
-    const char unterminated[4] = {'w', 'x', 'y', 'z'};
-    muxlog_traffic(nullptr, "sent", "mux", "server", 4, unterminated, 1, 3);
-    EXPECT_THAT(fresh(), ElementsAre("Debug: SNOOP recv client -> mux [12] hello",
-                                     "Debug: SNOOP sent mux -> client [12]",
-                                     "Debug: SNOOP recv server -> mux [3] ab",
-                                     "Debug: SNOOP sent mux -> server [4] xyz"));
-
-    // Flags stay set; a lower severity filters the lines in the writer.
-    set("orv.log.orv_mux.severity", "Notice");
-    muxlog_refresh();
-    muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
-    qxlog(nullptr, QXLOG_NOTICE, "marker 3");
-    EXPECT_THAT(fresh(), ElementsAre("Notice: marker 3"));
+TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
+    enum { Init, Refresh, RefreshDefault, RefreshAll };
+    const struct { const char *severity, *snoop; int how; unsigned marker; std::vector<std::string> want; } rows[] = {
+        {"Notice", "TRUE", Init, QXLOG_NOTICE, {"Notice: marker"}},
+        {"dEbUg", "false", Refresh, QXLOG_DEBUG, {"Debug: marker"}},  // debug alone is not enough
+        {"Debug", "True", RefreshDefault, QXLOG_DEBUG, {"Debug: SNOOP recv client -> mux [12] hello", "Debug: marker"}},
+        // The flags stay set; the writer filters the lines by severity.
+        {"Notice", "True", RefreshAll, QXLOG_NOTICE, {"Notice: marker"}},
+    };
+    for (auto &r : rows) {
+        SCOPED_TRACE(std::string(r.severity) + " " + r.snoop);
+        set("orv.log.orv_mux.severity", r.severity);
+        set("orv.log.orv_mux.snoop", r.snoop);
+        if (r.how == Init) { EXPECT_NE(muxlog_init("mux.log", "mux", 0), nullptr); }
+        if (r.how == Refresh) muxlog_refresh();
+        if (r.how != Init && r.how != Refresh) muxlog_refresh_choice(r.how == RefreshAll);
+        fresh();
+        muxlog_traffic(nullptr, "recv", "client", "mux", 12, "..hello", 2, 5);
+        qxlog(nullptr, r.marker, "marker");
+        EXPECT_THAT(fresh(), ElementsAreArray(r.want));
+        if (r.how != RefreshDefault) continue;
+        // No data; data with a zero byte; data without a terminating zero.
+        muxlog_traffic(nullptr, "sent", "mux", "client", 12, nullptr, 0, 0);
+        const char zero[] = {'a', 'b', '\0', 'c', 'd'}, unterminated[4] = {'w', 'x', 'y', 'z'};
+        muxlog_traffic(nullptr, "recv", "server", "mux", 3, zero, 0, 5);
+        muxlog_traffic(nullptr, "sent", "mux", "server", 4, unterminated, 1, 3);
+        EXPECT_THAT(fresh(), ElementsAre("Debug: SNOOP sent mux -> client [12]",
+                                         "Debug: SNOOP recv server -> mux [3] ab",
+                                         "Debug: SNOOP sent mux -> server [4] xyz"));
+    }
 }
 
-TEST_F(MuxLogTest, DefaultLogLinesCarryProcessName)
-{
-    muxlog_init("mux.log", "mux", 0);
-    qxlog(nullptr, QXLOG_NOTICE, "named");
-    auto l = conftest::lines_of(conftest::read_file(logroot->file("mux.log")));
-    ASSERT_FALSE(l.empty());
-    EXPECT_THAT(l.back(), HasSubstr(" mux[" + std::to_string(getpid()) + "]: General Notice: named"));
-}
-
-TEST_F(MuxLogTest, NologStopsOutputAndKeepsOtherSettings)
-{
-    muxlog_init("mux.log", "mux", 0);
-    fresh();
-    set("orv.log.orv_mux.severity", "Nolog");
-    set("orv.log.orv_mux.maxlogfilesize", "100"); // ignored after Nolog
+TEST_F(MuxLogTest, InitOnceAndExtraHandles) {
     muxlog_refresh();
-    for (int i = 0; i < 20; ++i)
-        qxlog(nullptr, QXLOG_EMERGENCY, "silenced %d", i);
-    EXPECT_THAT(fresh(), IsEmpty());
-    set("orv.log.orv_mux.severity", "Notice");
-    set("orv.log.orv_mux.maxlogfilesize", "2097152");
-    muxlog_refresh();
-    qxlog(nullptr, QXLOG_NOTICE, "back");
-    EXPECT_THAT(fresh(), ElementsAre("Notice: back"));
-}
-
-TEST_F(MuxLogTest, InitTwiceAndOpenBeforeInit)
-{
+    muxlog_refresh_choice(1);
+    muxlog_close(nullptr);
     // Before init, open initialises the module and returns the default log.
     EXPECT_EQ(muxlog_open("mux.log", "mux"), nullptr);
     EXPECT_EQ(muxlog_init("mux.log", "mux", 0), nullptr);
     muxlog_uninit();
-    LogHandle *first = muxlog_init("mux.log", "mux", 0);
-    EXPECT_NE(first, nullptr);
+    EXPECT_NE(muxlog_init("mux.log", "mux", 0), nullptr);
     EXPECT_EQ(muxlog_init("mux.log", "mux", 0), nullptr);
-}
-
-TEST_F(MuxLogTest, ExtraHandlesOpenRefreshAndClose)
-{
-    muxlog_init("mux.log", "mux", 0);
+    // Extra handles: opened, refreshed with the others, closed once.
     LogHandle *h = muxlog_open("extra.log", "xproc");
     ASSERT_NE(h, nullptr);
     qxlog(h, QXLOG_NOTICE, "on the extra handle");
     qxlog(h, QXLOG_INFORMATION, "filtered");
     muxlog_config(h, "loglevel", "Information");
     qxlog(h, QXLOG_INFORMATION, "now kept");
-    EXPECT_THAT(messages("extra.log"),
-                ElementsAre("Notice: on the extra handle", "Information: now kept"));
+    EXPECT_THAT(messages("extra.log"), ElementsAre("Notice: on the extra handle", "Information: now kept"));
     // A refresh re-applies the configured severity to every handle.
     muxlog_refresh();
     qxlog(h, QXLOG_INFORMATION, "filtered again");
     EXPECT_EQ(messages("extra.log").size(), 2u);
-
     int not_ours = 0;
-    muxlog_close(reinterpret_cast<LogHandle *>(&not_ours)); // left alone
+    muxlog_close(reinterpret_cast<LogHandle *>(&not_ours));  // left alone
     muxlog_close(nullptr);
     muxlog_close(h);
-    // After closing, a second close of the same pointer finds nothing.
-    muxlog_close(h);
+    muxlog_close(h);  // a second close of the same pointer finds nothing
 }
 
-TEST_F(MuxLogTest, StderrSwitch)
-{
+TEST_F(MuxLogTest, LinesCarryTheProcessNameAndStderrCanBeSwitchedOff) {
     muxlog_init("mux.log", "mux", 1);
+    qxlog(nullptr, QXLOG_NOTICE, "named");
+    EXPECT_THAT(conftest::lines_of(conftest::read_file(logroot / "mux.log")).back(),
+                HasSubstr(" mux[" + std::to_string(getpid()) + "]: General Notice: named"));
     LogHandle *bare = qxlog_open();
-    testing::internal::CaptureStderr();
-    qxlog(bare, QXLOG_ERROR, "visible");
-    muxlog_stderr(0);
-    qxlog(bare, QXLOG_ERROR, "hidden");
-    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_THAT(conftest::stderr_of([&] {
+                    qxlog(bare, QXLOG_ERROR, "visible");
+                    muxlog_stderr(0);
+                    qxlog(bare, QXLOG_ERROR, "hidden");
+                }),
+                ElementsAre("Error: visible"));
     qxlog_close(bare);
-    EXPECT_THAT(conftest::messages_of(err), ElementsAre("Error: visible"));
 }
 
-TEST_F(MuxLogTest, CallsBeforeInitDoNothing)
-{
-    muxlog_uninit();
-    muxlog_refresh();
-    muxlog_refresh_choice(1);
-    muxlog_close(nullptr);
-    SUCCEED();
+// The size and count keys reach the writer, which rolls the file over by
+// size: every rolled file is named "<file>.<seq>.<created>" and starts with
+// its header, the oldest beyond the count go, the current file has the last
+// line. Last: the rolled files stay in the shared directory.
+TEST_F(MuxLogTest, FilesRollOverBySizeAndCountFromTheKeys) {
+    set("orv.log.orv_mux.maxlogfilesize", "1500");
+    set("orv.log.orv_mux.maxlogfiles", "3");
+    muxlog_init("mux.log", "mux", 0);
+    for (int i = 0; i < 60; i++) qxlog(nullptr, QXLOG_NOTICE, "line %03d padding padding padding", i);
+    int rolled = 0;
+    for (const std::string &n : conftest::list_dir(logroot.path())) {
+        if (n.rfind("mux.log.", 0) != 0) continue;
+        rolled++;
+        EXPECT_THAT(n, MatchesRegex("mux\\.log\\.[0-9]+\\.[0-9]+"));
+        EXPECT_THAT(conftest::lines_of(conftest::read_file(logroot / n)).at(0), HasSubstr("Information: Log created ("));
+    }
+    EXPECT_GE(rolled, 1);
+    EXPECT_LE(rolled, 3) << "maxlogfiles prunes the oldest";
+    EXPECT_THAT(messages().back(), HasSubstr("line 059"));
 }
 
-} // namespace
+}  // namespace

@@ -1,26 +1,18 @@
 #!/usr/bin/env python3
-"""TLS client for the SSL tests and benchmarks.
-
-Single connection (default): connects, completes the handshake, prints
-"VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
-prints them as hex on a second line. Exit status 0 when everything arrived
-(with --closed: and then the server's close-notify).
-
---resume: two connections, the second resuming the first one's session by
-its session ID; prints "reused" or "new".
-
---parallel N: N connections complete their handshakes at once, each sends
-"client-<i>\\n" and expects it back (an echoing server); prints "ok <count>"
-and exits 0 when every connection got its own line back.
-"""
-import argparse
-import binascii
-import os
-import socket
-import ssl
-import sys
-import threading
-import time
+# TLS client for the SSL tests and benchmarks.
+#
+# Single connection (default): connects, completes the handshake, prints
+# "VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
+# prints them as hex on a second line. Exit status 0 when everything arrived
+# (with --closed: and then the server's close-notify).
+#
+# --resume: two connections, the second resuming the first one's session by
+# its session ID; prints "reused" or "new".
+#
+# --parallel N: N connections complete their handshakes at once, each sends
+# "client-<i>\n" and expects it back (an echoing server); prints "ok <count>"
+# and exits 0 when every connection got its own line back.
+import argparse, binascii, os, socket, ssl, sys, threading, time  # noqa: E401 - one line of imports
 
 
 def context(args):
@@ -55,8 +47,8 @@ def recv_exact(sock, n, deadline):
 
 
 def resume(args):
-    """Two connections, the second offering the first one's session (a
-    session ID: tickets are switched off); prints "reused" or "new"."""
+    # Two connections, the second offering the first one's session (a
+    # session ID: tickets are switched off); prints "reused" or "new".
     ctx = context(args)
     ctx.options |= ssl.OP_NO_TICKET
     first = connect(args, ctx)
@@ -94,10 +86,8 @@ def single(args):
 
 def parallel(args):
     ctx = context(args)
-    ok = []
-    errors = []
-    lock = threading.Lock()
     barrier = threading.Barrier(args.parallel, timeout=args.timeout)
+    results = ["not run"] * args.parallel
 
     def one(i):
         try:
@@ -106,26 +96,23 @@ def parallel(args):
                 barrier.wait()
             except threading.BrokenBarrierError:
                 pass
-            s = ctx.wrap_socket(raw, server_hostname="localhost")
-            line = b"client-%d\n" % i
-            s.sendall(line)
-            got = recv_exact(s, len(line), time.monotonic() + args.timeout)
-            s.close()
-            with lock:
-                (ok if got == line else errors).append(i)
+            with ctx.wrap_socket(raw, server_hostname="localhost") as s:
+                line = b"client-%d\n" % i
+                s.sendall(line)
+                got = recv_exact(s, len(line), time.monotonic() + args.timeout)
+                results[i] = "ok" if got == line else "echo %r" % got
         except Exception as e:  # noqa: BLE001 - reported below
-            with lock:
-                errors.append("%d: %s" % (i, e))
+            results[i] = str(e)
 
     threads = [threading.Thread(target=one, args=(i,)) for i in range(args.parallel)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(args.timeout * 2)
-    print("ok", len(ok), flush=True)
-    for e in errors[:10]:
+    print("ok", results.count("ok"), flush=True)
+    for e in [f"{i}: {r}" for i, r in enumerate(results) if r != "ok"][:10]:
         print("error", e, file=sys.stderr)
-    return 0 if len(ok) == args.parallel else 1
+    return 0 if results.count("ok") == args.parallel else 1
 
 
 def main():
