@@ -1,7 +1,8 @@
 // The SSL layer of the socket library: set-up failures leave nothing
 // behind, the handshake hook runs once inside the read that completes the
 // handshake (and may delete the socket there), bytes held inside NSS count
-// as readable, and NSS shuts down once every socket is gone.
+// as readable, what NSS holds for a full descriptor is counted, and NSS
+// shuts down once every socket is gone.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include "plat/asock.h"
 #include "plat_loop.h"
 #include "ssl_certdb.h"
+#include "test_support.h"
 
 namespace {
 
@@ -213,6 +215,40 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
   EXPECT_EQ(ASock_Send(s, back.data(), int(back.size())), int(back.size()));
   EXPECT_EQ(client.get(), 0);
   ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
+  GDisp_Delete(c.gd);
+}
+
+// While the peer does not read, NSS keeps the part of a record that the
+// descriptor did not take: the socket counts it, and once the peer reads
+// the background write ends with nothing held and every byte delivered.
+TEST_F(SslHandshake, BytesHeldForAFullDescriptorAreCounted) {
+  auto reader = std::async(std::launch::async, [this] {
+    return ts::run({"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port", std::to_string(port), "--ca",
+                    ssl_db().ca, "--tls", "1.3", "--delay", "1.5", "--recv", "-1"},
+                   20000);
+  });
+  ASock *s = AcceptOne();
+  ASSERT_NE(s, nullptr);
+  HookState h;
+  ASSERT_EQ(ASockSSL_SetHandshakeHook(s, Hook, &h), 0);
+  ASSERT_TRUE(Handshake(s, h));
+  int small = 4096;
+  setsockopt(ASock_GetFd(s), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  EXPECT_EQ(ASock_SendQueued(s), 0u);
+  std::string big(1 << 20, 'z');
+  RunningCx cx(2);
+  Completion c;
+  c.gd = GDisp_New(cx.cx());
+  ASSERT_EQ(ASock_AsyncWrite(s, big.data(), uint32_t(big.size()), &c.status, c.gd, Completion::Cb, &c), 0);
+  ASSERT_TRUE(WaitFor([&] { return ASock_SendQueued(s) > 0; })) << "nothing held while the peer does not read";
+  EXPECT_EQ(c.n, 0);
+  ASSERT_TRUE(WaitFor([&] { return c.n == 1; }, std::chrono::milliseconds(15000)));
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(ASock_SendQueued(s), 0u);
+  ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
+  ts::Result r = reader.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), std::to_string(big.size()) + "\n");
   GDisp_Delete(c.gd);
 }
 
