@@ -94,6 +94,34 @@ inline Bytes rec_raw(uint8_t type, int32_t field) {
     return r;
 }
 
+inline uint32_t get32(const Bytes &b, size_t at) {
+    return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) | (uint32_t(uint8_t(b[at + 2])) << 8) |
+           uint8_t(b[at + 3]);
+}
+
+// One record of the link: its type, number and what follows the number
+// (the address of an open record, the bytes of a data record).
+struct Record {
+    int type = 0;
+    int32_t id = 0;
+    Bytes body;
+};
+
+// The one record reader of the tests: takes the first complete record off
+// the front of `buf` into *out and returns its size, or 0 while none is
+// complete (then `buf` is left alone).
+inline size_t take_record(Bytes &buf, Record *out) {
+    if (buf.size() < 5) return 0;
+    size_t size = buf[0] == '\x01' ? 9 : 5;
+    if (buf[0] == '\x03') size = buf.size() < 9 ? SIZE_MAX : 9 + size_t(get32(buf, 5));
+    if (buf.size() < size) return 0;
+    out->type = uint8_t(buf[0]);
+    out->id = int32_t(get32(buf, 1));
+    out->body = buf.substr(buf[0] == '\x03' ? 9 : 5, size - (buf[0] == '\x03' ? 9 : 5));
+    buf.erase(0, size);
+    return size;
+}
+
 inline std::string hex(const Bytes &b, size_t max = 64) {
     std::string s;
     char t[4];
@@ -471,7 +499,8 @@ class MuxProcess {
             dup2(po[1], 1);
             int devnull = open("/dev/null", O_RDWR);
             dup2(devnull, 0);
-            for (const char *n : {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore"})
+            for (const char *n : {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore",
+                                  "ClientQueueMax"})
                 unsetenv(n);
             for (auto &e : env) putenv(strdup(e.c_str()));
             std::vector<std::string> all = {bin_path("multiplexor"), "-c", conf};
