@@ -101,9 +101,11 @@ class EnvTest : public ::testing::Test {
         Owned{gcfg.access};
         gcfg.access = nullptr;
         mux_config_init();
+        client_queue_max = MUX_CLIENT_QUEUE_MAX_DEFAULT;
     }
     static constexpr const char *kNames[] = {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "SSLSecmodFile",
-                                             "SSLCipherSpecs", "SSLCertNickname", "Access", "MUXUser", "Ignore"};
+                                             "SSLCipherSpecs", "SSLCertNickname", "Access", "MUXUser", "Ignore",
+                                             "ClientQueueMax"};
 };
 
 TEST_F(EnvTest, DefaultsStayWhenNothingIsSet) {
@@ -131,6 +133,14 @@ TEST_F(EnvTest, NumbersPortsUserAndAccess) {
     EXPECT_EQ(gcfg.listen_port, 7001);
     EXPECT_STREQ(gcfg.user, "nobody");
     EXPECT_EQ(AccessList_Check(gcfg.access, ip("10.1.1.1")), 0);
+    EXPECT_EQ(client_queue_max, MUX_CLIENT_QUEUE_MAX_DEFAULT);
+    unsetenv("Access");  // entries are never freed: read the list once
+    setenv("ClientQueueMax", "65536", 1);
+    multiplexor_getenv();
+    EXPECT_EQ(client_queue_max, 65536);
+    setenv("ClientQueueMax", "-1", 1);  // a mistake, not "no limit": kept
+    multiplexor_getenv();
+    EXPECT_EQ(client_queue_max, 65536);
 }
 
 TEST_F(EnvTest, SslNamesOnlyAfterSslEnableAndUnsetStoresNone) {
