@@ -14,6 +14,10 @@
 // (corruption). Any of these, a connection that closes early, a failed
 // connect or an echo that never arrives fails the run (exit status 1).
 //
+// One mode checks nothing on purpose: noread connections send flat out and
+// never read, as a hostile or broken client would; the target is expected
+// to close them, and each one it closes is replaced by a new one.
+//
 // Threads: each worker thread owns an epoll set and its connections outright;
 // nothing is shared between workers except start-up barriers and the final
 // sums, which the main thread reads after joining them.
@@ -207,7 +211,7 @@ class Histogram {
 
 // ---------------------------------------------------------------- options
 
-enum class Mode { Stream, Ping, Idle, Rate };
+enum class Mode { Stream, Ping, Idle, Rate, NoRead };
 
 struct Options {
     Mode mode = Mode::Ping;
@@ -253,7 +257,7 @@ struct Counters {
 
 // ---------------------------------------------------------------- connection
 
-enum class Role { Stream, Ping, Idle, Rate };
+enum class Role { Stream, Ping, Idle, Rate, NoRead };
 
 struct Pending {
     uint64_t end;   // stream offset at which this message has fully come back
@@ -317,6 +321,7 @@ struct Result {
     Histogram lat;
     uint64_t rx_bytes = 0, tx_bytes = 0, msgs = 0, hog_bytes = 0;
     uint64_t done_conns = 0, peak_conns = 0, ready_conns = 0;
+    uint64_t cut_conns = 0;  // noread connections the target closed
     int64_t ready_ns = 0;
 };
 
@@ -366,6 +371,8 @@ class Worker {
     void run_stream_ping(StartBarrier &start);
     void run_idle(StartBarrier &start, std::barrier<> &ready);
     void run_rate(StartBarrier &start);
+    void run_noread(StartBarrier &start);
+    void cut(Conn *c);
 
     int npingers_, nhogs_;
     uint32_t next_id_, id_stride_;
@@ -394,6 +401,14 @@ Conn *Worker::open_conn(Role role) {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (role == Role::NoRead) {
+        // Little room in the kernel for a client that never reads (the
+        // sender's buffer grows with the segment size), so that what piles
+        // up does so in the target.
+        int rcv = 4096, mss = 536;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
+    }
     if (g_opt.sources > 1) {
         // Several loopback source addresses multiply the ephemeral ports
         // available for tens of thousands of short connections.
@@ -445,7 +460,10 @@ void Worker::set_out(Conn *c, bool on) {
     if (c->want_out == on || c->fd < 0) return;
     c->want_out = on;
     epoll_event ev{};
-    ev.events = on ? uint32_t(EPOLLIN | EPOLLOUT) : uint32_t(EPOLLIN);
+    // A connection that never reads waits for room only (and, always, for
+    // an error or hang-up).
+    uint32_t in = c->role == Role::NoRead ? 0u : uint32_t(EPOLLIN);
+    ev.events = on ? in | uint32_t(EPOLLOUT) : in;
     ev.data.ptr = c;
     epoll_ctl(ep_, EPOLL_CTL_MOD, c->fd, &ev);
 }
@@ -464,6 +482,10 @@ void Worker::on_connected(Conn *c) {
     c->want_out = true;
     set_out(c, false);
     if (c->role == Role::Idle || c->role == Role::Rate) send_msg(c, c->t_start);
+    if (c->role == Role::NoRead && sending_) {
+        c->tx_end = UINT64_MAX;
+        flush(c);
+    }
 }
 
 void Worker::send_msg(Conn *c, int64_t sched) {
@@ -475,6 +497,7 @@ void Worker::send_msg(Conn *c, int64_t sched) {
 void Worker::flush(Conn *c) {
     while (c->fd >= 0 && c->sent < c->tx_end) {
         uint64_t n = c->tx_end - c->sent;
+        if (c->role == Role::NoRead) n = std::min<uint64_t>(n, g_opt.size);
         if (c->role == Role::Stream) {
             // --size shapes the pingers' messages; the hogs beside them
             // write in large pieces, as a bulk transfer would.
@@ -496,13 +519,14 @@ void Worker::flush(Conn *c) {
                 return;
             }
             if (errno == EINTR) continue;
+            if (c->role == Role::NoRead) return cut(c);
             complain("send on connection %u: %s\n", c->id, strerror(errno));
             result.ctr.closed_early++;
             finish_conn(c);
             return;
         }
         c->sent += uint64_t(w);
-        if (measuring_ && !past_end_ && c->role == Role::Stream) result.tx_bytes += uint64_t(w);
+        if (measuring_ && !past_end_ && (c->role == Role::Stream || c->role == Role::NoRead)) result.tx_bytes += uint64_t(w);
         if (size_t(w) < n) {
             set_out(c, true);
             return;
@@ -725,6 +749,11 @@ void Worker::on_event(Conn *c, uint32_t ev) {
         if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) on_connected(c);
         return;
     }
+    if (c->role == Role::NoRead) {
+        if (ev & (EPOLLERR | EPOLLHUP)) cut(c);
+        else if (ev & EPOLLOUT) flush(c);
+        return;
+    }
     if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) read_some(c);
     if (c->fd >= 0 && (ev & EPOLLOUT)) flush(c);
 }
@@ -772,6 +801,7 @@ void Worker::run(StartBarrier &start, std::barrier<> &ready) {
     case Mode::Ping: run_stream_ping(start); break;
     case Mode::Idle: run_idle(start, ready); break;
     case Mode::Rate: run_rate(start); break;
+    case Mode::NoRead: run_noread(start); break;
     }
 }
 
@@ -921,6 +951,35 @@ void Worker::run_rate(StartBarrier &start) {
         if (c->fd >= 0) finish_conn(c.get());
 }
 
+// The target closed a connection that does not read: what it is expected
+// to do; not an error.
+void Worker::cut(Conn *c) {
+    if (sending_) result.cut_conns++;
+    close_conn(c);
+}
+
+void Worker::run_noread(StartBarrier &start) {
+    for (int i = 0; i < npingers_; i++) open_conn(Role::NoRead);
+    connect_all(now_ns() + int64_t(g_opt.connect_timeout * 1e9));
+    start.arrive_and_wait();
+    t_end_ = g_t0.load() + int64_t(g_opt.duration * 1e9);
+    measuring_ = sending_ = true;
+    for (auto &c : conns_)
+        if (c->fd >= 0) {
+            c->tx_end = UINT64_MAX;
+            flush(c.get());
+        }
+    while (now_ns() < t_end_) {
+        poll_once(std::min(t_end_, now_ns() + 100000000));
+        // Every connection the target closed is replaced by a new one.
+        std::erase_if(conns_, [](const std::unique_ptr<Conn> &c) { return c->fd < 0; });
+        for (size_t n = conns_.size(); n < size_t(npingers_) && now_ns() < t_end_; n++)
+            if (!open_conn(Role::NoRead)) break;
+    }
+    sending_ = measuring_ = false;
+    for (auto &c : conns_) close_conn(c.get());
+}
+
 // ---------------------------------------------------------------- main
 
 void usage(FILE *to) {
@@ -938,10 +997,14 @@ void usage(FILE *to) {
             "            \"ready N\" once all are up, holds for --duration,\n"
             "            then echoes once more on each\n"
             "  connrate  N concurrent loops of connect, one echo, close\n"
+            "  noread    N connections send --size pieces flat out and never\n"
+            "            read; each one the target closes is replaced; reports\n"
+            "            how many it closed (nothing is checked)\n"
             "\n"
             "Options:\n"
             "  -t, --target HOST:PORT   IPv4 address and port of the target\n"
-            "  -m, --mode MODE          stream, ping, idle or connrate (default ping)\n"
+            "  -m, --mode MODE          stream, ping, idle, connrate or noread\n"
+            "                           (default ping)\n"
             "  -c, --conns N            connections (default 1)\n"
             "  -d, --duration SEC       measured time, or hold time in idle (default 5)\n"
             "  -s, --size BYTES         message size, or write size in stream (default 64)\n"
@@ -1015,6 +1078,7 @@ int parse_args(int argc, char **argv) {
             else if (m == "ping") g_opt.mode = Mode::Ping;
             else if (m == "idle") g_opt.mode = Mode::Idle;
             else if (m == "connrate") g_opt.mode = Mode::Rate;
+            else if (m == "noread") g_opt.mode = Mode::NoRead;
             else {
                 fprintf(stderr, "loadgen: unknown mode \"%s\"\n", m.c_str());
                 return 2;
@@ -1099,6 +1163,7 @@ const char *mode_name(Mode m) {
     case Mode::Ping: return "ping";
     case Mode::Idle: return "idle";
     case Mode::Rate: return "connrate";
+    case Mode::NoRead: return "noread";
     }
     return "?";
 }
@@ -1118,7 +1183,7 @@ void report(const Result &r, double secs, double cpu) {
                "\"rate\":%.0f,\"oneway\":%s,\"seconds\":%.3f,"
                "\"rx_bytes\":%llu,\"tx_bytes\":%llu,\"rx_mb_s\":%.3f,\"tx_mb_s\":%.3f,"
                "\"msgs\":%llu,\"msg_rate\":%.1f,\"hog_mb_s\":%.3f,"
-               "\"conns_done\":%llu,\"conn_rate\":%.1f,\"ready_s\":%.3f,"
+               "\"conns_done\":%llu,\"conn_rate\":%.1f,\"ready_s\":%.3f,\"cut\":%llu,"
                "\"lat_us\":{\"count\":%llu,\"mean\":%.1f,\"p50\":%.1f,\"p90\":%.1f,"
                "\"p99\":%.1f,\"p999\":%.1f,\"max\":%.1f},"
                "\"errors\":{\"loss\":%llu,\"lost_bytes\":%llu,\"dup\":%llu,\"reorder\":%llu,"
@@ -1129,6 +1194,7 @@ void report(const Result &r, double secs, double cpu) {
                (unsigned long long)r.rx_bytes, (unsigned long long)r.tx_bytes, rx_rate / mb,
                tx_rate / mb, (unsigned long long)r.msgs, msg_rate, hog_rate / mb,
                (unsigned long long)r.done_conns, conn_rate, double(r.ready_ns) / 1e9,
+               (unsigned long long)r.cut_conns,
                (unsigned long long)r.lat.count(), r.lat.mean() / 1e3, us(50), us(90), us(99),
                us(99.9), double(r.lat.max()) / 1e3, (unsigned long long)e.loss,
                (unsigned long long)e.lost_bytes, (unsigned long long)e.dup,
@@ -1147,6 +1213,9 @@ void report(const Result &r, double secs, double cpu) {
             if (g_opt.hogs) printf("  streaming connections: %.1f MB/s\n", hog_rate / mb);
         }
         if (g_opt.mode == Mode::Rate) printf("  %.0f connections/s\n", conn_rate);
+        if (g_opt.mode == Mode::NoRead)
+            printf("  sent %.1f MB/s; %llu connections closed by the target\n", tx_rate / mb,
+                   (unsigned long long)r.cut_conns);
         if (g_opt.mode == Mode::Idle)
             printf("  %llu connections ready in %.2f s, %llu answered after the hold\n",
                    (unsigned long long)r.ready_conns, double(r.ready_ns) / 1e9,
@@ -1224,6 +1293,7 @@ int main(int argc, char **argv) {
         total.done_conns += w->result.done_conns;
         total.peak_conns += w->result.peak_conns;
         total.ready_conns += w->result.ready_conns;
+        total.cut_conns += w->result.cut_conns;
         total.ready_ns = std::max(total.ready_ns, w->result.ready_ns);
     }
     report(total, secs, cpu_seconds() - cpu0);

@@ -391,6 +391,7 @@ int multiplexor_main(int argc, char **argv) {
     gcfg.stat_frequency = config_get_int(c, "orv_mux.stat_frequency", gcfg.stat_frequency);
     if (gcfg.stat_frequency < 10000) gcfg.stat_frequency = 10000;
     conn_rate_limit = config_get_int(c, "orv_mux.conn_rate_limit", conn_rate_limit);
+    mux_set_client_queue_max(config_get_int(c, "orv_mux.client_queue_max", client_queue_max));
 
     if (multiplexor_cmdline(argc, argv) != 0) return -1;
     /* A context without workers would accept and never serve. */

@@ -23,6 +23,7 @@ char *instance_var_dir = nullptr;
 char *logdir = nullptr;
 char *logname = nullptr;
 std::atomic<int32_t> conn_rate_limit{0};
+std::atomic<int32_t> client_queue_max{MUX_CLIENT_QUEUE_MAX_DEFAULT};
 int32_t multiplexor_ignore = 0;
 int32_t ssl_handshake_timeout = 60;
 
@@ -179,6 +180,15 @@ void multiplexor_getenv(void) {
         free(v);
     }
     if ((v = _env("MUXUser"))) mux_config_replace(&gcfg.user, v);
+    if ((v = _env("ClientQueueMax"))) {
+        mux_set_client_queue_max(atoi(v));
+        free(v);
+    }
+}
+
+void mux_set_client_queue_max(int32_t bytes) {
+    /* A negative bound is a mistake, not a wish for none: keep the current. */
+    if (bytes >= 0) client_queue_max = bytes;
 }
 
 /* --- configuration keys ------------------------------------------------------ */

@@ -17,6 +17,12 @@
 /* Minimum number of seconds between two forwarded reads of one client;
  * 0 or less turns pacing off. */
 extern std::atomic<int32_t> conn_rate_limit;
+/* Most bytes that may wait for one client ("orv_mux.client_queue_max",
+ * environment name "ClientQueueMax", default 1 MiB): a client with more
+ * waiting is closed. 0 = no limit. Each connection takes the value in force
+ * when it is made. */
+extern std::atomic<int32_t> client_queue_max;
+#define MUX_CLIENT_QUEUE_MAX_DEFAULT 1048576
 
 extern "C" {
 
@@ -51,6 +57,8 @@ void multiplexor_killenv(void);
 void multiplexor_setenv(void);
 /* Reads the environment names into gcfg. */
 void multiplexor_getenv(void);
+/* Sets client_queue_max; a negative value changes nothing. */
+void mux_set_client_queue_max(int32_t bytes);
 
 /* --- configuration keys ---------------------------------------------------- */
 

@@ -26,6 +26,14 @@ namespace {
 
 PRLock *hs_list_lock = nullptr;
 MuxList hs_list = {&hs_list, &hs_list};
+/* Contexts in hs_list, and whether the refusal at the limit has been
+ * logged since the count was last below it; under hs_list_lock. */
+int32_t hs_count = 0;
+bool hs_full_logged = false;
+
+/* Handshakes that may be under way at once even when fewer sessions are
+ * allowed: a small process still takes a burst of clients. */
+const int32_t kMinHandshakes = 1024;
 
 /* Largest time limit the dispatcher's millisecond timer can hold. */
 const int32_t kMaxHandshakeSeconds = 4000000;
@@ -94,6 +102,7 @@ ssl_handshake_context *ssl_handshake_context_new(Multiplexor *mux, ASock *sock, 
     }
     MuxLocked hold(hs_list_lock);
     mux_list_append(&hs_list, &context->link);
+    hs_count++;
     return context;
 }
 
@@ -101,6 +110,7 @@ void ssl_handshake_context_delete(ssl_handshake_context *context) {
     {
         MuxLocked hold(hs_list_lock);
         mux_list_unlink(&context->link);
+        hs_count--;
     }
     GDisp_Delete(context->gd);
     PR_DestroyLock(context->lock);
@@ -154,11 +164,18 @@ void trigger_handshake(void *arg) {
         qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Connection closed by client");
         _ssl_abandon(context);
         return;
-    case kFailed:
-        qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading",
-              GDisp_GetAsyncError(context->gd));
+    case kFailed: {
+        int err = GDisp_GetAsyncError(context->gd);
+        /* A client that speaks something else (an HTTP request, say) is
+         * told apart by its first bytes, before the SSL layer waits for a
+         * record that will never be complete. */
+        if (err == ASOCK_ENOTSSL)
+            qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake: first bytes are not TLS, closing", context->peer_addr);
+        else
+            qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading", err);
         _ssl_abandon(context);
         return;
+    }
     case kAgain:
         qxlog(nullptr, QXLOG_DEBUG, "trigger_handshake: Try again");
         if (ASock_Readable(context->sock, context->gd, trigger_handshake, context) != 0) _ssl_abandon(context);
@@ -210,6 +227,25 @@ int mux_ssl_setup(ASock *listen_sock) {
 }
 
 void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr) {
+    /* A handshake under way costs a descriptor and the SSL layer's state
+     * (some 25 KiB) without counting as a session: at most as many as
+     * sessions are allowed (and never fewer than kMinHandshakes) may be
+     * under way at once. */
+    int32_t limit = mux->max_sessions > kMinHandshakes ? mux->max_sessions : kMinHandshakes;
+    bool full, log_it = false;
+    {
+        MuxLocked hold(hs_list_lock);
+        full = hs_count >= limit;
+        if (!full) hs_full_logged = false;
+        else if (!hs_full_logged) log_it = hs_full_logged = true;
+    }
+    if (full) {
+        if (log_it)
+            qxlog(nullptr, QXLOG_WARNING, "[%s] %d SSL handshakes under way, closing new clients until one ends",
+                  peer_addr, static_cast<int>(limit));
+        ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+        return;
+    }
     ssl_handshake_context *context = ssl_handshake_context_new(mux, sock, peer_addr);
     if (!context) {
         ASock_Delete(sock, ASOCK_CLOSE_PLAIN);

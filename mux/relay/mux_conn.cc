@@ -82,6 +82,25 @@ int _conn_send_now(void *arg, const struct iovec *iov, int n) {
     return ASock_SendV(conn->sock, iov, n);
 }
 
+/* Bytes waiting for the client: in its pipe and inside its socket. */
+uint64_t _conn_queued(Conn *conn) { return ASPipe_Queued(conn->pipe) + ASock_SendQueued(conn->sock); }
+
+/* A client that lets more than its bound wait is closed as if it had
+ * closed itself (one close record to the server), with a reset, so that
+ * neither we nor the kernel keep its bytes. Called with the link's
+ * table_lock held, from the server link's reader. */
+void _conn_over_limit(Conn *conn, uint64_t queued) {
+    {
+        MuxLocked hold(conn->state_lock);
+        if (conn->state != CONN_WORK && conn->state != CONN_NEW) return;
+        conn->state = CONN_CLOSING;
+    }
+    conn->close_mode = ASOCK_CLOSE_ABORT;
+    qxlog(nullptr, QXLOG_WARNING, "[%s][%d]: client queue over limit, closing. [queued=%llu] [limit=%lld]", conn->ip,
+          conn->id, static_cast<unsigned long long>(queued), static_cast<long long>(conn->queue_max));
+    GDispSem_V(conn->sem_shutdown);
+}
+
 void ReadArea::flush(Conn *conn, unsigned char *area, uint32_t used) {
     if (used == 0) return;
     char *buf = reinterpret_cast<char *>(area);
@@ -339,6 +358,13 @@ int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) {
 Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     ServerLink *link = mux->server;
     if (!link) return nullptr;
+    if (ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_REFUSE) {
+        if (!mux->refusing.exchange(1))
+            qxlog(nullptr, QXLOG_WARNING, "[%s]: server link behind, closing new clients until it catches up",
+                  ip ? ip : "");
+        return nullptr;
+    }
+    mux->refusing = 0;
     MemCx *mcx = DbllMemCx_New(mux->mcx, 1);
     if (!mcx) return nullptr;
     void *mem = mcx->Realloc(mcx, nullptr, sizeof(Conn));
@@ -382,6 +408,7 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->close_mode = ASOCK_CLOSE_ORDERLY;
     conn->start_time = conn->last_read = static_cast<time_t>(_now_ms() / 1000);
     conn->bytes = 0;
+    conn->queue_max = client_queue_max;
 
     int32_t id;
     {
@@ -448,8 +475,14 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
         }
         uint32_t len = 0;
         for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
-        MuxLocked hold(conn->bytes_lock);
-        conn->bytes += len;
+        {
+            MuxLocked hold(conn->bytes_lock);
+            conn->bytes += len;
+        }
+        if (conn->queue_max > 0) {
+            uint64_t queued = _conn_queued(conn);
+            if (queued > static_cast<uint64_t>(conn->queue_max)) _conn_over_limit(conn, queued);
+        }
     } else if (state == CONN_CLOSING) {
         /* Data for a closing client is dropped and hastens its shutdown. */
         if (ack) ack(ack_arg, -1001);

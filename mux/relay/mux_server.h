@@ -32,6 +32,10 @@ typedef void (*MuxAckFn)(void *arg, int status);
  * A slow server thus costs a bounded amount of memory. */
 #define MUX_SERVER_PIPE_HIGH (256u << 10)
 #define MUX_SERVER_PIPE_LOW (64u << 10)
+/* Open and close records still go out while readers are paused; while more
+ * than this waits for the link, new clients are turned away, so that
+ * clients that connect and leave again cannot grow it without end. */
+#define MUX_SERVER_PIPE_REFUSE (4 * MUX_SERVER_PIPE_HIGH)
 
 extern "C" {
 

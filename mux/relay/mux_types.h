@@ -103,6 +103,9 @@ struct Multiplexor {
     int32_t max_sessions;
     std::atomic<int32_t> server_state; /* 0 none, 1 up, -1 last attempt failed */
     std::atomic<int32_t> shutdown;
+    /* New clients are being turned away because the server link is far
+     * behind (logged once per episode). */
+    std::atomic<int32_t> refusing;
 };
 
 enum {
@@ -152,6 +155,10 @@ struct Conn {
     } park;
     /* The reader builds its records in an area of its worker thread: an
      * idle client holds no read buffer. */
+    /* Most bytes that may wait for this client (its pipe and what its
+     * socket's SSL layer holds), taken from client_queue_max when the
+     * connection is made; 0 = no limit. */
+    int64_t queue_max;
 };
 
 /* The cycle's link to the IM server. */

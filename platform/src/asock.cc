@@ -98,8 +98,11 @@ int _plain_send(ASock *s, const void *buf, int len) {
 
 bool _plain_pending(ASock *) { return false; }
 
-void _plain_close(ASock *s, int) {
-  if (s->fd >= 0) close(s->fd);
+void _plain_close(ASock *s, int mode) {
+  if (s->fd >= 0) {
+    if (mode == ASOCK_CLOSE_ABORT) plat::asock_set_abort(s->fd);
+    close(s->fd);
+  }
   s->fd = -1;
 }
 
@@ -322,7 +325,12 @@ int _start_write(ASock *s, int *pst, GDisp *gd, GDispFn fn, void *arg) {
 
 namespace plat {
 
-const ASockIo plain_io = {_plain_recv, _plain_send, _plain_pending, _plain_close, nullptr};
+const ASockIo plain_io = {_plain_recv, _plain_send, _plain_pending, nullptr, _plain_close, nullptr};
+
+void asock_set_abort(int fd) {
+  struct linger lg = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+}
 
 void asock_detach_all(GDispCx *cx) {
   std::vector<ASock *> socks;
@@ -701,3 +709,8 @@ int ASock_AsyncWriteDynamic(ASock *s, ASockDynamic *pasd, int *pnStatus, GDisp *
 int ASock_GetLastError(ASock *s) { return s ? s->last_error.load() : EINVAL; }
 
 int ASock_GetFd(ASock *s) { return s ? s->fd : -1; }
+
+uint64_t ASock_SendQueued(ASock *s) {
+  if (!s || s->closed.load() || !s->io->queued) return 0;
+  return s->io->queued(s);
+}

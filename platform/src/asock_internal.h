@@ -9,7 +9,8 @@
 // The I/O functions go through `io`: plain sockets use the system calls;
 // the SSL layer installs its own table that reads and writes through the
 // NSS descriptor kept in `ssl`, reports bytes NSS holds already decrypted
-// through `pending` and closes through NSS. A listening socket with SSL
+// through `pending` and encrypted bytes it holds for want of room in the
+// descriptor through `queued`, and closes through NSS. A listening socket with SSL
 // enabled keeps its SSL settings in `ssl` too; sockets accepted from it are
 // handed to asock_ssl_accept before anyone sees them.
 //
@@ -37,6 +38,9 @@ struct ASockIo {
   int (*send)(ASock *s, const void *buf, int len);
   // bytes already held inside the layer (readable without a wait)
   bool (*pending)(ASock *s);
+  // bytes taken for sending but not yet given to the descriptor (may be
+  // null: none)
+  uint64_t (*queued)(ASock *s);
   // closes the descriptor
   void (*close)(ASock *s, int mode);
   // runs after a read has left the descriptor bracket (may be null): what
@@ -51,6 +55,9 @@ struct SslSock;  // asock_ssl.cc
 bool asock_ssl_accept(ASock *listener, ASock *s);
 
 extern const ASockIo plain_io;
+
+// Makes the close of `fd` a reset (SO_LINGER with no time).
+void asock_set_abort(int fd);
 
 struct WriteOp {
   const char *buf = nullptr;

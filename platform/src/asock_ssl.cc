@@ -8,6 +8,12 @@
 // socket's reads, writes, readiness and close go through its NSS descriptor
 // (the I/O table below), and the descriptor is closed by NSS alone.
 //
+// Below NSS sits a thin layer of our own that watches what NSS hands to the
+// descriptor: when the descriptor does not take all of a record, NSS keeps
+// the rest (and reports one byte fewer than it took, so the sender comes
+// back), and only this layer can tell how much it keeps (ASock_SendQueued),
+// which a user needs to bound what waits for a slow peer.
+//
 // Threads: set-up and clean-up run in the program's start-up thread while no
 // SSL socket exists. An SSL socket follows the rules of plain sockets (one
 // reader and one writer at a time; NSS is full duplex). The NSS handshake
@@ -57,6 +63,9 @@ struct SslSock {
   // read has left NSS.
   std::atomic<bool> hs_completed{false};
   bool hs_reported = false;  // reader's thread only
+  bool first_seen = false;   // reader's thread only: the first bytes looked like TLS
+  // What NSS holds of its last hand-over to the descriptor (the send layer).
+  std::atomic<uint64_t> held{0};
 };
 
 }  // namespace plat
@@ -262,6 +271,52 @@ bool _build_model() {
          SSL_VersionRangeSet(g.model, &range) == SECSuccess;
 }
 
+// ---- the send layer below NSS -------------------------------------------------
+
+// NSS hands its records to the descriptor with one send after another, each
+// of what is still unsent, until the descriptor takes everything or would
+// block; whatever the last of these did not take, NSS keeps (and the next
+// send of NSS's starts with it). So what NSS holds is what the last send
+// here left over.
+PRDescIdentity g_layer_id = PR_INVALID_IO_LAYER;
+PRIOMethods g_layer_methods;
+
+PRInt32 _layer_note(PRFileDesc *fd, PRInt32 asked, PRInt32 r) {
+  auto *ss = reinterpret_cast<SslSock *>(fd->secret);
+  if (ss && asked >= 0) {
+    if (r >= 0) ss->held.store(static_cast<uint64_t>(asked - r), std::memory_order_relaxed);
+    else if (PR_GetError() == PR_WOULD_BLOCK_ERROR) ss->held.store(static_cast<uint64_t>(asked), std::memory_order_relaxed);
+  }
+  return r;
+}
+
+PRInt32 _layer_send(PRFileDesc *fd, const void *buf, PRInt32 amount, PRIntn flags, PRIntervalTime timeout) {
+  return _layer_note(fd, amount, fd->lower->methods->send(fd->lower, buf, amount, flags, timeout));
+}
+
+PRInt32 _layer_write(PRFileDesc *fd, const void *buf, PRInt32 amount) {
+  return _layer_note(fd, amount, fd->lower->methods->write(fd->lower, buf, amount));
+}
+
+PRStatus _layer_close(PRFileDesc *fd) {
+  fd->secret = nullptr;
+  return PR_GetDefaultIOMethods()->close(fd);
+}
+
+// The layer on top of `tcp` (which then names the whole stack), or false.
+bool _push_layer(PRFileDesc *tcp, SslSock *ss) {
+  if (g_layer_id == PR_INVALID_IO_LAYER) return false;
+  PRFileDesc *layer = PR_CreateIOLayerStub(g_layer_id, &g_layer_methods);
+  if (!layer) return false;
+  layer->secret = reinterpret_cast<PRFilePrivate *>(ss);
+  if (PR_PushIOLayer(tcp, PR_TOP_IO_LAYER, layer) != PR_SUCCESS) {
+    layer->secret = nullptr;
+    layer->dtor(layer);
+    return false;
+  }
+  return true;
+}
+
 // ---- SSL socket I/O ---------------------------------------------------------
 
 // Reads and writes reach NSS through these two, never inlined: NSS is built
@@ -295,10 +350,37 @@ int _ssl_probe_closed(ASock *s) {
   return -1;
 }
 
+// Before NSS reads anything: a TLS handshake begins with a handshake record
+// (22) of version 3.x. Anything else (an HTTP request, say) would be taken
+// for a record header with a long length, and NSS would wait for the rest.
+// 1 to go on, 0 peer closed, -1 nothing yet, -2 (errno set) not TLS or an
+// error.
+int _ssl_first_bytes(ASock *s) {
+  unsigned char b[2];
+  ssize_t r;
+  do r = recv(s->fd, b, sizeof b, MSG_PEEK | MSG_DONTWAIT);
+  while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+  if (b[0] != 0x16 || (r == 2 && b[1] != 0x03)) {
+    errno = ASOCK_ENOTSSL;
+    return -2;
+  }
+  s->ssl->first_seen = true;
+  return 1;
+}
+
 int _ssl_recv(ASock *s, void *buf, int max) {
   SslSock *ss = s->ssl;
   bool was_done = ss->hs_completed.load(std::memory_order_acquire);
   if (max == 0 && was_done) return _ssl_probe_closed(s);
+  if (!ss->first_seen && !was_done) {
+    int r = _ssl_first_bytes(s);
+    if (r < 1) {
+      if (r == -1) errno = EAGAIN;
+      return r;
+    }
+  }
   char dummy;
   PRInt32 r = _nss_recv(ss->fd, max ? buf : &dummy, max);
   if (r > 0) return r;
@@ -328,7 +410,10 @@ int _ssl_send(ASock *s, const void *buf, int len) {
 
 bool _ssl_pending(ASock *s) { return s->ssl && s->ssl->fd && SSL_DataPending(s->ssl->fd) > 0; }
 
-void _ssl_close(ASock *s, int) {
+uint64_t _ssl_queued(ASock *s) { return s->ssl ? s->ssl->held.load(std::memory_order_relaxed) : 0; }
+
+void _ssl_close(ASock *s, int mode) {
+  if (mode == ASOCK_CLOSE_ABORT && s->fd >= 0) asock_set_abort(s->fd);
   // NSS closes the OS descriptor; an orderly close sends close-notify when
   // the handshake has finished (the descriptor is non-blocking, so this
   // never waits on the peer).
@@ -354,7 +439,7 @@ void _ssl_recv_done(ASock *s) {
   if (fn) fn(arg);
 }
 
-const ASockIo ssl_io = {_ssl_recv, _ssl_send, _ssl_pending, _ssl_close, _ssl_recv_done};
+const ASockIo ssl_io = {_ssl_recv, _ssl_send, _ssl_pending, _ssl_queued, _ssl_close, _ssl_recv_done};
 
 // A listener keeps plain I/O (it only accepts); its close also frees the SSL
 // settings it carries.
@@ -367,7 +452,7 @@ void _listen_close(ASock *s, int mode) {
   plain_io.close(s, mode);
 }
 
-const ASockIo ssl_listen_io = {_listen_recv, _listen_send, _listen_pending, _listen_close, nullptr};
+const ASockIo ssl_listen_io = {_listen_recv, _listen_send, _listen_pending, nullptr, _listen_close, nullptr};
 
 void _handshake_cb(PRFileDesc *, void *arg) {
   static_cast<SslSock *>(arg)->hs_completed.store(true, std::memory_order_release);
@@ -397,6 +482,13 @@ bool asock_ssl_accept(ASock *ls, ASock *s) {
     plat_log(3, "SSL: cannot take over an accepted connection (%s)", _err_text().c_str());
     delete ss;
     close(s->fd);
+    s->fd = -1;
+    return false;
+  }
+  if (!_push_layer(tcp, ss)) {
+    plat_log(3, "SSL: cannot take over an accepted connection (%s)", _err_text().c_str());
+    delete ss;
+    PR_Close(tcp);
     s->fd = -1;
     return false;
   }
@@ -457,6 +549,13 @@ int ASockSSL_Init(const char *pszConfigDir, const char *pszCertPrefix, const cha
     return 0;
   }
   PK11_SetPasswordFunc(_password_cb);
+  if (g_layer_id == PR_INVALID_IO_LAYER) {
+    g_layer_id = PR_GetUniqueIdentity("tovi-send-layer");
+    g_layer_methods = *PR_GetDefaultIOMethods();
+    g_layer_methods.send = _layer_send;
+    g_layer_methods.write = _layer_write;
+    g_layer_methods.close = _layer_close;
+  }
   bool ok = NSS_SetDomesticPolicy() == SECSuccess;
   if (!ok) _warn("SSL: cannot set the cipher policy (%s)", _err_text().c_str());
   ok = ok && _login(pszPasswordFile);

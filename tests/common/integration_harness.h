@@ -63,6 +63,33 @@ inline Bytes rec_close(int32_t id) { return rec_raw(2, id); }
 inline Bytes rec_data(int32_t id, const Bytes &data) { return rec_raw(3, id) + be32(uint32_t(data.size())) + data; }
 inline Bytes rec_bye() { return rec_raw(5, 0); }
 
+// One record of the link; type -1 when no whole record came in time. `data`
+// holds the client address of an open record and the bytes of a data record.
+struct Record { int type = -1; int32_t id = 0; Bytes data; };
+
+// The size of the record that `buf` begins with, or 0 while its header is
+// not all in.
+inline size_t record_size(const Bytes &buf) {
+    if (buf.size() < 5) return 0;
+    if (buf[0] == '\x01') return 9;
+    if (buf[0] != '\x03') return 5;
+    return buf.size() < 9 ? 0 : 9 + size_t(get32(buf, 5));
+}
+
+// The one record reader of the tests: takes the first complete record off
+// the front of `buf` into *out and returns its size, or 0 while none is
+// complete (then `buf` is left alone).
+inline size_t take_record(Bytes &buf, Record *out) {
+    size_t size = record_size(buf);
+    if (size == 0 || buf.size() < size) return 0;
+    size_t head = buf[0] == '\x03' ? 9 : 5;
+    out->type = uint8_t(buf[0]);
+    out->id = int32_t(get32(buf, 1));
+    out->data = buf.substr(head, size - head);
+    buf.erase(0, size);
+    return size;
+}
+
 inline std::string hex(const Bytes &b, size_t max = 64) {
     std::string s;
     char t[4];
@@ -158,25 +185,14 @@ class Stream {
     Bytes pending_;
 };
 
-// One record of the link; type -1 when no whole record came in time. `data`
-// holds the client address of an open record and the bytes of a data record.
-struct Record { int type = -1; int32_t id = 0; Bytes data; };
-
 // Reads one whole record off the link.
 inline Record recv_record(Stream &link, int timeout_ms = 5000) {
     auto deadline = Clock::now() + milliseconds(timeout_ms);
     Record r;
-    Bytes head = link.recv_n(5, timeout_ms);
-    if (head.size() < 5) return r;
-    r.id = int32_t(get32(head, 1));
-    size_t n = head[0] == '\x01' ? 4 : 0;
-    if (head[0] == '\x03') {
-        Bytes len = link.recv_n(4, remaining_ms(deadline));
-        if (len.size() < 4) return r;
-        n = get32(len, 0);
-    }
-    r.data = link.recv_n(n, remaining_ms(deadline));
-    if (r.data.size() == n) r.type = uint8_t(head[0]);
+    Bytes buf = link.recv_n(5, timeout_ms);
+    if (buf.size() == 5 && buf[0] == '\x03') buf += link.recv_n(4, remaining_ms(deadline));
+    if (size_t size = record_size(buf); size > buf.size()) buf += link.recv_n(size - buf.size(), remaining_ms(deadline));
+    take_record(buf, &r);
     return r;
 }
 
@@ -291,7 +307,7 @@ inline std::string sanitizer_report(const std::string &text) {
 
 // The multiplexor's environment names, removed from what its tests inherit.
 inline std::vector<std::string> mux_env_names() {
-    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore"};
+    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax"};
 }
 
 // Runs a program to its end (bounded), capturing standard output and error.

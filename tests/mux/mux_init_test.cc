@@ -88,7 +88,8 @@ std::map<std::string, std::string> settings() {
             {"ssl", std::to_string(gcfg.ssl_enable)}, {"ssldir", str(gcfg.ssl_config_dir)},
             {"secmod", str(gcfg.ssl_secmod_file)}, {"password", str(gcfg.ssl_password_file)},
             {"ciphers", str(gcfg.ssl_cipher_specs)}, {"nicks", nicks}, {"cache", str(gcfg.ssl_cache_dir)},
-            {"logdir", str(logdir)}, {"logname", str(logname)}, {"handshake", std::to_string(ssl_handshake_timeout)}};
+            {"logdir", str(logdir)}, {"logname", str(logname)}, {"handshake", std::to_string(ssl_handshake_timeout)},
+            {"queue", std::to_string(client_queue_max)}};
 }
 
 // Checks the settings that `want` names, as "name=value" words.
@@ -99,14 +100,18 @@ void expect_settings(const std::string &want) {
 }
 
 const char *kEnvNames[] = {"NumForks",       "NumThreads",      "ListenPort", "SSLEnable", "SSLSecmodFile",
-                           "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore"};
+                           "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore",
+                           "ClientQueueMax"};
 
 TEST(Settings, EnvironmentNames) {
     std::string many;
     for (int i = 0; i < 20; i++) many += "n" + std::to_string(i) + "$";
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{}, "forks=1 threads=2 listen=0.0.0.0:9909 server=localhost:9999 ciphers=all nicks=Server-Cert user=(none) "
-             "access= ignore=0"},
+             "access= ignore=0 queue=1048576"},
+        {{"ClientQueueMax=65536"}, "queue=65536"},
+        {{"ClientQueueMax=0"}, "queue=0"},         // no bound
+        {{"ClientQueueMax=-1"}, "queue=1048576"},  // a mistake, not "no bound": the default stays
         {{"NumForks=4", "NumThreads=", "ListenPort=127.0.0.2:7001", "MUXUser=nobody", "Access=-10.0.0.0|255.0.0.0;",
           "Ignore=yes"},
          "forks=4 threads=2 listen=127.0.0.2:7001 user=nobody access=-10.0.0.0|255.0.0.0; ignore=1"},
@@ -120,6 +125,7 @@ TEST(Settings, EnvironmentNames) {
         SCOPED_TRACE(::testing::PrintToString(env));
         mux_config_init();
         multiplexor_ignore = 0;
+        client_queue_max = MUX_CLIENT_QUEUE_MAX_DEFAULT;
         for (const char *n : kEnvNames) unsetenv(n);
         for (const std::string &e : env) setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
         multiplexor_getenv();

@@ -1,9 +1,11 @@
 // The SSL layer of the socket library: set-up failures leave nothing
 // behind, the handshake hook runs once inside the read that completes the
 // handshake (and may delete the socket there), bytes held inside NSS count
-// as readable, and NSS shuts down once every socket is gone.
+// as readable, what NSS holds for a full descriptor is counted, and NSS
+// shuts down once every socket is gone.
 #include <gtest/gtest.h>
 #include <nss/nss.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -162,6 +164,32 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
   EXPECT_EQ(ASock_Send(s, back.data(), int(back.size())), int(back.size()));
   EXPECT_EQ(client_.wait_exit(15000), 0) << client_.err();
   ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
+  GDisp_Delete(c.gd);
+}
+
+// While the peer does not read, NSS keeps the part of a record that the
+// descriptor did not take: the socket counts it, and once the peer reads
+// the background write ends with nothing held and every byte delivered.
+TEST_F(SslHandshake, BytesHeldForAFullDescriptorAreCounted) {
+  ASock *s = Connect({"--tls", "1.3", "--delay", "1.5", "--recv", "-1", "--timeout", "20"});
+  char b;
+  Recv(s, &b, 0);
+  ASSERT_EQ(hook_.n, 1);
+  int small = 4096;
+  setsockopt(ASock_GetFd(s), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  EXPECT_EQ(ASock_SendQueued(s), 0u);
+  std::string big(1 << 20, 'z');
+  plattest::RunningCx cx(2);
+  Completion c{GDisp_New(cx.cx())};
+  ASSERT_EQ(ASock_AsyncWrite(s, big.data(), uint32_t(big.size()), &c.status, c.gd, Completion::Cb, &c), 0);
+  ASSERT_TRUE(ts::wait_for([&] { return ASock_SendQueued(s) > 0; })) << "nothing held while the peer does not read";
+  EXPECT_EQ(c.n, 0);
+  ASSERT_TRUE(c.Wait(1, 15000));
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(ASock_SendQueued(s), 0u);
+  ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
+  EXPECT_EQ(client_.wait_exit(20000), 0) << client_.err();
+  EXPECT_EQ(client_.out().substr(client_.out().find('\n') + 1), std::to_string(big.size()) + "\n");
   GDisp_Delete(c.gd);
 }
 

@@ -3,8 +3,10 @@
 #
 # Single connection (default): connects, completes the handshake, prints
 # "VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
-# prints them as hex on a second line. Exit status 0 when everything arrived
-# (with --closed: and then the server's close-notify).
+# prints them as hex on a second line (--delay: after waiting that long
+# without reading; --recv -1: reads until the server closes and prints the
+# count). Exit status 0 when everything arrived (with --closed: and then the
+# server's close-notify).
 #
 # --resume: two connections, the second resuming the first one's session by
 # its session ID; prints "reused" or "new".
@@ -74,6 +76,16 @@ def single(args):
     print(s.version(), s.cipher()[0], flush=True)
     if args.send:
         s.sendall(binascii.unhexlify(args.send))
+    time.sleep(args.delay)
+    if args.recv < 0:
+        count = 0
+        while True:
+            piece = s.recv(65536)
+            if not piece:
+                break
+            count += len(piece)
+        print(count, flush=True)
+        return 0
     got = recv_exact(s, args.recv, time.monotonic() + args.timeout) if args.recv else b""
     print(got.hex(), flush=True)
     if args.closed and s.recv(1) != b"":
@@ -127,6 +139,7 @@ def main():
     p.add_argument("--recv", type=int, default=0)
     p.add_argument("--hold", type=float, default=0)
     p.add_argument("--closed", action="store_true", help="then expect the server's close-notify and end")
+    p.add_argument("--delay", type=float, default=0)
     p.add_argument("--parallel", type=int, default=0)
     p.add_argument("--resume", action="store_true")
     p.add_argument("--gate", help="with --resume: wait for this file before the second connection")

@@ -28,10 +28,14 @@ typedef struct ASock ASock;
 
 /* ASock_GetLastError value meaning "try again" (EAGAIN). */
 #define ASOCK_ETRYAGAIN 11
+/* Error number of a read from an SSL socket whose first bytes cannot begin
+ * a TLS handshake (EPROTO): the peer speaks something else. */
+#define ASOCK_ENOTSSL 71
 
 /* Modes of ASock_Delete. */
 #define ASOCK_CLOSE_PLAIN 0    /* listening socket, server link, refused */
 #define ASOCK_CLOSE_ORDERLY 1  /* client connection: SSL close-notify first */
+#define ASOCK_CLOSE_ABORT 2    /* reset: unsent bytes are dropped at once */
 
 /* ---- creation and deletion ------------------------------------------- */
 
@@ -83,7 +87,9 @@ PLAT_EXPORT int ASock_Readable(ASock *psock, GDisp *pgd, GDispFn fn, void *arg);
  * nothing to read now; -2 an error, whose number ASock_GetLastError gives
  * (it is also recorded as the async error of the dispatch object of the
  * socket's last ASock_Readable). With nMax 0 an SSL socket advances its
- * handshake; a plain socket gives 0 when the peer has closed, else -1. */
+ * handshake; a plain socket gives 0 when the peer has closed, else -1.
+ * The first read of an SSL socket fails with ASOCK_ENOTSSL as soon as the
+ * peer's first bytes cannot begin a TLS handshake (they are left unread). */
 PLAT_EXPORT int ASock_Recv(ASock *psock, void *pBuf, int nMax);
 
 /* As ASock_Recv, filling the nIov buffers (1 to 64, 1 GB in all at most)
@@ -121,6 +127,13 @@ PLAT_EXPORT int ASock_AsyncWriteDynamic(ASock *psock, ASockDynamic *pasd, int *p
 
 /* The error number of the socket's last failed call (0 when none). */
 PLAT_EXPORT int ASock_GetLastError(ASock *psock);
+
+/* Bytes the socket holds because its descriptor did not take them: on an
+ * SSL socket, what the SSL layer keeps of the records it made (at most
+ * about one record; while it holds them it reports one byte fewer than it
+ * took, so that the sender's retry of that byte pushes the rest out). 0 for
+ * plain sockets. Any thread, while the socket exists. */
+PLAT_EXPORT uint64_t ASock_SendQueued(ASock *psock);
 
 /* The socket's descriptor (-1 when NULL). The socket keeps owning it. */
 PLAT_EXPORT int ASock_GetFd(ASock *psock);

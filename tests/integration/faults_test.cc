@@ -1,0 +1,377 @@
+// Fault matrix of the real multiplexor: the IM server failing in the middle
+// of its record stream, clients that reset, half-close or stop reading (one,
+// a thousand, over TLS), descriptors running out, a stop under load, and
+// plain text on the SSL port. In every case the sessions that should live
+// on lose and mix nothing, and the process neither grows nor spins.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <set>
+
+#include "integration_harness.h"
+#include "ssl_certdb.h"
+#include "test_support.h"
+
+namespace itest {
+namespace {
+
+long rss_kib(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(st.c_str() + at + 6);
+}
+
+// User and system time of a process, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    unsigned long user = 0, sys = 0;
+    sscanf(st.c_str() + st.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &sys);
+    return long(user + sys);
+}
+
+Bytes pattern(size_t n, int salt) {
+    Bytes b(n, 0);
+    for (size_t i = 0; i < n; i++) b[i] = char((i * 31 + size_t(salt) * 7 + i / 4093) & 0xff);
+    return b;
+}
+
+Bytes data_head(int32_t id, uint32_t len) {
+    Bytes h(1, '\x03');
+    put32(h, uint32_t(id));
+    put32(h, len);
+    return h;
+}
+
+void reset_on_close(Stream &s) {
+    linger lg = {1, 0};
+    setsockopt(s.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+}
+
+// A client that lets the kernel keep little for it: a small receive buffer
+// and small segments (the sender's buffer grows with the segment size).
+Stream stingy_client(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), rcv = 4096, mss = 536;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) ::close(fd), fd = -1;
+    return Stream(fd);
+}
+
+class Faults : public RelayFixture {
+  protected:
+    void SetUp() override {
+        RelayFixture::SetUp();
+        inst.set("orv.log.orv_mux.severity", "Notice");  // no line per record under load
+    }
+    // The next record from the link (type 0 when none came in time).
+    Record record(int timeout_ms = 5000) {
+        Record r;
+        auto deadline = Clock::now() + milliseconds(timeout_ms);
+        while (!take_record(in, &r) && remaining_ms(deadline) > 0) {
+            in += link.recv_n(1, remaining_ms(deadline));
+            in += link.recv_for(0);
+        }
+        return r;
+    }
+    int32_t opened() {
+        Record r = record();
+        EXPECT_EQ(r.type, 1);
+        return r.id;
+    }
+    // Client `who` (number `id`) and the server trade one message each way.
+    void ping(size_t who, int32_t id) {
+        Bytes q = "ping from " + std::to_string(id), a = "pong for " + std::to_string(id);
+        ASSERT_TRUE(clients.at(who).send(q));
+        Record r = record();
+        ASSERT_EQ(hex(rec_data(r.id, r.data)), hex(rec_data(id, q)));
+        ASSERT_TRUE(link.send(rec_data(id, a)));
+        ASSERT_EQ(clients[who].recv_n(a.size()), a);
+    }
+    // The reference server in echo mode instead of the scripted one.
+    void use_imserver() {
+        std::string port_file = inst.root() + "/im.port";
+        ASSERT_TRUE(im.spawn({bin_path("imserver"), "--mode", "echo", "--port", "0", "--port-file", port_file}));
+        ASSERT_TRUE(ts::wait_for([&] { return atoi(read_file(port_file).c_str()) > 0; }));
+        inst.server_port(uint16_t(atoi(read_file(port_file).c_str())));
+    }
+    void start_pair() {
+        ASSERT_NO_FATAL_FAILURE(start());
+        ASSERT_NO_FATAL_FAILURE(add_client(1));
+        ASSERT_NO_FATAL_FAILURE(add_client(2));
+        ASSERT_NO_FATAL_FAILURE(ping(0, 1));
+        ASSERT_NO_FATAL_FAILURE(ping(1, 2));
+    }
+    Bytes in;  // link bytes not yet taken as records
+    ts::Child im;
+};
+
+// ------------------------------------------------------------ the server
+
+enum class LinkEnd { Stays, Closes, Resets };
+struct ServerFault {
+    const char *name;
+    Bytes fault;      // what the server sends once both clients have traded a message
+    Bytes to_first;   // what client 1 receives of it
+    LinkEnd end;      // then the server keeps the link, closes it or resets it
+    const char *log;  // the line of the restart it causes; none: no restart
+};
+
+void PrintTo(const ServerFault &f, std::ostream *os) { *os << f.name; }
+
+class ServerFaults : public Faults, public ::testing::WithParamInterface<ServerFault> {};
+
+TEST_P(ServerFaults, EndOnlyTheirCycleAndMixNothing) {
+    const ServerFault &f = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_pair());
+    auto sent = std::async(std::launch::async, [&] { return link.send(f.fault); });
+    Bytes got;
+    if (f.log && f.end == LinkEnd::Stays) EXPECT_TRUE(clients[0].closed_within(10000, &got));
+    else got = clients[0].recv_n(f.to_first.size(), 10000);
+    EXPECT_TRUE(sent.get());
+    if (f.end == LinkEnd::Resets) reset_on_close(link);
+    if (f.end != LinkEnd::Stays) link.close();
+    if (!f.log) {
+        EXPECT_TRUE(got == f.to_first);
+        ASSERT_NO_FATAL_FAILURE(ping(0, 1));
+        ASSERT_NO_FATAL_FAILURE(ping(1, 2));
+        EXPECT_EQ(count_of(inst.log(), "Scheduling multiplexor restart"), 0);
+        return;
+    }
+    // The cycle ends: client 1 got a prefix of its bytes, both clients are
+    // closed, and the next client is served over a new link.
+    EXPECT_TRUE(got == f.to_first.substr(0, got.size())) << "bytes changed on the way";
+    EXPECT_TRUE(f.end == LinkEnd::Stays || got.size() == f.to_first.size());
+    for (auto &c : clients) EXPECT_TRUE(c.closed_within(5000));
+    EXPECT_TRUE(inst.wait_log(f.log));
+    EXPECT_TRUE(inst.wait_log("Restarting the multiplexor", 2));
+    clients.push_back(connect_to(mux.port()));
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    in.clear();
+    int32_t id = opened();
+    ASSERT_NO_FATAL_FAILURE(ping(2, id));
+}
+
+const Bytes kMeg = pattern(1 << 20, 1), kBurst = pattern(200000, 2);
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, ServerFaults,
+    ::testing::Values(
+        ServerFault{"CutShortThenGone", data_head(1, 100) + "0123456789", "0123456789", LinkEnd::Closes,
+                    "server[1]: received 0 bytes. Scheduling multiplexor restart."},
+        ServerFault{"KilledInTheMiddleOfARecord", data_head(1, 100) + "0123456789", "0123456789", LinkEnd::Resets,
+                    "server[1]: received -2 bytes. Scheduling multiplexor restart."},
+        // The bytes of a record longer than anything reach the client as
+        // they come, long before the record could be complete.
+        ServerFault{"HugeLength", data_head(1, 0xffffffffu) + kMeg, kMeg, LinkEnd::Closes,
+                    "server[1]: received 0 bytes. Scheduling multiplexor restart."},
+        ServerFault{"ByeInTheMiddleOfTraffic", rec_data(1, kBurst.substr(0, 4000)) + rec_data(2, "x") +
+                                                   rec_data(1, kBurst.substr(4000)) + rec_bye(),
+                    kBurst, LinkEnd::Stays, "server[1]: Server says good bye. Scheduling multiplexor restart."},
+        ServerFault{"InvalidType", rec_raw(4, 1), "", LinkEnd::Stays,
+                    "server[1]: got invalid client state(4). Scheduling multiplexor restart."},
+        ServerFault{"OutOfRangeNumbers",
+                    rec_data(0, "x") + rec_data(-1, "y") + rec_data(70000, "z") + rec_close(0) + rec_close(-7) +
+                        rec_close(70000) + rec_data(1, "after"),
+                    "after", LinkEnd::Stays, nullptr}),
+    [](const ::testing::TestParamInfo<ServerFault> &i) { return std::string(i.param.name); });
+
+// ------------------------------------------------------------ clients
+
+class ClientFaults : public Faults, public ::testing::WithParamInterface<bool> {};
+
+// Client 1 resets (true) or shuts its sending side (false) while the
+// server still sends to it: one close record goes to the server, client 1
+// read a prefix of its bytes, and client 2 carries on.
+TEST_P(ClientFaults, ResetOrHalfCloseWhileDataForItComes) {
+    ASSERT_NO_FATAL_FAILURE(start_pair());
+    const Bytes stream = pattern(400000, 3);
+    auto feeder = std::async(std::launch::async, [&] {
+        bool ok = true;
+        for (size_t off = 0; ok && off < stream.size(); off += 4000) ok = link.send(rec_data(1, stream.substr(off, 4000)));
+        return ok;
+    });
+    Bytes got = clients[0].recv_n(20000), more;
+    if (GetParam()) {
+        reset_on_close(clients[0]);
+        clients[0].close();
+    } else {
+        clients[0].shutdown_write();
+        EXPECT_TRUE(clients[0].closed_within(10000, &more));
+    }
+    Record r = record(10000);
+    EXPECT_EQ(hex(rec_close(r.id)), hex(rec_close(1)));
+    EXPECT_TRUE(feeder.get());
+    got += more;
+    EXPECT_TRUE(got == stream.substr(0, got.size())) << "client 1 got bytes out of order";
+    ASSERT_NO_FATAL_FAILURE(ping(1, 2));
+    EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed."));
+    EXPECT_EQ(count_of(inst.log(), "[127.0.0.1][1]: client closed."), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, ClientFaults, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "Reset" : "HalfClose"; });
+
+// The field report: against the echo server, a client that sends flat out
+// and never reads. It is closed once its bound (1 MiB by default) is
+// passed, the process stays within the bound and a constant, and a client
+// pinging beside it sees no error.
+TEST_F(Faults, NonReadingClientOfTheEchoServerIsClosedWithinItsBound) {
+    ASSERT_NO_FATAL_FAILURE(use_imserver());
+    ASSERT_NO_FATAL_FAILURE(start());
+    Stream pinger = connect_to(mux.port());
+    ASSERT_TRUE(pinger.send("warm-up"));
+    ASSERT_EQ(pinger.recv_n(7), "warm-up");
+    long base = rss_kib(mux.pid()), peak = base;
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        Stream s = connect_to(mux.port());
+        const Bytes chunk = pattern(65536, 5);
+        for (auto end = Clock::now() + milliseconds(30000); Clock::now() < end && s.send(chunk);) {
+        }
+        done = true;
+    });
+    int pings = 0, errors = 0;
+    while (!done) {
+        Bytes m = "ping " + std::to_string(pings++);
+        if (!pinger.send(m) || pinger.recv_n(m.size()) != m) errors++;
+        peak = std::max(peak, rss_kib(mux.pid()));
+    }
+    flood.join();
+    EXPECT_EQ(errors, 0) << "of " << pings << " pings";
+    EXPECT_LT(peak - base, 1024 + 12 * 1024) << "KiB above the start";
+    EXPECT_TRUE(inst.wait_log("Warning: [127.0.0.1][2]: client queue over limit, closing. [queued="));
+    EXPECT_EQ(count_of(inst.log(), "client queue over limit"), 1);
+    EXPECT_TRUE(inst.wait_log("[127.0.0.1][2]: client closed."));
+}
+
+TEST_F(Faults, AThousandClientsThatStopReadingAreClosedAtTheirBound) {
+    const int kClients = 1000, kBound = 16384;
+    rlimit fds = {8192, 8192};
+    setrlimit(RLIMIT_NOFILE, &fds);
+    inst.set("orv_mux.client_queue_max", std::to_string(kBound));
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    std::vector<int32_t> ids;
+    for (int i = 0; i < kClients; i++) {
+        clients.push_back(stingy_client(mux.port()));
+        ASSERT_TRUE(clients.back().valid());
+        ids.push_back(opened());
+    }
+    // Every round gives each client that is still open one more piece.
+    const long base = rss_kib(mux.pid()), allowed = kClients * 2 * kBound / 1024 + 16 * 1024;
+    long peak = base;
+    const Bytes piece = pattern(4000, 4);
+    std::set<int32_t> closed;
+    for (int round = 0; round < 400 && closed.size() < ids.size() && peak - base < allowed; round++) {
+        Bytes batch;
+        for (int32_t id : ids)
+            if (!closed.count(id)) batch += rec_data(id, piece);
+        ASSERT_TRUE(link.send(batch));
+        in += link.recv_for(1);
+        for (Record r; take_record(in, &r);)
+            if (r.type == 2) closed.insert(r.id);
+        peak = std::max(peak, rss_kib(mux.pid()));
+    }
+    EXPECT_EQ(closed.size(), ids.size());
+    EXPECT_LT(peak - base, allowed) << "KiB above the start";
+    EXPECT_EQ(count_of(inst.log(), "client queue over limit, closing."), kClients);
+    ASSERT_NO_FATAL_FAILURE(ping(0, 1));
+}
+
+// ------------------------------------------------------------ the process
+
+TEST_F(Faults, OutOfDescriptorsTheProcessRestsAndComesBack) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(add_client(1));
+    // Lower the limit to the first free descriptor number: nothing is free.
+    std::set<int> used;
+    for (auto &n : ts::list_dir("/proc/" + std::to_string(mux.pid()) + "/fd")) used.insert(atoi(n.c_str()));
+    int first_free = 0;
+    while (used.count(first_free)) first_free++;
+    rlimit old, none;
+    ASSERT_EQ(prlimit(mux.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    none = {rlim_t(first_free), old.rlim_max};
+    ASSERT_EQ(prlimit(mux.pid(), RLIMIT_NOFILE, &none, nullptr), 0);
+    for (int i = 0; i < 5; i++) clients.push_back(connect_to(mux.port()));
+    EXPECT_TRUE(inst.wait_log("accept: out of descriptors or memory"));
+    long ticks = cpu_ticks(mux.pid());
+    for (int i = 0; i < 10; i++) {
+        ASSERT_NO_FATAL_FAILURE(ping(0, 1));
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    EXPECT_LT(cpu_ticks(mux.pid()) - ticks, 40) << "clock ticks in 2 s without descriptors";
+    ASSERT_EQ(prlimit(mux.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    std::vector<int32_t> ids;
+    for (int i = 0; i < 5; i++) ids.push_back(opened());
+    for (size_t i = 1; i <= 5; i++) ASSERT_NO_FATAL_FAILURE(ping(i, ids[i - 1]));
+    EXPECT_TRUE(inst.wait_log("accept: descriptors available again"));
+}
+
+TEST_F(Faults, SigtermDuringHeavyTrafficEndsInOrder) {
+    ASSERT_NO_FATAL_FAILURE(use_imserver());
+    ASSERT_NO_FATAL_FAILURE(start());
+    ts::Child load;
+    ASSERT_TRUE(load.spawn({bin_path("loadgen"), "--target", "127.0.0.1:" + std::to_string(mux.port()), "--mode",
+                            "stream", "--conns", "16", "--size", "16384", "--duration", "30"}));
+    EXPECT_TRUE(inst.wait_log("client started", 16, 10000));
+    std::this_thread::sleep_for(milliseconds(1000));
+    mux.signal(SIGTERM);
+    EXPECT_EQ(mux.wait_exit(10000), 0);
+    EXPECT_NE(access(inst.pid_path().c_str(), F_OK), 0) << "pid file left behind";
+    EXPECT_NE(inst.log().find("Notice: exiting"), std::string::npos);
+}
+
+// ------------------------------------------------------------ SSL
+
+class SslFaults : public Faults {
+  protected:
+    void SetUp() override {
+        Faults::SetUp();
+        ASSERT_TRUE(ssltest::ssl_db().ok);
+        inst.set("orv_mux.usessl", "yes");
+        inst.set("orv_mux.secconfigdir", ssltest::ssl_db().dir);
+        inst.set("orv_mux.keystorepasswordfile", ssltest::ssl_db().pwfile);
+    }
+};
+
+TEST_F(SslFaults, HttpRequestIsClosedAtOnceWithOneWarning) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    clients.push_back(connect_to(mux.port()));
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    auto t0 = Clock::now();
+    ASSERT_TRUE(clients[0].send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    EXPECT_TRUE(clients[0].closed_within(5000));
+    EXPECT_LT(Clock::now() - t0, milliseconds(3000)) << "the handshake time limit is 60 s";
+    EXPECT_TRUE(inst.wait_log("Warning: [127.0.0.1] SSL handshake: first bytes are not TLS, closing"));
+    EXPECT_EQ(count_of(inst.log(), "Warning"), 1) << inst.log();
+    EXPECT_EQ(hex(link.recv_for(200)), "");
+}
+
+TEST_F(SslFaults, ClientThatDoesNotReadIsClosedAtTheSameBound) {
+    inst.set("orv_mux.client_queue_max", "65536");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ts::Child tls;
+    ASSERT_TRUE(tls.spawn({"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port",
+                           std::to_string(mux.port()), "--ca", ssltest::ssl_db().ca, "--send", ssltest::to_hex("x"),
+                           "--delay", "60"}));
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    int32_t id = opened();
+    Record r = record(10000);
+    ASSERT_EQ(hex(rec_data(r.id, r.data)), hex(rec_data(id, "x")));
+    const Bytes piece = pattern(16000, 6);
+    for (int i = 0; i < 2000 && !take_record(in, &r); i++) {
+        ASSERT_TRUE(link.send(rec_data(id, piece)));
+        in += link.recv_for(0);
+    }
+    EXPECT_EQ(hex(rec_close(r.id)), hex(rec_close(id)));
+    EXPECT_TRUE(inst.wait_log("Warning: [127.0.0.1][" + std::to_string(id) + "]: client queue over limit, closing."));
+}
+
+}  // namespace
+}  // namespace itest
