@@ -1,11 +1,13 @@
 # Front door: `make run` and `make test` install what is missing, configure
-# and build; `make bench` runs the benchmarks.
+# and build; `make bench` runs the benchmarks; `make fuzz` builds the fuzz
+# targets with clang into build-fuzz/ and runs each for FUZZ_SECONDS.
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap configure build test run bench clean
+.PHONY: all bootstrap configure build test run bench fuzz clean
 
 all: build
 
@@ -26,6 +28,9 @@ run: build
 
 bench: build
 	@bench/run $(BUILD)
+
+fuzz: bootstrap
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz
 
 clean:
 	rm -rf $(BUILD)

@@ -143,14 +143,7 @@ void multiplexor_getenv(void) {
         free(v);
     }
     if ((v = _env("ListenPort"))) {
-        char *colon = strchr(v, ':');
-        if (colon) {
-            *colon = 0;
-            gcfg.listen_addr = inet_addr(v);
-            gcfg.listen_port = static_cast<uint16_t>(atoi(colon + 1));
-        } else {
-            gcfg.listen_port = static_cast<uint16_t>(atoi(v));
-        }
+        if (const char *host = mux_split_hostport(v, &gcfg.listen_port)) gcfg.listen_addr = inet_addr(host);
         free(v);
     }
     if ((v = _env("SSLEnable"))) {
@@ -183,25 +176,25 @@ void multiplexor_getenv(void) {
 
 /* --- configuration keys ------------------------------------------------------ */
 
+const char *mux_split_hostport(char *text, uint16_t *port) {
+    char *colon = strchr(text, ':');
+    if (colon) *colon = 0;
+    *port = static_cast<uint16_t>(atoi(colon ? colon + 1 : text));
+    return colon ? text : nullptr;
+}
+
 void parse_hostport(void) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.serverport", "localhost:9999");
     if (!v) return;
-    char *colon = strchr(v, ':');
-    if (colon) {
-        *colon = 0;
-        mux_config_replace(&gcfg.server_host, xstrdup(v));
-        gcfg.server_port = static_cast<uint16_t>(atoi(colon + 1));
-    } else {
-        gcfg.server_port = static_cast<uint16_t>(atoi(v));
-    }
+    if (const char *host = mux_split_hostport(v, &gcfg.server_port))
+        mux_config_replace(&gcfg.server_host, xstrdup(host));
     free(v);
 }
 
 void parse_listenport(void) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.listenport", "localhost:9909");
     if (!v) return;
-    char *colon = strchr(v, ':');
-    gcfg.listen_port = static_cast<uint16_t>(atoi(colon ? colon + 1 : v));
+    mux_split_hostport(v, &gcfg.listen_port);
     free(v);
 }
 
