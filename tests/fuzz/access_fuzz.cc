@@ -12,6 +12,8 @@
 // "orv_mux.listenport" keys.
 #include <arpa/inet.h>
 
+#include <sstream>
+
 #include "config/config.h"
 #include "fuzz.h"
 #include "process/mux_init.h"
@@ -19,108 +21,83 @@
 
 namespace {
 
-struct Entry {
-    int deny;
-    unsigned char addr[4], mask[4];
-    bool operator==(const Entry &o) const { return deny == o.deny && !memcmp(addr, o.addr, 4) && !memcmp(mask, o.mask, 4); }
-};
-
-void dotted(const std::string &text, unsigned char out[4]) {
-    std::string part;
-    for (size_t i = 0, at = 0; i < 4; i++, at += part.size() + 1) {
-        part = at > text.size() ? "" : text.substr(at, text.find('.', at) - at);
-        out[i] = at > text.size() ? 0 : (unsigned char)atoi(part.c_str());
-    }
+std::string entry(int deny, const unsigned char *a, const unsigned char *m) {
+    char b[64];
+    return std::string(b, snprintf(b, sizeof b, "%c%d.%d.%d.%d|%d.%d.%d.%d;", deny ? '-' : '+', a[0], a[1], a[2], a[3], m[0], m[1], m[2], m[3]));
 }
 
-std::vector<Entry> entries_of(const std::string &text) {
-    AccessList *l = AccessList_Parse(nullptr, text.c_str());
-    std::vector<Entry> out;
-    for (AccessList *next; l; l = next) {
-        out.push_back({l->deny, {}, {}});
-        memcpy(out.back().addr, l->addr, 4), memcpy(out.back().mask, l->mask, 4);
-        next = l->next;
-        free(l);
-    }
-    return out;
+// The entries in the settings' written form; frees the list.
+std::string written(AccessList *l) {
+    std::string s;
+    for (AccessList *next; l; l = next) s += entry(l->deny, l->addr, l->mask), next = l->next, free(l);
+    return s;
 }
 
-void check_access(const std::string &text, const std::vector<uint32_t> &clients) {
-    std::vector<Entry> want;
+// Each dot-separated part's number (atoi stops at the dot); missing parts are 0.
+void dotted(std::string text, unsigned char out[4]) {
+    for (int i = 0; i < 4; i++, text = text.find('.') == std::string::npos ? "" : text.substr(text.find('.') + 1))
+        out[i] = (unsigned char)atoi(text.c_str());
+}
+
+void check_access(const std::string &text, std::vector<uint32_t> clients) {
+    std::string want;
     bool plain = true;  // false once an entry has its ";" before its "|": how that reads is not fixed
     for (size_t at = 0;;) {
         size_t semi = text.find(';', at), bar = text.find('|', at);
         if (semi == std::string::npos || bar == std::string::npos || (text[at] != '+' && text[at] != '-')) break;
         if (semi < bar) { plain = false; break; }
-        Entry e{text[at] == '-', {}, {}};
-        dotted(text.substr(at + 1, bar - at - 1), e.addr), dotted(text.substr(bar + 1, semi - bar - 1), e.mask);
-        want.push_back(e);
+        unsigned char a[4], m[4];
+        dotted(text.substr(at + 1, bar - at - 1), a), dotted(text.substr(bar + 1, semi - bar - 1), m);
+        want += entry(text[at] == '-', a, m);
         at = semi + 1;
     }
-    std::vector<Entry> got = entries_of(text);
-    FUZZ_CHECK(plain ? got == want : got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()));
-    std::string written;
-    char buf[64];
-    for (const Entry &e : got) {
-        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e.deny ? '-' : '+', e.addr[0], e.addr[1], e.addr[2],
-                 e.addr[3], e.mask[0], e.mask[1], e.mask[2], e.mask[3]);
-        written += buf;
-    }
-    FUZZ_CHECK(entries_of(written) == got);
+    std::string got = written(AccessList_Parse(nullptr, text.c_str()));
+    FUZZ_CHECK(plain ? got == want : got.compare(0, want.size(), want) == 0);
+    FUZZ_CHECK(written(AccessList_Parse(nullptr, got.c_str())) == got);
     AccessList *list = AccessList_Parse(nullptr, text.c_str());
-    std::vector<uint32_t> all = clients;
-    for (const Entry &e : got) memcpy(&all.emplace_back(), e.addr, 4);
-    for (uint32_t c : all) {
+    for (AccessList *e = list; e; e = e->next) memcpy(&clients.emplace_back(), e->addr, 4);
+    for (uint32_t c : clients) {
         bool allow_exists = false, allow_match = false, deny_match = false;
-        for (const Entry &e : got) {
+        for (AccessList *e = list; e; e = e->next) {
             bool m = true;
-            for (int i = 0; i < 4; i++) m &= ((e.addr[i] ^ reinterpret_cast<unsigned char *>(&c)[i]) & e.mask[i]) == 0;
-            (e.deny ? deny_match : allow_match) |= m;
-            allow_exists |= !e.deny;
+            for (int i = 0; i < 4; i++) m &= ((e->addr[i] ^ reinterpret_cast<unsigned char *>(&c)[i]) & e->mask[i]) == 0;
+            (e->deny ? deny_match : allow_match) |= m;
+            allow_exists |= !e->deny;
         }
         FUZZ_CHECK(AccessList_Check(list, c) == (allow_match || (!allow_exists && !deny_match)));
     }
-    for (AccessList *next; list; list = next) next = list->next, free(list);
+    written(list);
 }
 
 void check_ports(const std::string &text) {
     size_t colon = text.find(':');
-    std::string host = text.substr(0, colon == std::string::npos ? 0 : colon);
-    uint16_t want = uint16_t(atoi(text.c_str() + (colon == std::string::npos ? 0 : colon + 1))), port = 0;
-    std::string copy = text;
+    bool has_host = colon != std::string::npos;
+    std::string host = text.substr(0, has_host ? colon : 0), copy = text;
+    uint16_t want = uint16_t(atoi(text.c_str() + (has_host ? colon + 1 : 0))), port = 0;
     const char *h = mux_split_hostport(copy.data(), &port);
-    FUZZ_CHECK(port == want && (colon == std::string::npos ? h == nullptr : h == copy.data() && host == h));
-    copy = host + ":" + std::to_string(want);
-    FUZZ_CHECK(mux_split_hostport(copy.data(), &port) == copy.data() && port == want && host == copy.data());
+    FUZZ_CHECK(port == want && (has_host ? h == copy.data() && host == h : h == nullptr));
 
     gcfg.listen_addr = 0, gcfg.listen_port = 1;
-    setenv("ListenPort", text.c_str(), 1);
-    multiplexor_getenv();
-    unsetenv("ListenPort");
-    FUZZ_CHECK(text.empty() || (gcfg.listen_port == want && gcfg.listen_addr == (h ? inet_addr(host.c_str()) : 0)));
+    setenv("ListenPort", text.c_str(), 1), multiplexor_getenv(), unsetenv("ListenPort");
+    FUZZ_CHECK(text.empty() || (gcfg.listen_port == want && gcfg.listen_addr == (has_host ? inet_addr(host.c_str()) : 0)));
     char *values[] = {const_cast<char *>(text.c_str()), nullptr};
     for (const char *key : {"orv_mux.serverport", "orv_mux.listenport"})
         config_set_values(config_getdefaultcache(), key, text.empty() ? nullptr : values, 0, 0);
     mux_config_replace(&gcfg.server_host, xstrdup("none"));
-    gcfg.server_port = gcfg.listen_port = 1;
-    parse_hostport();
-    parse_listenport();
-    uint16_t def = text.empty() ? 9999 : want;
-    FUZZ_CHECK(gcfg.server_port == def && gcfg.listen_port == (text.empty() ? 9909 : want));
-    FUZZ_CHECK(!strcmp(gcfg.server_host, text.empty() ? "localhost" : h ? host.c_str() : "none"));
+    parse_hostport(), parse_listenport();
+    FUZZ_CHECK(gcfg.server_port == (text.empty() ? 9999 : want) && gcfg.listen_port == (text.empty() ? 9909 : want));
+    FUZZ_CHECK(!strcmp(gcfg.server_host, text.empty() ? "localhost" : has_host ? host.c_str() : "none"));
 }
 
 }  // namespace
 
 FUZZ_TARGET {
-    static int ready = (mux_config_init(), config_setdefaultcache(config_newcache()), 0);
-    (void)ready;
-    std::string in(reinterpret_cast<const char *>(data), size), access = in.substr(0, in.find('\0'));
-    size_t next = std::min(in.size(), access.size() + 1);
-    std::string ports = in.substr(next, in.find('\0', next) - next);
-    std::vector<uint32_t> clients;
-    for (size_t at = std::min(in.size(), next + ports.size() + 1); at + 4 <= in.size() && clients.size() < 8; at += 4)
-        memcpy(&clients.emplace_back(), data + at, 4);
+    [[maybe_unused]] static int ready = (mux_config_init(), config_setdefaultcache(config_newcache()), 0);
+    std::istringstream in(std::string(reinterpret_cast<const char *>(data), size));
+    std::string access, ports, rest;
+    std::getline(std::getline(in, access, '\0'), ports, '\0'), rest.assign(std::istreambuf_iterator<char>(in), {});
+    std::vector<uint32_t> clients(std::min<size_t>(rest.size() / 4, 8));
+    std::copy_n(rest.data(), clients.size() * 4, reinterpret_cast<char *>(clients.data()));
     check_access(access, clients);
     check_ports(ports);
     return 0;

@@ -22,8 +22,7 @@ int collect(void *arg, const char *name, char **values) {
 }
 
 int parse(bool props, const std::string &text, Options *out) {
-    return configdrv_parse(props ? &configdrv_props_syntax : &configdrv_file_syntax, text.data(), text.size(),
-                           collect, out);
+    return configdrv_parse(props ? &configdrv_props_syntax : &configdrv_file_syntax, text.data(), text.size(), collect, out);
 }
 
 bool well_formed(const std::vector<std::string> &o) {
@@ -53,12 +52,9 @@ std::string write(const Options &opts, bool props, FuzzedDataProvider &in) {
             }
             bool bare = !in.ConsumeBool();
             for (unsigned char c : o[i]) bare &= c && !strchr("\t\n\r \",\\", c);
-            if (bare) t += o[i];
-            else {
-                t += '"';
-                for (char c : o[i]) t += c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
-                t += '"';
-            }
+            std::string quoted = "\"";
+            for (char c : o[i]) quoted += c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+            t += bare ? o[i] : quoted + '"';
         }
         t += blanks();
         if (&o != &opts.back() || !in.ConsumeBool()) t += eol;
@@ -69,8 +65,7 @@ std::string write(const Options &opts, bool props, FuzzedDataProvider &in) {
 }  // namespace
 
 FUZZ_TARGET {
-    static int muted = (qxlog_setoptions(QXLOG_OPT_NOSTDERR), 0);
-    (void)muted;
+    [[maybe_unused]] static int muted = (qxlog_setoptions(QXLOG_OPT_NOSTDERR), 0);
     if (size < 1) return 0;
     bool props = data[0] & 1;
     std::string raw(reinterpret_cast<const char *>(data) + 1, size - 1);

@@ -38,32 +38,27 @@ std::vector<Rec> reference(const uint8_t *s, size_t n) {
 
 struct Run {
     const std::vector<Rec> &want;
-    size_t at = 0;       // next expected record
-    uint64_t got = 0;    // bytes of it received so far
-    const char *chunk = nullptr;
+    size_t at = 0, got = 0;  // next expected record, bytes of it received so far
+    const char *chunk = nullptr;  // the read being parsed
     uint32_t len = 0;
-    bool ended = false;  // a good-bye or invalid type was reported in this read
-    const Rec &next(char kind) {
-        FUZZ_CHECK(at < want.size() && want[at].kind == kind && (kind == 'd' || got == 0));
-        return want[at];
+    bool ended = false;  // a good-bye or invalid type was reported
+    void take(char kind, int32_t v) {  // a close, good-bye or invalid type
+        FUZZ_CHECK(got == 0 && at < want.size() && want[at].kind == kind && want[at].v == v);
+        at++, ended = kind != 'c';
     }
 };
 
 void on_data(void *a, int32_t id, const char *chunk, uint32_t off, uint32_t len) {
     Run &r = *static_cast<Run *>(a);
-    FUZZ_CHECK(chunk == r.chunk && uint64_t(off) + len <= r.len);
-    const Rec &w = r.next('d');
-    FUZZ_CHECK(w.v == id && r.got + len <= w.data.size() && (len > 0 || w.len == 0));
-    FUZZ_CHECK(memcmp(chunk + off, w.data.data() + r.got, len) == 0);
+    FUZZ_CHECK(chunk == r.chunk && uint64_t(off) + len <= r.len && r.at < r.want.size());
+    const Rec &w = r.want[r.at];
+    FUZZ_CHECK(w.kind == 'd' && w.v == id && r.got + len <= w.data.size() && (len > 0 || w.len == 0));
+    FUZZ_CHECK(!memcmp(chunk + off, w.data.data() + r.got, len));
     if ((r.got += len) == w.len) r.at++, r.got = 0;
 }
-void on_close(void *a, int32_t id) { Run &r = *static_cast<Run *>(a); FUZZ_CHECK(r.next('c').v == id); r.at++; }
-void on_bye(void *a) { Run &r = *static_cast<Run *>(a); r.next('b'); r.at++, r.ended = true; }
-void on_invalid(void *a, int32_t type) {
-    Run &r = *static_cast<Run *>(a);
-    FUZZ_CHECK(r.next('i').v == type);
-    r.at++, r.ended = true;
-}
+void on_close(void *a, int32_t id) { static_cast<Run *>(a)->take('c', id); }
+void on_bye(void *a) { static_cast<Run *>(a)->take('b', 0); }
+void on_invalid(void *a, int32_t type) { static_cast<Run *>(a)->take('i', type); }
 const MuxRecordSink kSink = {on_data, on_close, on_bye, on_invalid};
 
 // Parses s in reads of the given sizes (cycled; none: one read of it all).
