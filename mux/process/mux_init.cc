@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "config/config.h"
 #include "tovi/xmalloc.h"
@@ -273,16 +274,17 @@ AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mas
 
 AccessList *AccessList_Parse(MemCx *mcx, const char *text) {
     AccessList *first = nullptr, *last = nullptr;
-    std::string rest = text ? text : "";
+    /* A view that moves on entry by entry: what remains is never copied. */
+    std::string_view rest = text ? text : "";
     for (;;) {
         size_t semi = rest.find(';');
         size_t bar = rest.find('|');
         if (semi == std::string::npos || bar == std::string::npos) break;
         /* Cut at both marks: the address runs to the "|", the mask from there
-         * to the ";" (or to the end of the text when the ";" comes first). */
-        std::string entry = rest.substr(0, std::min(semi, bar));
-        std::string mask = bar < semi ? rest.substr(bar + 1, semi - bar - 1) : rest.substr(bar + 1);
-        if (mask.find(';') != std::string::npos) mask = mask.substr(0, mask.find(';'));
+         * to the ";" (or, when the ";" comes first, to the next one). */
+        std::string entry(rest.substr(0, std::min(semi, bar)));
+        std::string_view tail = rest.substr(bar + 1);
+        std::string mask(tail.substr(0, tail.find(';')));
         int deny;
         if (!entry.empty() && entry[0] == '+') deny = 0;
         else if (!entry.empty() && entry[0] == '-') deny = 1;
@@ -292,7 +294,7 @@ AccessList *AccessList_Parse(MemCx *mcx, const char *text) {
         if (last) last->next = e;
         else first = e;
         last = e;
-        rest = rest.substr(semi + 1);
+        rest.remove_prefix(semi + 1);
     }
     return first;
 }
