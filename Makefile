@@ -3,10 +3,13 @@
 # `make coverage` (gcov build in build-cov/, the whole suite, per-file line
 # and branch coverage), `make mutants [MUTANTS=id1,id2]` (curated mutants in
 # build-mut/, docs/testing.md) and `make tidy` (clang-tidy over the sources).
+# `make fuzz` builds the fuzz targets with clang into build-fuzz/ and runs
+# each for FUZZ_SECONDS.
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 60
 
 COV_BUILD ?= build-cov
 # What the coverage tables cover: the program, the library, the platform
@@ -14,7 +17,7 @@ COV_BUILD ?= build-cov
 COV_FILTERS = -f 'mux/' -f 'lib/tovi/src/' -f 'platform/src/' -f 'tools/'
 TIDY_FILES ?= '^$(CURDIR)/(mux|lib/tovi/src|platform/src|tools)/'
 
-.PHONY: all bootstrap configure build test run bench clean coverage mutants tidy
+.PHONY: all bootstrap configure build test run bench clean coverage mutants tidy fuzz
 
 all: build
 
@@ -55,6 +58,9 @@ mutants: bootstrap
 tidy: configure
 	@run-clang-tidy -p $(BUILD) -quiet -j $(JOBS) $(TIDY_FILES) >$(BUILD)/tidy.log 2>&1 || { grep -E 'warning:|error:' $(BUILD)/tidy.log | sort -u >&2; echo "tidy: findings above (full output in $(BUILD)/tidy.log)" >&2; exit 1; }
 	@echo "tidy: no findings"
+
+fuzz: bootstrap
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz
 
 clean:
 	rm -rf $(BUILD)

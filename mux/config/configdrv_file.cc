@@ -3,9 +3,7 @@
 #include "config/config.h"
 #include "config/configdrv_parse.h"
 
-namespace {
-
-const ConfigSyntax file_syntax = {
+const ConfigSyntax configdrv_file_syntax = {
     false,
     false,
     "config_readdriver_fileinit",
@@ -13,16 +11,18 @@ const ConfigSyntax file_syntax = {
     "_configdrv_file_readoption",
 };
 
+namespace {
+
 int _configdrv_file_fetch(ConfigDriver *driver, ConfigSetProc setproc, void *setarg)
 {
-    return configdrv_fetch(&file_syntax, driver, setproc, setarg);
+    return configdrv_fetch(&configdrv_file_syntax, driver, setproc, setarg);
 }
 
 } // namespace
 
 ConfigDriver *config_readdriver_fileinit(const char *path)
 {
-    return configdrv_init(&file_syntax, path, _configdrv_file_fetch);
+    return configdrv_init(&configdrv_file_syntax, path, _configdrv_file_fetch);
 }
 
 int configdrvr_file_getkey(const char *path, const char *key, char **value)

@@ -397,26 +397,29 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
         close(fd);
         return 2;
     }
-    Parser ps{syntax, reinterpret_cast<const unsigned char *>(map->base), map->fdlength};
-    int result = 0;
+    int result = configdrv_parse(syntax, map->base, map->fdlength, setproc, setarg);
+    map_free(map);
+    close(fd);
+    return result;
+}
+
+int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
+                    ConfigSetProc setproc, void *setarg)
+{
+    Parser ps{syntax, reinterpret_cast<const unsigned char *>(data), length};
     for (;;) {
         KvEntry *entry = nullptr;
         int end = 0;
-        if (_readoption(ps, &entry, &end) != 0) {
-            result = 1;
-            break;
-        }
+        if (_readoption(ps, &entry, &end) != 0)
+            return 1;
         if (end)
-            break;
+            return 0;
         if (entry == nullptr)
             continue;
         if (entry->values && entry->values[0])
             (void)setproc(setarg, entry->key, entry->values);
         kvDeleteEntry(entry);
     }
-    map_free(map);
-    close(fd);
-    return result;
 }
 
 int configdrv_getkey(ConfigDriver *driver, const char *key, char **value)

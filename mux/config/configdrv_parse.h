@@ -7,6 +7,8 @@
 #ifndef MUX_CONFIGDRV_PARSE_H
 #define MUX_CONFIGDRV_PARSE_H
 
+#include <stddef.h>
+
 #include "config/config.h"
 
 struct ConfigSyntax {
@@ -21,6 +23,10 @@ struct ConfigSyntax {
     const char *read_func;
 };
 
+/* The two drivers' syntaxes (configdrv_props.cc, configdrv_file.cc). */
+extern const ConfigSyntax configdrv_props_syntax;
+extern const ConfigSyntax configdrv_file_syntax;
+
 /* Builds a driver record for `path` with the syntax's operations; NULL with a
  * logged message when the path is missing, empty, absent or a directory. */
 ConfigDriver *configdrv_init(const ConfigSyntax *syntax, const char *path,
@@ -31,6 +37,11 @@ void configdrv_free(ConfigDriver *driver);
  * 2 = cannot map. */
 int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetProc setproc,
                     void *setarg);
+/* Parses `length` bytes of option text, calling setproc once per option
+ * with values, in order: 0 at the end of the data, 1 after a logged syntax
+ * error (the options before it have been handed over). */
+int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
+                    ConfigSetProc setproc, void *setarg);
 /* Stand-alone lookup of the last occurrence of `key` (see config.h). */
 int configdrv_getkey(ConfigDriver *driver, const char *key, char **value);
 

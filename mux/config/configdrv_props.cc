@@ -4,9 +4,7 @@
 #include "config/config.h"
 #include "config/configdrv_parse.h"
 
-namespace {
-
-const ConfigSyntax props_syntax = {
+const ConfigSyntax configdrv_props_syntax = {
     true,
     true,
     "config_readdriver_propsinit",
@@ -14,16 +12,18 @@ const ConfigSyntax props_syntax = {
     "_configdrv_props_readoption",
 };
 
+namespace {
+
 int _configdrv_props_fetch(ConfigDriver *driver, ConfigSetProc setproc, void *setarg)
 {
-    return configdrv_fetch(&props_syntax, driver, setproc, setarg);
+    return configdrv_fetch(&configdrv_props_syntax, driver, setproc, setarg);
 }
 
 } // namespace
 
 ConfigDriver *config_readdriver_propsinit(const char *path)
 {
-    return configdrv_init(&props_syntax, path, _configdrv_props_fetch);
+    return configdrv_init(&configdrv_props_syntax, path, _configdrv_props_fetch);
 }
 
 int configdrvr_props_getkey(const char *path, const char *key, char **value)

@@ -9,6 +9,7 @@
 // each other.  Configuration, close and setoptions are unguarded: start-up,
 // refresh and shut-down only.  Formatting uses stack buffers only.
 #include "log/qxlogger.h"
+#include "log/qxlogger_internal.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -35,32 +36,6 @@
 #include "tovi/stdapi.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
-
-struct LogHandle {
-    char *servicename;
-    char *processname;
-    int32_t pid;
-    uint32_t euid;
-    char *logdir;
-    tovi_mutex lock;
-    int32_t nolock;
-    uint32_t created;
-    int fd;
-    int32_t logfacility;
-    int32_t loglevel;
-    uint32_t rollovertime;
-    uint32_t expirytime;
-    uint32_t maxlogfilesize;
-    uint32_t maxlogfiles;
-    uint32_t maxlogsize;
-    int32_t syslogfacility;
-    uint32_t minfreediskspace;
-    int32_t flushinterval;
-    int32_t buffersize;
-    char *serveruid;
-    char *servergid;
-    uint32_t lastseq;
-};
 
 using muxguard::MutexGuard;
 

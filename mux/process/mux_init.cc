@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "config/config.h"
 #include "tovi/xmalloc.h"
@@ -144,14 +145,7 @@ void multiplexor_getenv(void) {
         free(v);
     }
     if ((v = _env("ListenPort"))) {
-        char *colon = strchr(v, ':');
-        if (colon) {
-            *colon = 0;
-            gcfg.listen_addr = inet_addr(v);
-            gcfg.listen_port = static_cast<uint16_t>(atoi(colon + 1));
-        } else {
-            gcfg.listen_port = static_cast<uint16_t>(atoi(v));
-        }
+        if (const char *host = mux_split_hostport(v, &gcfg.listen_port)) gcfg.listen_addr = inet_addr(host);
         free(v);
     }
     if ((v = _env("SSLEnable"))) {
@@ -193,25 +187,25 @@ void mux_set_client_queue_max(int32_t bytes) {
 
 /* --- configuration keys ------------------------------------------------------ */
 
+const char *mux_split_hostport(char *text, uint16_t *port) {
+    char *colon = strchr(text, ':');
+    if (colon) *colon = 0;
+    *port = static_cast<uint16_t>(atoi(colon ? colon + 1 : text));
+    return colon ? text : nullptr;
+}
+
 void parse_hostport(void) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.serverport", "localhost:9999");
     if (!v) return;
-    char *colon = strchr(v, ':');
-    if (colon) {
-        *colon = 0;
-        mux_config_replace(&gcfg.server_host, xstrdup(v));
-        gcfg.server_port = static_cast<uint16_t>(atoi(colon + 1));
-    } else {
-        gcfg.server_port = static_cast<uint16_t>(atoi(v));
-    }
+    if (const char *host = mux_split_hostport(v, &gcfg.server_port))
+        mux_config_replace(&gcfg.server_host, xstrdup(host));
     free(v);
 }
 
 void parse_listenport(void) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.listenport", "localhost:9909");
     if (!v) return;
-    char *colon = strchr(v, ':');
-    gcfg.listen_port = static_cast<uint16_t>(atoi(colon ? colon + 1 : v));
+    mux_split_hostport(v, &gcfg.listen_port);
     free(v);
 }
 
@@ -290,16 +284,17 @@ AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mas
 
 AccessList *AccessList_Parse(MemCx *mcx, const char *text) {
     AccessList *first = nullptr, *last = nullptr;
-    std::string rest = text ? text : "";
+    /* A view that moves on entry by entry: what remains is never copied. */
+    std::string_view rest = text ? text : "";
     for (;;) {
         size_t semi = rest.find(';');
         size_t bar = rest.find('|');
         if (semi == std::string::npos || bar == std::string::npos) break;
         /* Cut at both marks: the address runs to the "|", the mask from there
-         * to the ";" (or to the end of the text when the ";" comes first). */
-        std::string entry = rest.substr(0, std::min(semi, bar));
-        std::string mask = bar < semi ? rest.substr(bar + 1, semi - bar - 1) : rest.substr(bar + 1);
-        if (mask.find(';') != std::string::npos) mask = mask.substr(0, mask.find(';'));
+         * to the ";" (or, when the ";" comes first, to the next one). */
+        std::string entry(rest.substr(0, std::min(semi, bar)));
+        std::string_view tail = rest.substr(bar + 1);
+        std::string mask(tail.substr(0, tail.find(';')));
         int deny;
         if (!entry.empty() && entry[0] == '+') deny = 0;
         else if (!entry.empty() && entry[0] == '-') deny = 1;
@@ -309,7 +304,7 @@ AccessList *AccessList_Parse(MemCx *mcx, const char *text) {
         if (last) last->next = e;
         else first = e;
         last = e;
-        rest = rest.substr(semi + 1);
+        rest.remove_prefix(semi + 1);
     }
     return first;
 }

@@ -62,6 +62,12 @@ void mux_set_client_queue_max(int32_t bytes);
 
 /* --- configuration keys ---------------------------------------------------- */
 
+/* "[host:]port", as "ListenPort", "orv_mux.listenport" and
+ * "orv_mux.serverport" give it: cuts `text` at its first ":" and returns the
+ * host part (NULL without a ":"); the port is atoi of the rest (or of the
+ * whole), cut to 16 bits, without range check. */
+const char *mux_split_hostport(char *text, uint16_t *port);
+
 /* "orv_mux.serverport" ("host:port" or "port") into server_host/server_port. */
 void parse_hostport(void);
 /* The port of "orv_mux.listenport" into listen_port (the host part is not
