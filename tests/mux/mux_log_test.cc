@@ -115,7 +115,12 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting)
                                      "Debug: SNOOP recv server -> mux [3] ab",
                                      "Debug: SNOOP sent mux -> server [4] xyz"));
 
-    // Flags stay set; a lower severity filters the lines in the writer.
+    // A refresh that switches the snoop off stops it at Debug too.
+    set("orv.log.orv_mux.snoop", "false");
+    muxlog_refresh();
+    muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
+    EXPECT_THAT(fresh(), IsEmpty());
+    set("orv.log.orv_mux.snoop", "true");
     set("orv.log.orv_mux.severity", "Notice");
     muxlog_refresh();
     muxlog_traffic(nullptr, "recv", "client", "mux", 12, data, 2, 5);
