@@ -207,10 +207,9 @@ void mux_reload_stop(void) {
     worker->join();
     delete worker;
     worker = nullptr;
+    /* The pipe stays open: a handler that read the descriptor a moment ago
+     * must never write into one the process has since reused. */
     wake_fd = -1;
-    close(fd);
-    close(read_fd);
-    read_fd = -1;
 }
 
 int mux_reload(void) {
