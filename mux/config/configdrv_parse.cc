@@ -42,9 +42,8 @@ int _line_of(const Parser *ps, const unsigned char *at)
         return 0;
     int line = 1;
     for (const unsigned char *p = ps->base; p < at; ++p) {
-        if (*p == '\n')
-            ++line;
-        else if (*p == '\r' && ps->syntax->lone_cr_ends_line && !(p + 1 < at && p[1] == '\n'))
+        bool lone_cr = *p == '\r' && ps->syntax->lone_cr_ends_line && !(p + 1 < at && p[1] == '\n');
+        if (*p == '\n' || lone_cr)
             ++line;
     }
     return line;
