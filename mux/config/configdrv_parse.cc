@@ -5,7 +5,9 @@
 #include "config/configdrv_parse.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,7 +28,42 @@ struct Parser {
     const ConfigSyntax *syntax;
     const unsigned char *pos;
     size_t left;
+    /* The whole file, for line numbers. */
+    const unsigned char *base;
+    const char *path;
 };
+
+thread_local const ConfigDiag *t_diag = nullptr;
+
+// 1-based line of `at`; 0 without a file.
+int _line_of(const Parser *ps, const unsigned char *at)
+{
+    if (ps == nullptr || ps->base == nullptr || at < ps->base)
+        return 0;
+    int line = 1;
+    for (const unsigned char *p = ps->base; p < at; ++p) {
+        bool lone_cr = *p == '\r' && ps->syntax->lone_cr_ends_line && !(p + 1 < at && p[1] == '\n');
+        if (*p == '\n' || lone_cr)
+            ++line;
+    }
+    return line;
+}
+
+// Every message of the drivers: to the thread's ConfigDiag with its place,
+// and to the log unless the ConfigDiag keeps it.
+__attribute__((format(printf, 4, 5))) void _problem(const Parser *ps, const char *path,
+                                                    const unsigned char *at, const char *fmt, ...)
+{
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (t_diag && t_diag->problem &&
+        t_diag->problem(t_diag->arg, ps ? ps->path : path, _line_of(ps, at), text) != 0)
+        return;
+    qxlog(nullptr, QXLOG_ERROR, "%s", text);
+}
 
 bool _is_blank(unsigned char c)
 {
@@ -190,7 +227,7 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
             return 0;
         char *value = nullptr;
         if (_readvalue(ps, &value) != 0) {
-            qxlog(nullptr, QXLOG_ERROR, "func=%s; error=error in reading value; data=%s", func,
+            _problem(&ps, nullptr, ps.pos, "func=%s; error=error in reading value; data=%s", func,
                   _showline(ps.pos, ps.left, show));
             return 1;
         }
@@ -206,7 +243,7 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
             if (ps.left == 0)
                 return 0;
             if (*ps.pos != ',') {
-                qxlog(nullptr, QXLOG_ERROR, "func=%s; error=invalid value list separator; data=%s",
+                _problem(&ps, nullptr, ps.pos, "func=%s; error=invalid value list separator; data=%s",
                       func, _showline(ps.pos, ps.left, show));
                 return 1;
             }
@@ -222,7 +259,7 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
             _consume_line_end_run(ps, endlen);
             return 0;
         }
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=unexpected character after value; data=%s",
+        _problem(&ps, nullptr, ps.pos, "func=%s; error=unexpected character after value; data=%s",
               func, _showline(ps.pos, ps.left, show));
         return 1;
     }
@@ -266,7 +303,7 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
             ps = cur;
             return 0;
         }
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=bad comment line; line=%s", func,
+        _problem(&start, nullptr, start.pos, "func=%s; error=bad comment line; line=%s", func,
               _showline(start.pos, start.left, show));
         return 1;
     }
@@ -275,17 +312,17 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
     while (namelen < cur.left && _is_namechar(cur.pos[namelen]))
         ++namelen;
     if (namelen == 0) {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=option name contains illegal character; line=%s",
+        _problem(&start, nullptr, start.pos, "func=%s; error=option name contains illegal character; line=%s",
               func, _showline(start.pos, start.left, show));
         return 1;
     }
     if (namelen == cur.left) {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=option name not followed by =value; line=%s",
+        _problem(&start, nullptr, start.pos, "func=%s; error=option name not followed by =value; line=%s",
               func, _showline(start.pos, start.left, show));
         return 1;
     }
     if (namelen >= CONFIG_MAXNAME) {
-        qxlog(nullptr, QXLOG_ERROR,
+        _problem(&start, nullptr, start.pos,
               "func=%s; error=option name is too long; line=%s: maxoptionnamelength=%d", func,
               _showline(start.pos, start.left, show), (int)CONFIG_MAXNAME);
         return 1;
@@ -297,7 +334,7 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
         if (name[i] != ';')
             continue;
         if (namelen - i < 7 || std::strncmp(name + i, ";lang-", 6) != 0) {
-            qxlog(nullptr, QXLOG_ERROR,
+            _problem(&start, nullptr, start.pos,
                   "func=%s; error=option name contains illegal character; line=%s", func,
                   _showline(start.pos, start.left, show));
             return 1;
@@ -307,12 +344,12 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
 
     KvEntry *e = kvCreateEntry(name, nullptr);
     if (e == nullptr) {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=cannot allocate memory for result", func);
+        _problem(&start, nullptr, start.pos, "func=%s; error=cannot allocate memory for result", func);
         return 1;
     }
     _skip_blanks(cur);
     if (cur.left == 0 || *cur.pos != '=') {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=option name should be followed by '='; line=%s",
+        _problem(&start, nullptr, start.pos, "func=%s; error=option name should be followed by '='; line=%s",
               func, _showline(start.pos, start.left, show));
         kvDeleteEntry(e);
         return 1;
@@ -326,6 +363,22 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
     ps = cur;
     *entry = e;
     return 0;
+}
+
+// After a syntax error: on to the next line, past the lines a backslash
+// continues.
+void _skip_bad_line(Parser &ps)
+{
+    bool continued = true;
+    while (continued && ps.left) {
+        continued = false;
+        while (ps.left && _line_end(ps, ps.pos, ps.left) == 0) {
+            continued = ps.syntax->backslash_continuation && *ps.pos == '\\';
+            _advance(ps, 1);
+        }
+        if (ps.left)
+            _consume_line_end_run(ps, _line_end(ps, ps.pos, ps.left));
+    }
 }
 
 struct GetkeyState {
@@ -349,13 +402,12 @@ ConfigDriver *configdrv_init(const ConfigSyntax *syntax, const char *path,
                              int (*fetch)(ConfigDriver *, ConfigSetProc, void *))
 {
     if (path == nullptr || *path == '\0') {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=need config file path", syntax->init_func);
+        _problem(nullptr, nullptr, nullptr, "func=%s; error=need config file path", syntax->init_func);
         return nullptr;
     }
     struct stat st;
     if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; filename=%s; error=file doesn't exist",
-              syntax->init_func, path);
+        _problem(nullptr, path, nullptr, "func=%s; filename=%s; error=file doesn't exist", syntax->init_func, path);
         return nullptr;
     }
     auto *d = static_cast<ConfigDriver *>(xcalloc(1, sizeof(ConfigDriver)));
@@ -378,9 +430,9 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
 {
     int fd = open(driver->path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        qxlog(nullptr, QXLOG_ERROR,
-              "func=%s; error=unable to open config file; file=%s; syserror=%m", syntax->fetch_func,
-              driver->path);
+        const char *why = std::strerror(errno);
+        _problem(nullptr, driver->path, nullptr, "func=%s; error=unable to open config file; file=%s; syserror=%s",
+                 syntax->fetch_func, driver->path, why);
         return 1;
     }
     struct stat st;
@@ -392,12 +444,13 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
             errno = EFBIG;
     }
     if (map == nullptr) {
-        qxlog(nullptr, QXLOG_ERROR, "func=%s; error=unable to map config file; file=%s; syserr=%m",
-              syntax->fetch_func, driver->path);
+        const char *why = std::strerror(errno);
+        _problem(nullptr, driver->path, nullptr, "func=%s; error=unable to map config file; file=%s; syserr=%s",
+                 syntax->fetch_func, driver->path, why);
         close(fd);
         return 2;
     }
-    int result = configdrv_parse(syntax, map->base, map->fdlength, setproc, setarg);
+    int result = configdrv_parse_named(syntax, map->base, map->fdlength, driver->path, setproc, setarg);
     map_free(map);
     close(fd);
     return result;
@@ -406,20 +459,42 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
 int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
                     ConfigSetProc setproc, void *setarg)
 {
-    Parser ps{syntax, reinterpret_cast<const unsigned char *>(data), length};
+    return configdrv_parse_named(syntax, data, length, nullptr, setproc, setarg);
+}
+
+int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length, const char *path,
+                          ConfigSetProc setproc, void *setarg)
+{
+    const unsigned char *base = reinterpret_cast<const unsigned char *>(data);
+    Parser ps{syntax, base, length, base, path};
+    int result = 0;
     for (;;) {
         KvEntry *entry = nullptr;
         int end = 0;
-        if (_readoption(ps, &entry, &end) != 0)
-            return 1;
+        const unsigned char *at = ps.pos;
+        if (_readoption(ps, &entry, &end) != 0) {
+            result = 1;
+            if (t_diag == nullptr)
+                break;
+            _skip_bad_line(ps);
+            continue;
+        }
         if (end)
-            return 0;
+            break;
         if (entry == nullptr)
             continue;
+        if (t_diag && t_diag->option)
+            t_diag->option(t_diag->arg, path, _line_of(&ps, at), entry->key);
         if (entry->values && entry->values[0])
             (void)setproc(setarg, entry->key, entry->values);
         kvDeleteEntry(entry);
     }
+    return result;
+}
+
+void configdrv_set_diag(const ConfigDiag *diag)
+{
+    t_diag = diag;
 }
 
 int configdrv_getkey(ConfigDriver *driver, const char *key, char **value)

@@ -42,7 +42,29 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
  * error (the options before it have been handed over). */
 int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
                     ConfigSetProc setproc, void *setarg);
+/* The same for text read from `path` (null: none), which the problems and
+ * options handed to a ConfigDiag name; with a ConfigDiag set, a bad line is
+ * reported and skipped and the rest still read. */
+int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length, const char *path,
+                          ConfigSetProc setproc, void *setarg);
 /* Stand-alone lookup of the last occurrence of `key` (see config.h). */
 int configdrv_getkey(ConfigDriver *driver, const char *key, char **value);
+
+/* Where the problems and options of the files read by one thread are, for
+ * the configuration check and a reload.  While a ConfigDiag is set, every
+ * message of the drivers (open, map, syntax) is also handed to `problem`
+ * with its file and 1-based line (0 when it has none), and a syntax error
+ * no longer ends the reading: the parse goes on at the next line, so that
+ * every bad line is reported (the fetch still fails).  `problem` returning
+ * non-zero keeps the message out of the log.  `option`, when given, hears
+ * of every option read with the line it starts on. */
+struct ConfigDiag {
+    int (*problem)(void *arg, const char *path, int line, const char *message);
+    void (*option)(void *arg, const char *path, int line, const char *name);
+    void *arg;
+};
+/* Sets (NULL: ends) the calling thread's ConfigDiag; the record must live
+ * until it is ended. */
+void configdrv_set_diag(const ConfigDiag *diag);
 
 #endif

@@ -1,10 +1,12 @@
 // The multiplexor's log channels.  Nothing here is locked: init, uninit,
-// open, close and the refresh calls run on the main thread at start-up,
-// refresh and shut-down; muxlog_traffic, called from worker threads, only
-// reads the two flags, which are set before the workers start and never
-// cleared.
+// open and close run on the main thread at start-up and shut-down; the
+// refresh and reopen calls on the main thread at start-up or on the reload
+// thread while workers log (the writer guards what they change);
+// muxlog_traffic, called from worker threads, only reads the two flags,
+// which each refresh sets again from the configuration.
 #include "log/mux_log.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
@@ -20,8 +22,10 @@ namespace {
 
 int muxlog_initialized = 0;
 PlatArray *muxlog_handles = nullptr;
-int debug = 0;
-int snoop = 0;
+std::atomic<int> debug{0};
+std::atomic<int> snoop{0};
+// Lines go to standard error instead of a file (muxlog_use_stderr).
+int muxlog_to_stderr = 0;
 
 struct MuxLogSetting {
     const char *key;
@@ -68,18 +72,19 @@ void muxlog_refresh_config(LogHandle *handle)
     }
     pairs[MUXLOG_NSETTINGS].option = nullptr;
     pairs[MUXLOG_NSETTINGS].value = nullptr;
-    if (pairs[0].value && strcasecmp(pairs[0].value, "debug") == 0)
-        debug = 1;
+    // Both flags follow the configuration of the moment, so that a reload
+    // that switches the snoop off stops it even at severity Debug.
+    int dbg = pairs[0].value && strcasecmp(pairs[0].value, "debug") == 0;
+    debug = dbg;
     qxlog_config(handle, pairs);
     const char *sn = config_get_string(cache, "orv.log.orv_mux.snoop", "false");
-    if (debug && sn && strcasecmp(sn, "true") == 0)
-        snoop = 1;
+    snoop = dbg && sn && strcasecmp(sn, "true") == 0;
 }
 
 void muxlog_default_config(LogHandle *handle, const char *servicename, const char *processname)
 {
     LogConfigPair pairs[] = {
-        {const_cast<char *>("logdir"), logdir},
+        {const_cast<char *>("logdir"), muxlog_to_stderr ? nullptr : logdir},
         {const_cast<char *>("servicename"), const_cast<char *>(servicename)},
         {const_cast<char *>("processname"), const_cast<char *>(processname)},
         {nullptr, nullptr},
@@ -101,8 +106,22 @@ LogHandle *muxlog_init(const char *servicename, const char *processname, int use
         array_append(muxlog_handles, handle);
         muxlog_default_config(nullptr, servicename, processname);
     }
-    muxlog_stderr(use_stderr);
+    muxlog_stderr(use_stderr || muxlog_to_stderr);
     return handle;
+}
+
+void muxlog_use_stderr(int on)
+{
+    muxlog_to_stderr = on ? 1 : 0;
+}
+
+void muxlog_reopen(void)
+{
+    if (!muxlog_initialized)
+        return;
+    for (int i = 0; i < array_count(muxlog_handles); ++i)
+        qxlog_reopen(static_cast<LogHandle *>(array_elementat(muxlog_handles, i)));
+    qxlog_reopen(nullptr);
 }
 
 void muxlog_uninit(void)

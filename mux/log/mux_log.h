@@ -2,8 +2,9 @@
  * "orv.log.orv_mux.*" keys, keeps a list of extra handles, and writes the
  * traffic snoop.
  *
- * Thread safety: muxlog_traffic may be called from any thread; everything
- * else is for the main thread at start-up, refresh and shut-down. */
+ * Thread safety: muxlog_traffic may be called from any thread; the refresh
+ * calls and muxlog_reopen from one thread at a time while others log;
+ * everything else is for the main thread at start-up and shut-down. */
 #ifndef MUX_MUX_LOG_H
 #define MUX_MUX_LOG_H
 
@@ -37,6 +38,12 @@ void muxlog_config(LogHandle *handle, const char *word, const char *value);
 void muxlog_refresh(void);
 /* all != 0: muxlog_refresh(); 0: the default log only. */
 void muxlog_refresh_choice(int all);
+/* Before muxlog_init: the default log writes every line to standard error
+ * (for a service manager's journal) instead of a file in logdir. */
+void muxlog_use_stderr(int on);
+/* Every handle lets its file go; the next line opens it again (log
+ * rotation by moving the file away). */
+void muxlog_reopen(void);
 /* Whether lines that cannot reach their file go to standard error. */
 void muxlog_stderr(int on);
 /* Snoop line at Debug, only when debug severity and snoop are both on:

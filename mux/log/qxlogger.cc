@@ -6,8 +6,12 @@
 // itself, so a rollover can never close the descriptor under another
 // thread's write, and each line is one write(2) on an O_APPEND descriptor:
 // lines from threads or processes sharing the file never overwrite or split
-// each other.  Configuration, close and setoptions are unguarded: start-up,
-// refresh and shut-down only.  Formatting uses stack buffers only.
+// each other.  A configuration of a handle that has its lock (a refresh
+// while other threads log) applies the options under it, and the two fields
+// every message reads before any lock (loglevel, syslogfacility) are read
+// and written atomically; qxlog_reopen closes the file under the lock.
+// Close and setoptions are unguarded: start-up and shut-down only.
+// Formatting uses stack buffers only.
 #include "log/qxlogger.h"
 #include "log/qxlogger_internal.h"
 
@@ -193,6 +197,17 @@ void _deliver(LogHandle *log, const char *line, size_t len)
         ssize_t r = write(STDERR_FILENO, line, len);
         (void)r;
     }
+}
+
+// loglevel and syslogfacility: read by every message without a lock.
+int32_t _get(const int32_t &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+
+void _put(int32_t &field, int32_t value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
 }
 
 bool _logpath(const LogHandle *log, char *path)
@@ -415,6 +430,10 @@ void qxlog_config(LogHandle *log, LogConfig options)
 {
     default_init();
     log = _resolve(log);
+    // A warning is logged once the lock is let go: it may go to this handle.
+    std::string bad_facility;
+    {
+    MutexGuard guard(log->lock);
     for (LogConfigPair *p = options; p && p->option; ++p) {
         const char *w = p->option;
         const char *v = p->value;
@@ -429,13 +448,14 @@ void qxlog_config(LogHandle *log, LogConfig options)
             _set_once(&log->processname, v);
         } else if (strcasecmp(w, "loglevel") == 0) {
             if (v && strcasecmp(v, "Nolog") == 0) {
-                log->loglevel = -1;
+                _put(log->loglevel, -1);
                 break;
             }
-            log->loglevel = QXLOG_INFORMATION;
+            int level = QXLOG_INFORMATION;
             for (int i = 0; i < 8; ++i)
                 if (v && strcasecmp(v, qxlog_levels[i]) == 0)
-                    log->loglevel = i;
+                    level = i;
+            _put(log->loglevel, level);
         } else if (strcasecmp(w, "logfacility") == 0) {
             log->logfacility = 0;
             for (int i = 0; i < 9; ++i)
@@ -468,16 +488,19 @@ void qxlog_config(LogHandle *log, LogConfig options)
             bool found = false;
             for (const SyslogFacility &f : syslog_facilities) {
                 if (v && strcasecmp(v, f.name) == 0) {
-                    log->syslogfacility = f.value;
+                    _put(log->syslogfacility, f.value);
                     found = true;
                     break;
                 }
             }
             if (!found)
-                qxlog(nullptr, QXLOG_WARNING, "invalid value for option logfile.%s.%s: %s ",
-                      log->servicename ? log->servicename : "?", w, v ? v : "");
+                bad_facility = std::string(log->servicename ? log->servicename : "?") + "." + w + ": " +
+                               (v ? v : "");
         }
     }
+    }
+    if (!bad_facility.empty())
+        qxlog(nullptr, QXLOG_WARNING, "invalid value for option logfile.%s ", bad_facility.c_str());
     if (log->syslogfacility >= 0) {
         if (!syslog_opened) {
             std::snprintf(syslog_ident, sizeof(syslog_ident), "%s",
@@ -509,7 +532,8 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
     log = _resolve(log);
     if (log->euid == 0)
         flags |= QXLOG_PRIVILEGED;
-    if ((int)(flags & 7) > log->loglevel && log->syslogfacility < 0)
+    const int32_t syslogfacility = _get(log->syslogfacility);
+    if ((int)(flags & 7) > _get(log->loglevel) && syslogfacility < 0)
         return;
 
     char work[QXLOG_WORKBUF];
@@ -526,7 +550,7 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         }
     }
 
-    if (log->syslogfacility >= 0) {
+    if (syslogfacility >= 0) {
         if (format == nullptr)
             return;
         int cut = (int)(room > 20 ? room - 20 : 0);
@@ -538,7 +562,7 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        vsyslog(syslog_levels[flags & 7] | log->syslogfacility, line, args);
+        vsyslog(syslog_levels[flags & 7] | syslogfacility, line, args);
 #pragma GCC diagnostic pop
         return;
     }
@@ -586,6 +610,16 @@ void qxlog_flush(LogHandle *log)
 void qxlog_rollover(LogHandle *log)
 {
     qxlog(log, 0, nullptr);
+}
+
+void qxlog_reopen(LogHandle *log)
+{
+    log = _resolve(log);
+    MutexGuard guard(log->lock);
+    if (log->fd >= 0)
+        close(log->fd);
+    log->fd = -1;
+    log->created = 0;
 }
 
 void qxlog_close(LogHandle *log)

@@ -3,8 +3,9 @@
  * A NULL handle everywhere means the process-wide default log.
  * Thread safety: qxlog/qxlogv may be called from any thread on the same
  * handle; each line is delivered with one write after a seek to the end, so
- * lines never mix.  qxlog_config, qxlog_close and qxlog_setoptions are for
- * start-up, refresh and shut-down only. */
+ * lines never mix.  qxlog_config and qxlog_reopen may run while other
+ * threads log (a reload); qxlog_close and qxlog_setoptions are for start-up
+ * and shut-down only. */
 #ifndef MUX_QXLOGGER_H
 #define MUX_QXLOGGER_H
 
@@ -68,6 +69,10 @@ char *qxlog_gettimestamp(const time_t *when, char *buf);
 void qxlog_flush(LogHandle *log);
 /* Rolls the current file over now. */
 void qxlog_rollover(LogHandle *log);
+/* Lets the current file go: the next line opens the file at the handle's
+ * path again (a new one, with its creation header, when the old one was
+ * moved away).  Safe while other threads log. */
+void qxlog_reopen(LogHandle *log);
 /* Ends a handle; the default log is reset to unconfigured and stays usable. */
 void qxlog_close(LogHandle *log);
 /* Frees an owned LogConfig list with its strings; NULL ignored. */

@@ -39,6 +39,9 @@
 #include "log/mux_log.h"
 #include "relay/mux_server.h"
 #include "process/mux_ssl.h"
+#include "process/mux_check.h"
+#include "process/mux_notify.h"
+#include "process/mux_reload.h"
 #include "process/mux_startup.h"
 #include "plat/platlog.h"
 #include "log/qxlogger.h"
@@ -63,6 +66,9 @@ const char *usage_text =
     "  -f   NUM       number of multiplexors (default: 1)\n"
     "  -u   USERNAME  user to run as (Default: current user)\n"
     "  -k             stop the multiplexors \n"
+    "  -r             reload the configuration of the multiplexors\n"
+    "  -n             check the configuration and exit (status 0: it would start)\n"
+    "  -e             log to standard error instead of the log file\n"
     "  -ssl SSLPARMS  To enable SSL where SSLPARMS is:\n"
     "                 SECMODFILE CERTFILE KEYFILE KEYPASSFILE CIPHERS CERTNAME+\n"
     "                 (Maximum 16 certificate names)\n"
@@ -81,6 +87,9 @@ ConfigDriver *cfgrddrvr = nullptr;
 const char service_display_name[] = "Instant Messaging Multiplexor";
 /* Value of -I: accepted and kept, with no effect. */
 char *install_option = nullptr;
+/* -e: the log goes to standard error. */
+bool log_to_stderr = false;
+std::string confpath_used;
 
 /* Start-up failures before the log exists go to standard error in one
  * write. */
@@ -152,6 +161,9 @@ int multiplexor_entry(int argc, char **argv) {
         }
         snprintf(confpath, sizeof confpath, "%s", argv[i + 1]);
     }
+    confpath_used = confpath;
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "-n") == 0) return mux_check_run(confpath, argc, argv);
 
     mux_config_init();
     cfgcache = config_newcache();
@@ -180,8 +192,10 @@ int multiplexor_entry(int argc, char **argv) {
     config_setinstancedir(instance_var_dir);
     parse_logurl();
 
-    for (int i = 1; i < argc; i++)
+    for (int i = 1; i < argc; i++) {
         if (strcasecmp(argv[i], "-k") == 0) return multiplexor_kill();
+        if (strcasecmp(argv[i], "-r") == 0) return multiplexor_reload();
+    }
 
     char display[sizeof service_display_name];
     memcpy(display, service_display_name, sizeof display);
@@ -189,7 +203,9 @@ int multiplexor_entry(int argc, char **argv) {
     return service_start(display, scratch, argc, argv, multiplexor_main, multiplexor_control, 0);
 }
 
-int multiplexor_cmdline(int argc, char **argv) {
+int multiplexor_cmdline(int argc, char **argv) { return mux_cmdline_into(&gcfg, argc, argv); }
+
+int mux_cmdline_into(MuxConfig *cfg, int argc, char **argv) {
     const char *prog = argc > 0 ? argv[0] : "multiplexor";
     /* NSPR reports a missing value like an unknown letter, which ends the
      * parse with success; an option that needs a value must not be last. */
@@ -203,7 +219,7 @@ int multiplexor_cmdline(int argc, char **argv) {
             }
         }
     }
-    PLOptState *opt = PL_CreateOptState(argc, argv, "u:c:t:d:a:b:p:hif:s:kI:");
+    PLOptState *opt = PL_CreateOptState(argc, argv, "u:c:t:d:a:b:p:hif:s:kI:rne");
     if (!opt) {
         usage(prog);
         return -1;
@@ -215,6 +231,11 @@ int multiplexor_cmdline(int argc, char **argv) {
         case 'c':
         case 'k':
         case 'i':
+        case 'r':
+        case 'n':
+            break;
+        case 'e':
+            if (cfg == &gcfg) log_to_stderr = true;
             break;
         case 't':
         case 'f': {
@@ -223,20 +244,20 @@ int multiplexor_cmdline(int argc, char **argv) {
                 ok = 0;
                 break;
             }
-            if (opt->option == 't') gcfg.num_threads = atoi(v);
-            else gcfg.num_forks = atoi(v);
+            if (opt->option == 't') cfg->num_threads = atoi(v);
+            else cfg->num_forks = atoi(v);
             break;
         }
         case 'b':
             if (!v) ok = 0;
-            else mux_config_replace(&gcfg.server_host, xstrdup(v));
+            else mux_config_replace(&cfg->server_host, xstrdup(v));
             break;
         case 'u':
             if (!v) ok = 0;
-            else mux_config_replace(&gcfg.user, xstrdup(v));
+            else mux_config_replace(&cfg->user, xstrdup(v));
             break;
         case 'I':
-            if (v) mux_config_replace(&install_option, xstrdup(v));
+            if (v && cfg == &gcfg) mux_config_replace(&install_option, xstrdup(v));
             break;
         case 'p': {
             if (!v) {
@@ -244,7 +265,7 @@ int multiplexor_cmdline(int argc, char **argv) {
                 break;
             }
             const char *port = v;
-            uint32_t addr = gcfg.listen_addr;
+            uint32_t addr = cfg->listen_addr;
             if (const char *colon = strchr(v, ':')) {
                 std::string host(v, static_cast<size_t>(colon - v));
                 addr = inet_addr(host.c_str());
@@ -261,8 +282,8 @@ int multiplexor_cmdline(int argc, char **argv) {
                 ok = 0;
                 break;
             }
-            gcfg.listen_addr = addr;
-            gcfg.listen_port = static_cast<uint16_t>(n);
+            cfg->listen_addr = addr;
+            cfg->listen_port = static_cast<uint16_t>(n);
             break;
         }
         default: /* -h, -a, -d, -s, and a plain word (option 0) */
@@ -281,7 +302,13 @@ int multiplexor_cmdline(int argc, char **argv) {
     return 0;
 }
 
-int multiplexor_kill(void) {
+const char *mux_config_path(void) { return confpath_used.c_str(); }
+
+namespace {
+
+/* -k and -r: `sig` to the process group named by the pid file, when a live
+ * multiplexor holds the file; `done` (with the pid) is logged on success. */
+int _signal_group(int sig, const char *done) {
     muxlog_init(logname, "mux", 0);
     unsigned long pid = 0;
     errno = 0;
@@ -307,13 +334,13 @@ int multiplexor_kill(void) {
         const char *text = PR_ErrorToString(result, 0);
         qxlog(nullptr, QXLOG_ERROR, "stale multiplexor pidfile - no multiplexor holds it (pid %lu): %s\n", pid, text);
         printf("stale multiplexor pidfile - no multiplexor holds it (pid %lu): %s\n", pid, text);
-    } else if (kill(-static_cast<pid_t>(pid), SIGTERM) != 0) {
+    } else if (kill(-static_cast<pid_t>(pid), sig) != 0) {
         result = errno;
         const char *text = PR_ErrorToString(result, 0);
         qxlog(nullptr, QXLOG_ERROR, "failed to signal multiplexor - %s\n", text);
         printf("failed to signal multiplexor - %s\n", text);
     } else {
-        qxlog(nullptr, QXLOG_NOTICE, "multiplexor process %d terminated\n", static_cast<int>(pid));
+        qxlog(nullptr, QXLOG_NOTICE, done, static_cast<int>(pid));
         result = 0;
     }
     fflush(stdout);
@@ -321,7 +348,14 @@ int multiplexor_kill(void) {
     return result;
 }
 
+}  // namespace
+
+int multiplexor_kill(void) { return _signal_group(SIGTERM, "multiplexor process %d terminated\n"); }
+
+int multiplexor_reload(void) { return _signal_group(SIGHUP, "multiplexor process %d asked to reload\n"); }
+
 void multiplexor_control(tovi_service_cmd code) {
+    if (code == TOVI_SERVICE_REFRESH) mux_reload_request();
     if (code != TOVI_SERVICE_STOP) return;
     mux_shutdown = 1;
     /* Shut the context down whether or not its loop runs yet: a shutdown
@@ -377,26 +411,40 @@ void be_the_user(void) {
 
 /* --- the restart loop ---------------------------------------------------------------- */
 
-int multiplexor_main(int argc, char **argv) {
-    mux_config_replace(&gcfg.program_name, xstrdup(argc > 0 ? argv[0] : "multiplexor"));
-    gcfg.listen_port = protocol_port;
-    multiplexor_getenv();
-    parse_hostport();
-    parse_listenport();
+int mux_settings_load(MuxConfig *cfg, MuxLoaded *out, int argc, char **argv) {
+    mux_config_replace(&cfg->program_name, xstrdup(argc > 0 ? argv[0] : "multiplexor"));
+    cfg->listen_port = protocol_port;
+    mux_getenv_into(cfg);
+    mux_hostport_into(cfg);
+    mux_listenport_into(cfg);
 
     ConfigCache *c = config_getdefaultcache();
-    gcfg.num_forks = config_get_int(c, "orv_mux.numinstances", gcfg.num_forks);
-    gcfg.num_threads = config_get_int(c, "orv_mux.maxthreads", gcfg.num_threads);
-    mux_config_replace(&gcfg.user, config_get_stringcopy(c, "orv.user", gcfg.user));
-    gcfg.stat_frequency = config_get_int(c, "orv_mux.stat_frequency", gcfg.stat_frequency);
-    if (gcfg.stat_frequency < 10000) gcfg.stat_frequency = 10000;
-    conn_rate_limit = config_get_int(c, "orv_mux.conn_rate_limit", conn_rate_limit);
-    mux_set_client_queue_max(config_get_int(c, "orv_mux.client_queue_max", client_queue_max));
+    cfg->num_forks = config_get_int(c, "orv_mux.numinstances", cfg->num_forks);
+    cfg->num_threads = config_get_int(c, "orv_mux.maxthreads", cfg->num_threads);
+    mux_config_replace(&cfg->user, config_get_stringcopy(c, "orv.user", cfg->user));
+    cfg->stat_frequency = config_get_int(c, "orv_mux.stat_frequency", cfg->stat_frequency);
+    if (cfg->stat_frequency < 10000) cfg->stat_frequency = 10000;
+    out->conn_rate_limit = config_get_int(c, "orv_mux.conn_rate_limit", 0);
+    /* The access list in the file replaces the one of the environment. */
+    if (char *access = config_get_stringcopy(c, "orv_mux.access", nullptr)) {
+        AccessList_Free(cfg->access.exchange(AccessList_Parse(nullptr, access)));
+        free(access);
+    }
+    mux_set_client_queue_max(cfg, config_get_int(c, "orv_mux.client_queue_max", cfg->client_queue_max));
 
-    if (multiplexor_cmdline(argc, argv) != 0) return -1;
+    if (mux_cmdline_into(cfg, argc, argv) != 0) return -1;
     /* A context without workers would accept and never serve. */
-    if (gcfg.num_threads < 1) gcfg.num_threads = 1;
-    mux_read_ssl_keys();
+    if (cfg->num_threads < 1) cfg->num_threads = 1;
+    mux_ssl_keys_into(cfg, &out->ssl_handshake_timeout);
+    return 0;
+}
+
+int multiplexor_main(int argc, char **argv) {
+    MuxLoaded loaded;
+    if (mux_settings_load(&gcfg, &loaded, argc, argv) != 0) return -1;
+    conn_rate_limit = loaded.conn_rate_limit;
+    client_queue_max = gcfg.client_queue_max;
+    ssl_handshake_timeout = loaded.ssl_handshake_timeout;
     mux_ignore_unused_signals();
 
     if (mux_instance_open() != 0) return -1;
@@ -417,11 +465,13 @@ int multiplexor_main(int argc, char **argv) {
         return -1;
     }
     service_running();
+    mux_notify_init();
 
     go_fork_yourself();
     crank_rlimit();
     be_the_user();
 
+    muxlog_use_stderr(log_to_stderr);
     muxlog_init(logname, "mux", 0);
     Plat_SetLogHook([](int severity, const char *message) { qxlog(nullptr, unsigned(severity) & 7u, "%s", message); });
     qxlog(nullptr, QXLOG_NOTICE, "Multiplexor started.  Protocol version %d.%d", MUX_PROTOCOL_MAJOR,
@@ -431,7 +481,9 @@ int multiplexor_main(int argc, char **argv) {
      * that a supervisor does not take it for a clean stop. */
     int status = 0;
     if (gcfg.ssl_enable && mux_ssl_setup(listen_sock) != 0) status = 1;
+    mux_reload_start(argc, argv);
 
+    bool ready = false;
     while (!mux_shutdown) {
         qxlog(nullptr, QXLOG_NOTICE, "Restarting the multiplexor");
         GDispCx *gdc = GDispCx_New(2, gcfg.num_threads, 65536);
@@ -442,6 +494,10 @@ int multiplexor_main(int argc, char **argv) {
         gpgdc = gdc;
         pp = multiplexor_new(listen_sock, gdc);
         if (pp) multiplexor_start(pp);
+        if (pp && !ready) {
+            mux_notify_ready();
+            ready = true;
+        }
         if (!mux_shutdown) {
             mux_running = 1;
             GDispCx_DispatchLoop(gdc);
@@ -459,6 +515,8 @@ int multiplexor_main(int argc, char **argv) {
         pp = nullptr;
     }
 
+    mux_notify_stopping();
+    mux_reload_stop();
     ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
     if (gcfg.ssl_enable) mux_ssl_cleanup();
     config_releasepidfile("mux");

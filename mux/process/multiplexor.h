@@ -31,16 +31,24 @@ extern MemCx *gpmcx;
 extern int32_t rlimit_nofile;
 extern const char *usage_text;
 
+/* The configuration file of this process (-c, or the default). */
+const char *mux_config_path(void);
+
 /* Everything main() does; returns the exit status. */
 int multiplexor_entry(int argc, char **argv);
 
 int multiplexor_main(int argc, char **argv);
 int multiplexor_cmdline(int argc, char **argv);
+int mux_cmdline_into(MuxConfig *cfg, int argc, char **argv);
 void usage(const char *program_name);
 int multiplexor_kill(void);
+/* -r: SIGHUP to the process group named by the pid file, with the checks of
+ * -k; 0 or an error number. */
+int multiplexor_reload(void);
 void multiplexor_setcwd(void);
 /* Control function of the service layer: TOVI_SERVICE_STOP stops the
- * process; every other word is ignored. Safe in a signal handler. */
+ * process, TOVI_SERVICE_REFRESH asks for a reload (mux_reload.h); every
+ * other word is ignored. Safe in a signal handler. */
 void multiplexor_control(tovi_service_cmd code);
 void go_fork_yourself(void);
 void crank_rlimit(void);
@@ -53,6 +61,18 @@ void multiplexor_shutdown(Multiplexor *mux);
 void multiplexor_delete(Multiplexor *mux);
 
 }
+
+/* What one reading of the settings gives beside MuxConfig. */
+struct MuxLoaded {
+    int32_t conn_rate_limit;
+    int32_t ssl_handshake_timeout;
+};
+
+/* Reads every setting the way start-up does, into `cfg` (which holds the
+ * built-in defaults): environment names, configuration keys of the default
+ * cache, the command line, the SSL keys. 0, or -1 after the usage text when
+ * the command line is refused. */
+int mux_settings_load(MuxConfig *cfg, MuxLoaded *out, int argc, char **argv);
 
 /* Four network-order bytes as "%d.%d.%d.%d" into buf (at least 16 bytes). */
 static inline char *_inet_ntoa(const unsigned char *address_bytes, char *buf) {

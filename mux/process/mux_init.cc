@@ -51,13 +51,13 @@ char *_env(const char *name) {
     return v;
 }
 
-void _set_nicknames(const char *text) {
+void _set_nicknames(MuxConfig &cfg, const char *text) {
     char **names = MemCx_PszArrayAppendStr(nullptr, nullptr, text, "$");
     if (!names) return;
-    for (int i = 0; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&gcfg.ssl_cert_nicknames[i], nullptr);
+    for (int i = 0; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&cfg.ssl_cert_nicknames[i], nullptr);
     /* Names past the sixteenth are dropped so the list stays terminated. */
     for (int i = 0; names[i]; i++) {
-        if (i < MUX_MAX_NICKNAMES) gcfg.ssl_cert_nicknames[i] = names[i];
+        if (i < MUX_MAX_NICKNAMES) cfg.ssl_cert_nicknames[i] = names[i];
         else free(names[i]);
     }
     free(names);
@@ -71,24 +71,37 @@ void mux_config_replace(char **field, char *value) {
     free(old);
 }
 
-void mux_config_init(void) {
-    mux_config_replace(&gcfg.program_name, xstrdup(""));
-    gcfg.listen_addr = 0;
-    gcfg.listen_port = 9909;
-    gcfg.server_port = 9999;
-    mux_config_replace(&gcfg.server_host, xstrdup("localhost"));
-    gcfg.num_threads = 2;
-    gcfg.num_forks = 1;
-    gcfg.access = nullptr;
-    mux_config_replace(&gcfg.user, nullptr);
-    gcfg.ssl_enable = 0;
-    for (char **f : {&gcfg.ssl_secmod_file, &gcfg.ssl_config_dir, &gcfg.ssl_certdb_prefix, &gcfg.ssl_keydb_prefix,
-                     &gcfg.ssl_password_file, &gcfg.ssl_cache_dir})
+void mux_config_defaults(MuxConfig *cfg) {
+    MuxConfig &c = *cfg;
+    mux_config_replace(&c.program_name, xstrdup(""));
+    c.listen_addr = 0;
+    c.listen_port = 9909;
+    c.server_port = 9999;
+    mux_config_replace(&c.server_host, xstrdup("localhost"));
+    c.num_threads = 2;
+    c.num_forks = 1;
+    c.access = nullptr;
+    mux_config_replace(&c.user, nullptr);
+    c.ssl_enable = 0;
+    for (char **f : {&c.ssl_secmod_file, &c.ssl_config_dir, &c.ssl_certdb_prefix, &c.ssl_keydb_prefix,
+                     &c.ssl_password_file, &c.ssl_cache_dir})
         mux_config_replace(f, nullptr);
-    mux_config_replace(&gcfg.ssl_cipher_specs, xstrdup("all"));
-    for (int i = 1; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&gcfg.ssl_cert_nicknames[i], nullptr);
-    mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup("Server-Cert"));
-    gcfg.stat_frequency = 600000;
+    mux_config_replace(&c.ssl_cipher_specs, xstrdup("all"));
+    for (int i = 1; i <= MUX_MAX_NICKNAMES; i++) mux_config_replace(&c.ssl_cert_nicknames[i], nullptr);
+    mux_config_replace(&c.ssl_cert_nicknames[0], xstrdup("Server-Cert"));
+    c.stat_frequency = 600000;
+    c.client_queue_max = MUX_CLIENT_QUEUE_MAX_DEFAULT;
+}
+
+void mux_config_init(void) { mux_config_defaults(&gcfg); }
+
+void mux_config_free(MuxConfig *cfg) {
+    for (char **f : {&cfg->program_name, &cfg->server_host, &cfg->user, &cfg->ssl_secmod_file, &cfg->ssl_config_dir,
+                     &cfg->ssl_certdb_prefix, &cfg->ssl_keydb_prefix, &cfg->ssl_password_file, &cfg->ssl_cipher_specs,
+                     &cfg->ssl_cache_dir})
+        mux_config_replace(f, nullptr);
+    for (char *&nick : cfg->ssl_cert_nicknames) mux_config_replace(&nick, nullptr);
+    AccessList_Free(cfg->access.exchange(nullptr));
 }
 
 /* --- settings store --------------------------------------------------------- */
@@ -125,41 +138,38 @@ void multiplexor_setenv(void) {
         multiplexor_setini("NumThreads", buf);
     }
     if (multiplexor_ignore) multiplexor_setini("Ignore", "True");
-    std::string access;
-    for (AccessList *e = gcfg.access; e; e = e->next) {
-        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e->deny ? '-' : '+', e->addr[0],
-                 e->addr[1], e->addr[2], e->addr[3], e->mask[0], e->mask[1], e->mask[2], e->mask[3]);
-        access += buf;
-    }
+    std::string access = mux_access_text(gcfg.access);
     if (!access.empty()) multiplexor_setini("Access", access.c_str());
 }
 
-void multiplexor_getenv(void) {
+void multiplexor_getenv(void) { mux_getenv_into(&gcfg); }
+
+void mux_getenv_into(MuxConfig *cfg) {
     char *v;
     if ((v = _env("NumForks"))) {
-        gcfg.num_forks = atoi(v);
+        cfg->num_forks = atoi(v);
         free(v);
     }
     if ((v = _env("NumThreads"))) {
-        gcfg.num_threads = atoi(v);
+        cfg->num_threads = atoi(v);
         free(v);
     }
     if ((v = _env("ListenPort"))) {
-        if (const char *host = mux_split_hostport(v, &gcfg.listen_port)) gcfg.listen_addr = inet_addr(host);
+        if (const char *host = mux_split_hostport(v, &cfg->listen_port)) cfg->listen_addr = inet_addr(host);
         free(v);
     }
     if ((v = _env("SSLEnable"))) {
         if (_is_yes(v)) {
-            gcfg.ssl_enable = 1;
+            cfg->ssl_enable = 1;
             /* Each of these is stored whether set or not: unset gives none. */
-            mux_config_replace(&gcfg.ssl_secmod_file, multiplexor_getini(nullptr, "SSLSecmodFile"));
-            mux_config_replace(&gcfg.ssl_config_dir, multiplexor_getini(nullptr, "SSLConfigDir"));
-            mux_config_replace(&gcfg.ssl_certdb_prefix, multiplexor_getini(nullptr, "SSLCertFile"));
-            mux_config_replace(&gcfg.ssl_keydb_prefix, multiplexor_getini(nullptr, "SSLKeyFile"));
-            mux_config_replace(&gcfg.ssl_password_file, multiplexor_getini(nullptr, "SSLKeyPasswd"));
-            mux_config_replace(&gcfg.ssl_cipher_specs, multiplexor_getini(nullptr, "SSLCipherSpecs"));
+            mux_config_replace(&cfg->ssl_secmod_file, multiplexor_getini(nullptr, "SSLSecmodFile"));
+            mux_config_replace(&cfg->ssl_config_dir, multiplexor_getini(nullptr, "SSLConfigDir"));
+            mux_config_replace(&cfg->ssl_certdb_prefix, multiplexor_getini(nullptr, "SSLCertFile"));
+            mux_config_replace(&cfg->ssl_keydb_prefix, multiplexor_getini(nullptr, "SSLKeyFile"));
+            mux_config_replace(&cfg->ssl_password_file, multiplexor_getini(nullptr, "SSLKeyPasswd"));
+            mux_config_replace(&cfg->ssl_cipher_specs, multiplexor_getini(nullptr, "SSLCipherSpecs"));
             if (char *nick = multiplexor_getini(nullptr, "SSLCertNickname")) {
-                _set_nicknames(nick);
+                _set_nicknames(*cfg, nick);
                 free(nick);
             }
         }
@@ -170,19 +180,19 @@ void multiplexor_getenv(void) {
         free(v);
     }
     if ((v = _env("Access"))) {
-        gcfg.access = AccessList_Parse(nullptr, v);
+        AccessList_Free(cfg->access.exchange(AccessList_Parse(nullptr, v)));
         free(v);
     }
-    if ((v = _env("MUXUser"))) mux_config_replace(&gcfg.user, v);
+    if ((v = _env("MUXUser"))) mux_config_replace(&cfg->user, v);
     if ((v = _env("ClientQueueMax"))) {
-        mux_set_client_queue_max(atoi(v));
+        mux_set_client_queue_max(cfg, atoi(v));
         free(v);
     }
 }
 
-void mux_set_client_queue_max(int32_t bytes) {
+void mux_set_client_queue_max(MuxConfig *cfg, int32_t bytes) {
     /* A negative bound is a mistake, not a wish for none: keep the current. */
-    if (bytes >= 0) client_queue_max = bytes;
+    if (bytes >= 0) cfg->client_queue_max = bytes;
 }
 
 /* --- configuration keys ------------------------------------------------------ */
@@ -194,65 +204,78 @@ const char *mux_split_hostport(char *text, uint16_t *port) {
     return colon ? text : nullptr;
 }
 
-void parse_hostport(void) {
+void parse_hostport(void) { mux_hostport_into(&gcfg); }
+
+void mux_hostport_into(MuxConfig *cfg) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.serverport", "localhost:9999");
     if (!v) return;
-    if (const char *host = mux_split_hostport(v, &gcfg.server_port))
-        mux_config_replace(&gcfg.server_host, xstrdup(host));
+    if (const char *host = mux_split_hostport(v, &cfg->server_port))
+        mux_config_replace(&cfg->server_host, xstrdup(host));
     free(v);
 }
 
-void parse_listenport(void) {
+void parse_listenport(void) { mux_listenport_into(&gcfg); }
+
+void mux_listenport_into(MuxConfig *cfg) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv_mux.listenport", "localhost:9909");
     if (!v) return;
-    mux_split_hostport(v, &gcfg.listen_port);
+    mux_split_hostport(v, &cfg->listen_port);
     free(v);
 }
 
 void parse_logurl(void) {
+    if (mux_logurl_read(&logdir, &logname) != 0) {
+        printf("ERROR: Multiplexor log url has invalid value in config file.\n");
+        fflush(stdout);
+        exit(-1);
+    }
+}
+
+int mux_logurl_read(char **dir, char **name) {
     char *v = config_get_stringcopy(config_getdefaultcache(), "orv.log.orv_mux.url", "mux.log");
     if (!v) v = xstrdup("mux.log");
     char *slash = strrchr(v, '/');
     if (slash) {
         if (!slash[1]) {
-            printf("ERROR: Multiplexor log url has invalid value in config file.\n");
-            fflush(stdout);
             free(v);
-            exit(-1);
+            return -1;
         }
-        mux_config_replace(&logname, xstrdup(slash + 1));
+        mux_config_replace(name, xstrdup(slash + 1));
         slash[1] = 0;
-        mux_config_replace(&logdir, v);
+        mux_config_replace(dir, v);
     } else {
-        mux_config_replace(&logdir, _printf_dup("%s/log", instance_var_dir ? instance_var_dir : ".", nullptr));
-        mux_config_replace(&logname, v);
+        mux_config_replace(dir, _printf_dup("%s/log", instance_var_dir ? instance_var_dir : ".", nullptr));
+        mux_config_replace(name, v);
     }
+    return 0;
 }
 
-void mux_read_ssl_keys(void) {
+void mux_read_ssl_keys(void) { mux_ssl_keys_into(&gcfg, &ssl_handshake_timeout); }
+
+void mux_ssl_keys_into(MuxConfig *cfg, int32_t *handshake_timeout) {
     ConfigCache *c = config_getdefaultcache();
-    gcfg.ssl_enable = config_get_switch(c, "orv_mux.usessl", 0);
+    cfg->ssl_enable = config_get_switch(c, "orv_mux.usessl", 0);
     const char *dir = config_get_string(c, "orv_mux.secconfigdir", "");
     if (dir && *dir)
-        mux_config_replace(&gcfg.ssl_config_dir, xstrdup(dir));
+        mux_config_replace(&cfg->ssl_config_dir, xstrdup(dir));
     else
-        mux_config_replace(&gcfg.ssl_config_dir,
+        mux_config_replace(&cfg->ssl_config_dir,
                            _printf_dup("%s/config", instance_dir ? instance_dir : ".", nullptr));
-    mux_config_replace(&gcfg.ssl_secmod_file, config_get_stringcopy(c, "orv_mux.secmodfile", "secmod.db"));
-    mux_config_replace(&gcfg.ssl_certdb_prefix, config_get_stringcopy(c, "orv_mux.certdbprefix", ""));
-    mux_config_replace(&gcfg.ssl_keydb_prefix, config_get_stringcopy(c, "orv_mux.keydbprefix", ""));
+    mux_config_replace(&cfg->ssl_secmod_file, config_get_stringcopy(c, "orv_mux.secmodfile", "secmod.db"));
+    mux_config_replace(&cfg->ssl_certdb_prefix, config_get_stringcopy(c, "orv_mux.certdbprefix", ""));
+    mux_config_replace(&cfg->ssl_keydb_prefix, config_get_stringcopy(c, "orv_mux.keydbprefix", ""));
     const char *pw = config_get_string(c, "orv_mux.keystorepasswordfile", "sslpassword.conf");
     if (pw && pw[0] == '/')
-        mux_config_replace(&gcfg.ssl_password_file, xstrdup(pw));
+        mux_config_replace(&cfg->ssl_password_file, xstrdup(pw));
     else
-        mux_config_replace(&gcfg.ssl_password_file, _printf_dup("%s/%s", gcfg.ssl_config_dir, pw ? pw : ""));
-    mux_config_replace(&gcfg.ssl_cipher_specs, _dup_or_null(config_get_string(c, "orv_mux.cipherspecs", "all")));
+        mux_config_replace(&cfg->ssl_password_file, _printf_dup("%s/%s", cfg->ssl_config_dir, pw ? pw : ""));
+    mux_config_replace(&cfg->ssl_cipher_specs, _dup_or_null(config_get_string(c, "orv_mux.cipherspecs", "all")));
     const char *nick = config_get_string(c, "orv_mux.certnickname", "");
-    if (nick && *nick) mux_config_replace(&gcfg.ssl_cert_nicknames[0], xstrdup(nick));
-    mux_config_replace(&gcfg.ssl_cache_dir, config_get_stringcopy(c, "orv_mux.sslcache", instance_var_dir));
+    if (nick && *nick) mux_config_replace(&cfg->ssl_cert_nicknames[0], xstrdup(nick));
+    mux_config_replace(&cfg->ssl_cache_dir, config_get_stringcopy(c, "orv_mux.sslcache", instance_var_dir));
     /* A negative limit is a mistake, not a wish for none: keep the default. */
     int32_t limit = config_get_int(c, "orv_mux.sslhandshaketimeout", 60);
-    ssl_handshake_timeout = limit < 0 ? 60 : limit;
+    *handshake_timeout = limit < 0 ? 60 : limit;
 }
 
 /* --- access list --------------------------------------------------------------- */
@@ -324,4 +347,23 @@ int AccessList_Check(AccessList *first, uint32_t client) {
         if (match || !e->deny) refused = 1;
     }
     return !refused;
+}
+
+void AccessList_Free(AccessList *first) {
+    while (first) {
+        AccessList *next = first->next;
+        free(first);
+        first = next;
+    }
+}
+
+std::string mux_access_text(const AccessList *first) {
+    std::string text;
+    char buf[64];
+    for (const AccessList *e = first; e; e = e->next) {
+        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e->deny ? '-' : '+', e->addr[0], e->addr[1],
+                 e->addr[2], e->addr[3], e->mask[0], e->mask[1], e->mask[2], e->mask[3]);
+        text += buf;
+    }
+    return text;
 }

@@ -5,12 +5,18 @@
  * Settings come in four layers, each overriding the one before: built-in
  * defaults, environment names (multiplexor_getenv), configuration keys, and
  * the command line.
- * Thread safety: everything here except AccessList_Check runs in the single
- * start-up thread; AccessList_Check only reads the finished list. */
+ * The *_into forms fill any MuxConfig, so that a reload or the configuration
+ * check can read every setting again the way start-up did without touching
+ * the running one; the plain forms fill gcfg.
+ * Thread safety: the plain forms run in the single start-up thread; the
+ * *_into forms on a record of the caller's may run on any one thread while
+ * others serve; AccessList_Check only reads a finished list. */
 #ifndef MUX_MUX_INIT_H
 #define MUX_MUX_INIT_H
 
 #include <stdint.h>
+
+#include <string>
 
 #include "relay/mux_types.h"
 
@@ -41,6 +47,9 @@ extern int32_t multiplexor_ignore;
 /* Puts heap copies of the built-in defaults into gcfg, so that every later
  * layer can free what it replaces. Called once, first thing. */
 void mux_config_init(void);
+void mux_config_defaults(MuxConfig *cfg);
+/* Frees a MuxConfig's strings and access list (a scratch record, not gcfg). */
+void mux_config_free(MuxConfig *cfg);
 /* Replaces a gcfg string, freeing the old one; takes ownership of `value`. */
 void mux_config_replace(char **field, char *value);
 
@@ -57,8 +66,9 @@ void multiplexor_killenv(void);
 void multiplexor_setenv(void);
 /* Reads the environment names into gcfg. */
 void multiplexor_getenv(void);
-/* Sets client_queue_max; a negative value changes nothing. */
-void mux_set_client_queue_max(int32_t bytes);
+/* Sets cfg->client_queue_max; a negative value changes nothing. */
+void mux_set_client_queue_max(MuxConfig *cfg, int32_t bytes);
+void mux_getenv_into(MuxConfig *cfg);
 
 /* --- configuration keys ---------------------------------------------------- */
 
@@ -70,14 +80,20 @@ const char *mux_split_hostport(char *text, uint16_t *port);
 
 /* "orv_mux.serverport" ("host:port" or "port") into server_host/server_port. */
 void parse_hostport(void);
+void mux_hostport_into(MuxConfig *cfg);
 /* The port of "orv_mux.listenport" into listen_port (the host part is not
  * used). */
 void parse_listenport(void);
+void mux_listenport_into(MuxConfig *cfg);
 /* "orv.log.orv_mux.url" into logdir and logname; a url ending in "/" stops
  * the process with status 255. */
 void parse_logurl(void);
+/* The same into *dir and *name (replacing what they hold); -1, with both
+ * left alone, for a url ending in "/". */
+int mux_logurl_read(char **dir, char **name);
 /* The SSL keys, read after the command line. */
 void mux_read_ssl_keys(void);
+void mux_ssl_keys_into(MuxConfig *cfg, int32_t *handshake_timeout);
 /* Seconds a client may take to complete its SSL handshake
  * ("orv_mux.sslhandshaketimeout", default 60); 0 = no limit. */
 extern int32_t ssl_handshake_timeout;
@@ -93,7 +109,12 @@ int AccessList_Check(AccessList *first, uint32_t client);
 /* Entries of an access-list text ("+a.b.c.d|m.m.m.m;-...;"): the first, or
  * NULL when the text holds no complete entry. */
 AccessList *AccessList_Parse(MemCx *mcx, const char *text);
+/* Frees a list made without a memory context; NULL ignored. */
+void AccessList_Free(AccessList *first);
 
 }
+
+/* The list in the text form of the environment name "Access" ("" for none). */
+std::string mux_access_text(const AccessList *first);
 
 #endif

@@ -81,7 +81,7 @@ void mux_instance_give(uid_t uid, gid_t gid) {
     }
 }
 
-std::string mux_instance_unusable(void) {
+std::string mux_instance_unusable(bool given) {
     struct Need {
         std::string path;
         int mode;
@@ -89,6 +89,14 @@ std::string mux_instance_unusable(void) {
     };
     std::vector<Need> needs = {{_own_logdir(), W_OK | X_OK, "the pid file's directory"},
                                {logdir ? logdir : _own_logdir(), W_OK | X_OK, "the log directory"}};
+    if (!given) {
+        /* The start gives the user the pid file's directory and a log
+         * directory it makes: the user must reach them. */
+        struct stat st;
+        needs = {{instance_var_dir, X_OK, "the instance directory"}};
+        if (logdir && stat(logdir, &st) == 0 && _own_logdir() != logdir && _own_logdir() + "/" != logdir)
+            needs.push_back({logdir, W_OK | X_OK, "the log directory"});
+    }
     if (gcfg.ssl_enable) {
         std::string db = gcfg.ssl_config_dir ? gcfg.ssl_config_dir : "";
         if (db.rfind("sql:", 0) == 0 || db.rfind("dbm:", 0) == 0) db.erase(0, 4);
@@ -100,7 +108,8 @@ std::string mux_instance_unusable(void) {
     }
     for (const Need &n : needs) {
         if (faccessat(AT_FDCWD, n.path.c_str(), n.mode, AT_EACCESS) == 0) continue;
-        return std::string(n.what) + " " + n.path + " is not " + (n.mode & W_OK ? "writable" : "readable") +
+        return std::string(n.what) + " " + n.path + " is not " +
+               (n.mode & W_OK ? "writable" : n.mode == X_OK ? "searchable" : "readable") +
                " for this user (" + strerror(errno) +
                "); give it to the user or open it to the user, and make the directories above it searchable";
     }

@@ -28,8 +28,10 @@ void mux_instance_give(uid_t uid, gid_t gid);
 
 /* With the user's ids in effect: the first file or directory that the
  * process will need and cannot use, as a message for the operator, or an
- * empty string. */
-std::string mux_instance_unusable(void);
+ * empty string. `given`: mux_instance_give has run (the start); without it
+ * (the configuration check) the directories the start gives the user only
+ * need to be reachable. */
+std::string mux_instance_unusable(bool given = true);
 
 /* Ignores the signals that nothing handles yet (SIGUSR1), so that they do
  * not end the process without a word. */

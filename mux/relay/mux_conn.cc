@@ -178,7 +178,7 @@ void _conn_reader(void *arg) {
     /* Pacing: the bytes stay in the socket and the reader sleeps on a timer
      * for the rest of the interval, rather than re-arming a readability wait
      * that would fire again at once. */
-    int32_t limit = conn_rate_limit;
+    int32_t limit = conn->rate_limit;
     long long now_ms = _now_ms();
     if (limit > 0 && now_ms / 1000 - conn->last_read < limit) {
         qxlog(nullptr, QXLOG_NOTICE, "conn[%d]: gdisp_read %ld scheduled. conn limit exceeded.\n", conn->id,
@@ -407,6 +407,7 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->wstatus = 0;
     conn->close_mode = ASOCK_CLOSE_ORDERLY;
     conn->start_time = conn->last_read = static_cast<time_t>(_now_ms() / 1000);
+    conn->rate_limit = conn_rate_limit;
     conn->bytes = 0;
     conn->queue_max = client_queue_max;
 

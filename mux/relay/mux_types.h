@@ -61,7 +61,10 @@ struct AccessList {
 
 #define MUX_MAX_NICKNAMES 16
 
-/* Process-wide settings (the global gcfg); strings live for the process. */
+/* Process-wide settings (the global gcfg); strings live for the process.
+ * A reload replaces `access` and `stat_frequency` while workers read them,
+ * so those two are atomics; every other field is fixed once start-up is
+ * done. */
 struct MuxConfig {
     char *program_name;
     uint32_t listen_addr; /* network order; 0 = all interfaces */
@@ -70,7 +73,7 @@ struct MuxConfig {
     char *server_host;
     int32_t num_threads;
     int32_t num_forks;
-    AccessList *access;
+    std::atomic<AccessList *> access;
     char *user;
     int32_t ssl_enable;
     char *ssl_secmod_file;
@@ -81,7 +84,10 @@ struct MuxConfig {
     char *ssl_cipher_specs;
     char *ssl_cert_nicknames[MUX_MAX_NICKNAMES + 1]; /* ends at an empty slot */
     char *ssl_cache_dir;
-    int32_t stat_frequency; /* milliseconds, never below 10000 */
+    std::atomic<int32_t> stat_frequency; /* milliseconds, never below 10000 */
+    /* Bytes that may wait for one client, as read; what new clients get is
+     * the global client_queue_max, which start-up and a reload set from it. */
+    int32_t client_queue_max;
 };
 
 struct ServerLink;
@@ -140,6 +146,9 @@ struct Conn {
     char *ip;
     time_t start_time;
     time_t last_read;
+    /* Pacing of this client (conn_rate_limit when it was accepted): a
+     * reload paces the clients accepted after it. */
+    int32_t rate_limit;
     PRLock *bytes_lock;
     int64_t bytes;
     /* The close record went out / the server closed this number: together

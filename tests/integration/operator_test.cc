@@ -93,6 +93,68 @@ TEST(Operator, StartUpFailuresSayWhatIsWrongAndLeaveNoPidFile) {
     }
 }
 
+struct CheckCase {
+    const char *what;
+    std::function<void(Instance &)> prepare;
+    std::string append;  // raw lines after the keys
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> said;  // in the output; also @KEY: the key's line, NEXT and AFTER: the appended lines
+};
+
+TEST(Operator, CheckModeReportsEveryProblemWithItsPlaceAndStartsNothing) {
+    const auto nothing = [](Instance &) {};
+    const CheckCase rows[] = {
+        {"good", nothing, "", {}, 0, {"CONF: configuration ok\n"}},
+        {"syntax errors and a warning", [](Instance &i) { i.set("orv_mux.conn_rate_limit", "abc"); },
+         "=bad\nstray words\n", {}, 1,
+         {"CONF:NEXT: error: func=_configdrv_props_readoption; error=option name contains illegal character; line==bad\n",
+          "CONF:AFTER: error: func=_configdrv_props_readoption; error=option name should be followed by '='; "
+          "line=stray words\n",
+          "CONF:@orv_mux.conn_rate_limit: warning: orv_mux.conn_rate_limit = abc is not a number; the default is used\n",
+          "CONF: 2 errors: the multiplexor would not start\n"}},
+        {"instance directory", [](Instance &i) { i.set("orv.instancevardir", i.root() + "/nope"); }, "", {}, 1,
+         {"CONF:@orv.instancevardir: error: instance directory ROOT/nope (orv.instancevardir) cannot be used: No such "
+          "file or directory\n"}},
+        {"log url", [](Instance &i) { i.set("orv.log.orv_mux.url", i.root() + "/logs/"); }, "", {}, 1,
+         {"CONF:@orv.log.orv_mux.url: error: Multiplexor log url has invalid value (it ends in \"/\")\n"}},
+        {"command line", nothing, "", {"-p", "70000"}, 1,
+         {"multiplexor: bad value for -p: 70000", "command line: error: refused (see above)\n"}},
+        {"unknown user", nothing, "", {"-u", "nosuchuser"}, 1,
+         {"CONF: error: cannot run as user nosuchuser: no such user\n"}},
+        {"user without access", [](Instance &i) { i.set("orv.user", "nobody"); }, "", {}, 1,
+         {"CONF:@orv.user: error: cannot run as user nobody: the instance directory ROOT/var is not searchable for "
+          "this user (Permission denied)"}},
+        {"SSL databases",
+         [](Instance &i) {
+             i.set("orv_mux.usessl", "yes");
+             i.set("orv_mux.secconfigdir", i.root() + "/no");
+         },
+         "", {}, 1,
+         {"CONF:@orv_mux.usessl: error: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no"}},
+    };
+    for (const CheckCase &row : rows) {
+        SCOPED_TRACE(row.what);
+        Instance inst;
+        row.prepare(inst);
+        inst.write_config();
+        Vars vars = vars_of(inst, 0);
+        std::vector<std::string> lines = ts::lines_of(ts::read_file(inst.conf_path()));
+        for (size_t n = 0; n < lines.size(); n++) vars["@" + lines[n].substr(0, lines[n].find(' '))] = std::to_string(n + 1);
+        vars["NEXT"] = std::to_string(lines.size() + 1);
+        vars["AFTER"] = std::to_string(lines.size() + 2);
+        ts::write_file(inst.conf_path(), ts::read_file(inst.conf_path()) + row.append);
+        std::vector<std::string> args = {"-c", "CONF", "-n"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Result r = run_mux(args, vars);
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        for (const std::string &text : row.said)
+            EXPECT_NE((r.out + r.err).find(subst(text, vars)), std::string::npos) << subst(text, vars) << "\n" << r.err;
+        EXPECT_FALSE(has_regular_file(inst.pid_path()));
+        EXPECT_FALSE(has_regular_file(inst.log_path()));
+    }
+}
+
 TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     Instance inst;
     inst.write_config();
@@ -166,7 +228,7 @@ struct ReadmeRun {
 
 TEST(Operator, ReadmeStepsWorkAsWritten) {
     auto blocks = readme_blocks();
-    for (const char *name : {"setup", "start", "stop", "user", "tls"}) ASSERT_TRUE(blocks.count(name)) << name;
+    for (const char *name : {"setup", "start", "stop", "user", "tls", "reload"}) ASSERT_TRUE(blocks.count(name)) << name;
     const std::string pem = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
                             "subjectAltName=DNS:localhost -keyout /srv/im/k.pem -out /srv/im/c.pem 2>/dev/null";
     const ReadmeRun runs[] = {
@@ -222,6 +284,11 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
                       .find("Connected to server 127.0.0.1. Server using 3.0 protocol (port " + im_port +
                             ", address 127.0.0.1)"),
                   std::string::npos);
+        ts::Result reload = ts::run({"/bin/bash", "-ec", subst(blocks["reload"], vars)}, 30000, {path});
+        EXPECT_EQ(reload.status, 0) << reload.out << reload.err;
+        EXPECT_TRUE(ts::wait_for([&] {
+            return ts::read_file(tmp / "srv/im/var/log/mux.log").find("configuration reloaded from") != std::string::npos;
+        }));
         ts::Result stop = ts::run({"/bin/bash", "-ec", subst(blocks["stop"], vars)}, 10000, {path});
         EXPECT_EQ(stop.status, 0) << stop.out;
         EXPECT_TRUE(ts::wait_for([&] { return !alive(pid); }, 10000));

@@ -89,7 +89,7 @@ std::map<std::string, std::string> settings() {
             {"secmod", str(gcfg.ssl_secmod_file)}, {"password", str(gcfg.ssl_password_file)},
             {"ciphers", str(gcfg.ssl_cipher_specs)}, {"nicks", nicks}, {"cache", str(gcfg.ssl_cache_dir)},
             {"logdir", str(logdir)}, {"logname", str(logname)}, {"handshake", std::to_string(ssl_handshake_timeout)},
-            {"queue", std::to_string(client_queue_max)}};
+            {"queue", std::to_string(gcfg.client_queue_max)}};
 }
 
 // Checks the settings that `want` names, as "name=value" words.
@@ -125,12 +125,11 @@ TEST(Settings, EnvironmentNames) {
         SCOPED_TRACE(::testing::PrintToString(env));
         mux_config_init();
         multiplexor_ignore = 0;
-        client_queue_max = MUX_CLIENT_QUEUE_MAX_DEFAULT;
         for (const char *n : kEnvNames) unsetenv(n);
         for (const std::string &e : env) setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
         multiplexor_getenv();
         expect_settings(want);
-        Owned{std::exchange(gcfg.access, nullptr)};
+        Owned{gcfg.access.exchange(nullptr)};
     }
     for (const char *n : kEnvNames) unsetenv(n);
     mux_config_init();

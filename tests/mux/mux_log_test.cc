@@ -68,6 +68,7 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
         {"Notice", "TRUE", Init, QXLOG_NOTICE, {"Notice: marker"}},
         {"dEbUg", "false", Refresh, QXLOG_DEBUG, {"Debug: marker"}},  // debug alone is not enough
         {"Debug", "True", RefreshDefault, QXLOG_DEBUG, {"Debug: SNOOP recv client -> mux [12] hello", "Debug: marker"}},
+        {"Debug", "false", Refresh, QXLOG_DEBUG, {"Debug: marker"}},  // a refresh that switches it off
         // The flags stay set; the writer filters the lines by severity.
         {"Notice", "True", RefreshAll, QXLOG_NOTICE, {"Notice: marker"}},
     };

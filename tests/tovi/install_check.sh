@@ -56,6 +56,9 @@ for lib in tovi toviplat; do
     readelf -d "$libdir/lib$lib.so" | grep -q "SONAME.*\[lib$lib\.so\.1\]" || fail "lib$lib.so has no versioned SONAME"
 done
 [ -x "$prefix/bin/multiplexor-certdb" ] || fail "multiplexor-certdb is not installed"
+for f in lib/systemd/system/multiplexor.service etc/logrotate.d/multiplexor; do
+    grep -qF "$prefix/bin/multiplexor -c" "$prefix/$f" || fail "$f is not installed or does not run $prefix/bin/multiplexor"
+done
 
 man=$prefix/share/man/man8/multiplexor.8
 [ -f "$man" ] || fail "no man page installed"
