@@ -424,7 +424,8 @@ inline Result run_program(const std::vector<std::string> &args, int timeout_ms =
 
 // The listening port of a process, found through its socket inodes in
 // /proc, so the multiplexor can bind port 0 and tests need no fixed ports.
-inline uint16_t listening_port_of(pid_t pid) {
+// `other`: a port of another listener of the process, never the answer.
+inline uint16_t listening_port_of(pid_t pid, uint16_t other = 0) {
     std::vector<std::string> inodes;
     std::string fddir = "/proc/" + std::to_string(pid) + "/fd";
     if (DIR *d = opendir(fddir.c_str())) {
@@ -445,8 +446,9 @@ inline uint16_t listening_port_of(pid_t pid) {
         std::string sl, local, remote, st, q, tr, retr, uid, tmo, inode;
         ls >> sl >> local >> remote >> st >> q >> tr >> retr >> uid >> tmo >> inode;
         if (st != "0A") continue;
+        uint16_t port = uint16_t(strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
         for (auto &i : inodes)
-            if (i == inode) return uint16_t(strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+            if (i == inode && port != other) return port;
     }
     return 0;
 }
@@ -496,13 +498,13 @@ class MuxProcess {
     // Waits until the process has bound its port and written its pid file,
     // and returns the port (0 on failure). Until the pid file is there the
     // child may not have run exec yet and still holds our own sockets.
-    uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000) {
+    uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000, uint16_t other = 0) {
         auto deadline = Clock::now() + milliseconds(timeout_ms);
         std::string want = std::to_string(pid_) + "\n";
         while (Clock::now() < deadline) {
             if (!running()) return 0;
             if (read_file(pid_path).rfind(want, 0) == 0)
-                if (uint16_t p = listening_port_of(pid_)) return port_ = p;
+                if (uint16_t p = listening_port_of(pid_, other)) return port_ = p;
             std::this_thread::sleep_for(milliseconds(10));
         }
         return 0;
