@@ -5,7 +5,8 @@
 # libraries carry versioned SONAMEs; multiplexor(8) describes every option
 # and configuration key of the multiplexor, orv.conf(5) every key and
 # environment name, libtovi(3) every public header, and the pages name only
-# documents that are installed.
+# documents that are installed. Then the Debian package (CPack) holds
+# exactly what `cmake --install` puts under /usr, and its multiplexor runs.
 #
 #   install_check.sh BUILD_DIR SOURCE_DIR [SANITIZERS]
 #
@@ -88,4 +89,30 @@ for doc in $docs; do
     [ -f "$prefix/share/doc/tovi/$doc" ] || fail "a man page names $doc, which is not installed"
 done
 
+# The package: what an install under /usr puts in place, file for file
+# (whatever the install rules add comes along), with its dependencies.
+DESTDIR=$work/usr-root cmake --install "$build" --prefix /usr >"$work/install-usr.log" 2>&1 ||
+    { cat "$work/install-usr.log" >&2; fail "cmake --install --prefix /usr failed"; }
+cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+deb=$(ls "$work"/pkg/*.deb)
+dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x $deb failed"
+(cd "$work/usr-root" && find . ! -type d | sort) >"$work/installed.txt"
+(cd "$work/root" && find . ! -type d | sort) >"$work/packaged.txt"
+diff "$work/installed.txt" "$work/packaged.txt" >&2 || fail "the package does not hold what cmake --install installs (< installed, > packaged)"
+for f in bin/multiplexor include/tovi/tovi.h share/man/man8/multiplexor.8 share/man/man5/orv.conf.5 \
+    share/man/man3/libtovi.3 share/doc/tovi/README.md; do
+    [ -e "$work/root/usr/$f" ] || fail "the package lacks /usr/$f"
+done
+for f in libtovi.so.1 libtoviplat.so.1 tovi.pc toviConfig.cmake; do
+    [ -n "$(find "$work/root/usr" -name "$f")" ] || fail "the package lacks $f"
+done
+pkglib=$(dirname "$(find "$work/root/usr" -name libtovi.so.1)")
+depends=$(dpkg-deb -f "$deb" Depends)
+for dep in libnspr4 libnss3; do
+    case "$depends" in *"$dep"*) ;; *) fail "the package does not depend on $dep (Depends: $depends)" ;; esac
+done
+LD_LIBRARY_PATH=$pkglib "$work/root/usr/bin/multiplexor" -h >"$work/usage.txt" 2>&1 ||
+    fail "the packaged multiplexor -h fails: $(cat "$work/usage.txt")"
+grep -q '^Usage:  multiplexor \[options\]' "$work/usage.txt" || fail "the packaged multiplexor -h prints no usage"
 echo "install_check: ok"
