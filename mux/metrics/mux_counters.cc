@@ -17,6 +17,7 @@ namespace {
 MuxCounterSlot own_slot;
 MuxCounterSlot *shared_slots = nullptr;
 int shared_count = 0;
+std::atomic<int> next_shard{0};
 
 /* A sample of a family: a counter, or the slot's start time (kStartTime),
  * with its label other than the pid ("" for none). */
@@ -83,13 +84,28 @@ const Family kFamilies[] = {
 
 bool _live(const MuxCounterSlot &slot) {
     int32_t pid = slot.pid.load(std::memory_order_acquire);
-    if (pid == 0) return false;
+    if (pid == 0 || slot.start_time.load(std::memory_order_acquire) == 0) return false;
     return pid == getpid() || kill(pid, 0) == 0 || errno == EPERM;
+}
+
+int64_t _value(const MuxCounterSlot &slot, int id) {
+    if (id == kStartTime) return slot.start_time.load(std::memory_order_relaxed);
+    if (id == MUX_SESSIONS_LIMIT || id == MUX_LINK_UP || id == MUX_ACCEPT_PAUSED)
+        return slot.shard[0].value[id].load(std::memory_order_relaxed);
+    int64_t sum = 0;
+    for (const MuxCounterShard &s : slot.shard) sum += s.value[id].load(std::memory_order_relaxed);
+    return sum;
 }
 
 }  // namespace
 
 MuxCounterSlot *mux_counters = &own_slot;
+thread_local int mux_counter_shard = -1;
+
+int mux_counters_take_shard(void) {
+    mux_counter_shard = next_shard.fetch_add(1, std::memory_order_relaxed) % MUX_COUNTER_SHARDS;
+    return mux_counter_shard;
+}
 
 int mux_counters_share(int processes) {
     if (processes < 1) processes = 1;
@@ -114,7 +130,7 @@ int mux_counters_claim(void) {
         if (shared_slots[i].pid.compare_exchange_strong(free_pid, me)) slot = &shared_slots[i];
     }
     if (!slot) return -1;
-    slot->start_time = static_cast<int64_t>(time(nullptr));
+    slot->start_time.store(static_cast<int64_t>(time(nullptr)), std::memory_order_release);
     mux_counters = slot;
     return 0;
 }
@@ -140,8 +156,7 @@ std::string mux_counters_text(void) {
             if (!_live(slot)) continue;
             for (const Sample &s : f.samples) {
                 if (!s.label) break;
-                long long v = s.id == kStartTime ? slot.start_time
-                                                 : slot.cell[s.id].value.load(std::memory_order_relaxed);
+                long long v = _value(slot, s.id);
                 snprintf(line, sizeof line, "%s{pid=\"%d\"%s%s} %lld\n", f.name, static_cast<int>(slot.pid.load()),
                          *s.label ? "," : "", s.label, v);
                 out += line;

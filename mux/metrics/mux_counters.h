@@ -3,10 +3,12 @@
  * handshakes, paused readers and accepts), kept per process and shown as
  * Prometheus text by the metrics listener (metrics/mux_metrics.h).
  *
- * Cost: one relaxed atomic add on a cache line of its own per event, on
- * the thread where the event happens; no lock, and nothing else is
- * touched. A process that shows no metrics still counts (into a slot of
- * its own memory).
+ * Cost: one relaxed atomic add per event, on the thread where the event
+ * happens, into that thread's own shard of the counters (threads share a
+ * shard only beyond MUX_COUNTER_SHARDS), so counting threads never write
+ * the same cache line; no lock, nothing else is touched. A scrape adds
+ * the shards up. A process that shows no metrics still counts (into a slot
+ * of its own memory).
  *
  * Processes: with the listener on, the slots of all processes of a group
  * (option -f) live in one shared mapping made before the fork; each
@@ -58,31 +60,40 @@ enum MuxCounterId {
     MUX_COUNTER_COUNT
 };
 
-/* One counter alone on its cache line: threads that count different
- * things never write the same line. */
-struct alignas(64) MuxCounterCell {
-    std::atomic<int64_t> value;
+#define MUX_COUNTER_SHARDS 8
+
+/* Every counter once, for the threads of one shard; a shard starts on a
+ * cache line of its own. */
+struct alignas(64) MuxCounterShard {
+    std::atomic<int64_t> value[MUX_COUNTER_COUNT];
 };
 
-/* The counters of one process; pid 0 while the slot is free. */
+/* The counters of one process; pid 0 while the slot is free. Gauges that
+ * are set rather than added to (MUX_SESSIONS_LIMIT, MUX_LINK_UP,
+ * MUX_ACCEPT_PAUSED) live in shard 0 only. */
 struct MuxCounterSlot {
-    alignas(64) std::atomic<int32_t> pid;
-    int64_t start_time; /* seconds since the epoch */
-    MuxCounterCell cell[MUX_COUNTER_COUNT];
+    std::atomic<int32_t> pid;
+    std::atomic<int64_t> start_time; /* seconds since the epoch; 0 until claimed */
+    MuxCounterShard shard[MUX_COUNTER_SHARDS];
 };
 
 /* This process's slot; never null. */
 extern MuxCounterSlot *mux_counters;
+/* This thread's shard, taken at its first count. */
+int mux_counters_take_shard(void);
+extern thread_local int mux_counter_shard;
 
 static inline void mux_count(MuxCounterId id, int64_t n = 1) {
-    mux_counters->cell[id].value.fetch_add(n, std::memory_order_relaxed);
+    int s = mux_counter_shard;
+    if (s < 0) s = mux_counters_take_shard();
+    mux_counters->shard[s].value[id].fetch_add(n, std::memory_order_relaxed);
 }
 static inline void mux_gauge_set(MuxCounterId id, int64_t v) {
-    mux_counters->cell[id].value.store(v, std::memory_order_relaxed);
+    mux_counters->shard[0].value[id].store(v, std::memory_order_relaxed);
 }
 /* Sets the gauge and reports whether it held another value before. */
 static inline bool mux_gauge_change(MuxCounterId id, int64_t v) {
-    return mux_counters->cell[id].value.exchange(v, std::memory_order_relaxed) != v;
+    return mux_counters->shard[0].value[id].exchange(v, std::memory_order_relaxed) != v;
 }
 
 /* Room for the slots of `processes` processes in memory that forked

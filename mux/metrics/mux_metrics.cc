@@ -47,6 +47,9 @@ constexpr int kReadsPerWakeup = 16;
 /* Out of descriptors, the listener rests this long rather than find its
  * socket readable again at once, forever. */
 constexpr long long kAcceptRestMs = 100;
+/* Connections taken per wake-up, so that a flood of them cannot keep the
+ * time limits of the others from being enforced. */
+constexpr int kAcceptsPerWakeup = 64;
 
 int listen_fd = -1;
 int wake_fd = -1;
@@ -200,7 +203,7 @@ void _readable(Scraper &s) {
 
 /* False when the process is out of descriptors or memory. */
 bool _accept_all(std::vector<Scraper> &scrapers) {
-    for (;;) {
+    for (int round = 0; round < kAcceptsPerWakeup; round++) {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && errno == EINTR) continue;
         /* Nothing pending (or another process took it) */
@@ -215,6 +218,7 @@ bool _accept_all(std::vector<Scraper> &scrapers) {
         }
         scrapers.push_back(std::move(s));
     }
+    return true;
 }
 
 void _serve(void) {
@@ -232,8 +236,7 @@ void _serve(void) {
             long long left = s.deadline > now ? s.deadline - now : 0;
             if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
-        if (fds[0].revents) return;
+        if ((poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) || fds[0].revents) break;
         now = _now_ms();
         for (size_t i = 0; i < scrapers.size(); i++) {
             Scraper &s = scrapers[i];
@@ -256,6 +259,7 @@ void _serve(void) {
         std::erase_if(scrapers, [](const Scraper &s) { return s.fd < 0; });
         if ((fds[1].revents & POLLIN) && !_accept_all(scrapers)) rest_until = now + kAcceptRestMs;
     }
+    for (Scraper &s : scrapers) _close(s);
 }
 
 }  // namespace

@@ -53,8 +53,19 @@ void mux_record_parser_init(MuxRecordParser *p) {
     p->rd_len = 0;
 }
 
+namespace {
+/* Records begun in one parse, counted once when it returns. */
+struct RecordTally {
+    int64_t n = 0;
+    ~RecordTally() {
+        if (n) mux_count(MUX_SERVER_RECEIVED_RECORDS, n);
+    }
+};
+}  // namespace
+
 int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink,
                      void *arg) {
+    RecordTally tally;
     uint32_t pos = 0;
     while (pos < len) {
         unsigned char b = static_cast<unsigned char>(chunk[pos]);
@@ -68,12 +79,12 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
             p->rd_count = 0;
             p->rd_state = RD_DATA;
             pos += MUX_REC_HEADER;
-            mux_count(MUX_SERVER_RECEIVED_RECORDS);
+            tally.n++;
             continue;
         }
         switch (p->rd_state) {
         case RD_TYPE:
-            mux_count(MUX_SERVER_RECEIVED_RECORDS);
+            tally.n++;
             p->rd_type = static_cast<signed char>(b); // NOLINT(bugprone-signed-char-misuse): signed on the wire
             p->rd_count = 0;
             p->rd_id = 0;
