@@ -1,5 +1,6 @@
 # Front door: `make run` and `make test` install what is missing, configure
-# and build; `make bench` runs the benchmarks. The suite's guard:
+# and build; `make bench` runs the benchmarks; `make package` builds the
+# Debian package (build/tovi_<version>_<arch>.deb). The suite's guard:
 # `make coverage` (gcov build in build-cov/, the whole suite, per-file line
 # and branch coverage), `make mutants [MUTANTS=id1,id2]` (curated mutants in
 # build-mut/, docs/testing.md) and `make tidy` (clang-tidy over the sources).
@@ -17,7 +18,7 @@ COV_BUILD ?= build-cov
 COV_FILTERS = -f 'mux/' -f 'lib/tovi/src/' -f 'platform/src/' -f 'tools/'
 TIDY_FILES ?= '^$(CURDIR)/(mux|lib/tovi/src|platform/src|tools)/'
 
-.PHONY: all bootstrap configure build test run bench clean coverage mutants tidy fuzz
+.PHONY: all bootstrap configure build test run bench package clean coverage mutants tidy fuzz
 
 all: build
 
@@ -38,6 +39,9 @@ run: build
 
 bench: build
 	@bench/run $(BUILD)
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 # The suite's exit status is kept: the tables are written either way, and a
 # failed test fails the target afterwards.

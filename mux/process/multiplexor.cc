@@ -37,6 +37,8 @@
 #include "relay/mux_conn.h"
 #include "process/mux_init.h"
 #include "log/mux_log.h"
+#include "metrics/mux_counters.h"
+#include "metrics/mux_metrics.h"
 #include "relay/mux_server.h"
 #include "process/mux_ssl.h"
 #include "process/mux_check.h"
@@ -457,6 +459,11 @@ int multiplexor_main(int argc, char **argv) {
         config_releasepidfile("mux");
         return -1;
     }
+    if (mux_metrics_open(gcfg.num_forks) != 0) {
+        ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
+        config_releasepidfile("mux");
+        return -1;
+    }
     if (int rc = config_writepidfile("mux", "ready")) {
         qxlog(nullptr, QXLOG_ERROR, "cannot write the pid file %s: %s", mux_pidfile_path().c_str(),
               strerror(rc == 1 ? EINVAL : rc));
@@ -476,6 +483,7 @@ int multiplexor_main(int argc, char **argv) {
     Plat_SetLogHook([](int severity, const char *message) { qxlog(nullptr, unsigned(severity) & 7u, "%s", message); });
     qxlog(nullptr, QXLOG_NOTICE, "Multiplexor started.  Protocol version %d.%d", MUX_PROTOCOL_MAJOR,
           MUX_PROTOCOL_MINOR);
+    mux_metrics_start();
 
     /* A set-up that cannot serve ends the process with a failure status, so
      * that a supervisor does not take it for a clean stop. */
@@ -486,6 +494,7 @@ int multiplexor_main(int argc, char **argv) {
     bool ready = false;
     while (!mux_shutdown) {
         qxlog(nullptr, QXLOG_NOTICE, "Restarting the multiplexor");
+        mux_count(MUX_CYCLES);
         GDispCx *gdc = GDispCx_New(2, gcfg.num_threads, 65536);
         if (!gdc) {
             qxlog(nullptr, QXLOG_ERROR, "cannot create the dispatch context");
@@ -517,6 +526,7 @@ int multiplexor_main(int argc, char **argv) {
 
     mux_notify_stopping();
     mux_reload_stop();
+    mux_metrics_stop();
     ASock_Delete(listen_sock, ASOCK_CLOSE_PLAIN);
     if (gcfg.ssl_enable) mux_ssl_cleanup();
     config_releasepidfile("mux");
@@ -570,6 +580,7 @@ Multiplexor *multiplexor_new(ASock *listen_sock, GDispCx *gdc) {
         max = rlimit_nofile - kReservedFds;
     }
     mux->max_sessions = max < 0 ? 0 : max;
+    mux_gauge_set(MUX_SESSIONS_LIMIT, mux->max_sessions);
     qxlog(nullptr, QXLOG_NOTICE, "Max Sessions: %d", mux->max_sessions);
     return mux;
 }
@@ -594,15 +605,22 @@ void multiplexor_acceptable(void *arg) {
         sockaddr_in sin{};
         int len = sizeof sin;
         ASock *sock = ASock_Accept(mux->listen_sock, reinterpret_cast<sockaddr *>(&sin), &len, 0, 0);
-        if (!sock) break;
+        if (!sock) {
+            int err = ASock_GetLastError(mux->listen_sock);
+            bool starved = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+            if (mux_gauge_change(MUX_ACCEPT_PAUSED, starved) && starved) mux_count(MUX_ACCEPT_PAUSES);
+            break;
+        }
         uint32_t client = sin.sin_addr.s_addr;
         if (!AccessList_Check(gcfg.access, client)) {
+            mux_count(MUX_REFUSED_ACCESS_LIST);
             ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
             continue;
         }
         char ip[32];
         _inet_ntoa(reinterpret_cast<const unsigned char *>(&client), ip);
         if (mux->server_state == 0) {
+            mux_count(MUX_REFUSED_SERVER_DOWN);
             ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
             continue;
         }
@@ -613,6 +631,7 @@ void multiplexor_acceptable(void *arg) {
         }
         if (active + 1 > mux->max_sessions) {
             qxlog(nullptr, QXLOG_ERROR, "Reached MAX Sessions allowed on this multiplexor %d\n", mux->max_sessions);
+            mux_count(MUX_REFUSED_SESSION_LIMIT);
             ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
             tovi_sleep(1);
             continue;
@@ -621,7 +640,10 @@ void multiplexor_acceptable(void *arg) {
             mux_ssl_accept(mux, sock, ip);
             continue;
         }
-        if (!conn_new(sock, ip, mux)) ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+        if (!conn_new(sock, ip, mux)) {
+            mux_count(MUX_REFUSED_NO_RESOURCES);
+            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+        }
     }
     ASock_Acceptable(mux->listen_sock, mux->accept_gd, multiplexor_acceptable, mux);
 }

@@ -21,6 +21,7 @@
 #include "relay/mux_conn.h"
 #include "process/mux_init.h"
 #include "log/qxlogger.h"
+#include "metrics/mux_counters.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ ssl_handshake_context *_from_link(MuxList *l) {
 
 /* Ends a handshake that went nowhere: the socket and the context go. */
 void _ssl_abandon(ssl_handshake_context *context) {
+    mux_count(MUX_REFUSED_HANDSHAKE);
     ASock_Delete(context->sock, ASOCK_CLOSE_PLAIN);
     context->sock = nullptr;
     ssl_handshake_context_delete(context);
@@ -59,7 +61,11 @@ void _ssl_handshake_done(void *arg) {
         by_hook = context->release_by_hook;
     }
     qxlog(nullptr, QXLOG_DEBUG, "SSL Handshake completed");
-    if (!conn_new(context->sock, context->peer_addr, context->mux)) ASock_Delete(context->sock, ASOCK_CLOSE_PLAIN);
+    mux_count(MUX_HANDSHAKES_COMPLETED);
+    if (!conn_new(context->sock, context->peer_addr, context->mux)) {
+        mux_count(MUX_REFUSED_NO_RESOURCES);
+        ASock_Delete(context->sock, ASOCK_CLOSE_PLAIN);
+    }
     if (by_hook) ssl_handshake_context_delete(context);
 }
 
@@ -78,6 +84,7 @@ void _ssl_handshake_timeout(void *arg) {
     }
     qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake not completed within %d seconds, closing", context->peer_addr,
           static_cast<int>(ssl_handshake_timeout));
+    mux_count(MUX_HANDSHAKES_TIMED_OUT);
     _ssl_abandon(context);
 }
 
@@ -162,6 +169,7 @@ void trigger_handshake(void *arg) {
         return;
     case kClosed:
         qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Connection closed by client");
+        mux_count(MUX_HANDSHAKES_FAILED);
         _ssl_abandon(context);
         return;
     case kFailed: {
@@ -173,6 +181,7 @@ void trigger_handshake(void *arg) {
             qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake: first bytes are not TLS, closing", context->peer_addr);
         else
             qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading", err);
+        mux_count(MUX_HANDSHAKES_FAILED);
         _ssl_abandon(context);
         return;
     }
@@ -248,6 +257,7 @@ void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr) {
     }
     ssl_handshake_context *context = ssl_handshake_context_new(mux, sock, peer_addr);
     if (!context) {
+        mux_count(MUX_REFUSED_NO_RESOURCES);
         ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
         return;
     }

@@ -25,6 +25,7 @@
 #include "process/mux_init.h"
 #include "log/mux_log.h"
 #include "log/qxlogger.h"
+#include "metrics/mux_counters.h"
 
 namespace {
 
@@ -214,6 +215,7 @@ void _conn_reader(void *arg) {
                 left -= k;
             }
             _conn_flush(conn, area, used);
+            mux_count(MUX_CLIENT_RECEIVED_BYTES, n);
             if (limit != 0) conn->last_read = static_cast<time_t>(_now_ms() / 1000);
             _conn_rearm(conn);
         } else if (state == CONN_CLOSING) {
@@ -439,6 +441,8 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
         link->active += 1;
         link->total += 1;
     }
+    mux_count(MUX_SESSIONS_TOTAL);
+    mux_count(MUX_SESSIONS_ACTIVE);
 
     unsigned char rec[MUX_REC_OPEN_SIZE];
     in_addr_t addr = inet_addr(conn->ip); /* text that does not convert gives FF FF FF FF */
@@ -476,6 +480,7 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
         }
         uint32_t len = 0;
         for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
+        mux_count(MUX_CLIENT_SENT_BYTES, len);
         {
             MuxLocked hold(conn->bytes_lock);
             conn->bytes += len;
@@ -515,6 +520,7 @@ void conn_delete(Conn *conn) {
         mux_list_unlink(&conn->link);
         mux->active -= 1;
     }
+    mux_count(MUX_SESSIONS_ACTIVE, -1);
     long long bytes;
     {
         MuxLocked hold(conn->bytes_lock);

@@ -25,6 +25,7 @@
 #include "process/mux_init.h"
 #include "log/mux_log.h"
 #include "log/qxlogger.h"
+#include "metrics/mux_counters.h"
 
 /* --- records ------------------------------------------------------------------ */
 
@@ -52,8 +53,19 @@ void mux_record_parser_init(MuxRecordParser *p) {
     p->rd_len = 0;
 }
 
+namespace {
+/* Records begun in one parse, counted once when it returns. */
+struct RecordTally {
+    int64_t n = 0;
+    ~RecordTally() {
+        if (n) mux_count(MUX_SERVER_RECEIVED_RECORDS, n);
+    }
+};
+}  // namespace
+
 int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink,
                      void *arg) {
+    RecordTally tally;
     uint32_t pos = 0;
     while (pos < len) {
         unsigned char b = static_cast<unsigned char>(chunk[pos]);
@@ -67,10 +79,12 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
             p->rd_count = 0;
             p->rd_state = RD_DATA;
             pos += MUX_REC_HEADER;
+            tally.n++;
             continue;
         }
         switch (p->rd_state) {
         case RD_TYPE:
+            tally.n++;
             p->rd_type = static_cast<signed char>(b); // NOLINT(bugprone-signed-char-misuse): signed on the wire
             p->rd_count = 0;
             p->rd_id = 0;
@@ -291,6 +305,8 @@ void _server_hello_reader(void *arg) {
 
     GDisp_Cancel(link->gd_timer);
     link->phase = PHASE_UP;
+    mux_gauge_set(MUX_LINK_UP, 1);
+    mux_count(MUX_LINK_UPS);
     char ip[32];
     _inet_ntoa(reinterpret_cast<const unsigned char *>(&link->addr), ip);
     qxlog(nullptr, QXLOG_NOTICE, "Connected to server %s. Server using %d.%d protocol (port %u, address %s)",
@@ -400,6 +416,7 @@ void _server_reader(void *arg) {
                 MuxLocked hold(link->stats_lock);
                 link->bytes += n;
             }
+            mux_count(MUX_SERVER_RECEIVED_BYTES, n);
             int ended = mux_record_parse(&link->rd, link->rbuf, static_cast<uint32_t>(n), &kSink, link);
             _server_flush_pieces(link);
             if (ended != 0) {
@@ -588,6 +605,12 @@ void server_delete(ServerLink *link) {
         MuxLocked hold(mux->servers_lock);
         mux_list_unlink(&link->link);
     }
+    if (link->phase == PHASE_UP) {
+        mux_gauge_set(MUX_LINK_UP, 0);
+        mux_count(MUX_LINK_DOWNS);
+    } else {
+        mux_count(MUX_LINK_FAILURES);
+    }
     ASock_Delete(link->sock, link->close_mode);
     link->sock = nullptr;
     GDispSem_Delete(link->sem_shutdown);
@@ -644,6 +667,7 @@ void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uin
         MuxLocked hold(link->stats_lock);
         link->bytes += len;
     }
+    mux_count(MUX_SERVER_SENT_BYTES, len);
     if (conn->state == CONN_CLOSING) {
         if (ack) ack(ack_arg, -1001);
         conn->writer_done = 1;
@@ -672,6 +696,7 @@ uint32_t _record_size(const unsigned char *rec, uint32_t room) {
 void server_async_write(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len) {
     if (!conn || conn->state == CONN_DELETED) return;
     qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(len));
+    mux_count(MUX_SERVER_SENT_RECORDS);
     _server_queue(conn, ack, ack_arg, buf, len, false);
 }
 
@@ -681,12 +706,14 @@ void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *b
         return;
     }
     const unsigned char *p = reinterpret_cast<const unsigned char *>(buf);
-    for (uint32_t off = 0; off < len;) {
+    int64_t records = 0;
+    for (uint32_t off = 0; off < len; records++) {
         uint32_t size = _record_size(p + off, len - off);
         if (size > len - off) size = len - off;
         qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(size));
         off += size;
     }
+    mux_count(MUX_SERVER_SENT_RECORDS, records);
     _server_queue(conn, ack, ack_arg, buf, len, give != 0);
 }
 
@@ -697,6 +724,7 @@ int server_pause_reader(Conn *conn) {
         MuxLocked hold(link->park_lock);
         mux_list_append(&link->parked, &conn->park.node);
     }
+    mux_count(MUX_READER_PAUSES);
     qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: server link behind, reader paused", conn->id);
     /* The writer may have drained the pipe before this reader was listed. */
     _server_resume_readers(link);

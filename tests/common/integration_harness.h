@@ -307,7 +307,7 @@ inline std::string sanitizer_report(const std::string &text) {
 
 // The multiplexor's environment names, removed from what its tests inherit.
 inline std::vector<std::string> mux_env_names() {
-    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax"};
+    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax", "MetricsListen"};
 }
 
 // Runs a program to its end (bounded), capturing standard output and error.
@@ -339,15 +339,17 @@ inline std::vector<std::string> socket_inodes(pid_t pid) {
 
 // The listening port of a process, found through its socket inodes in
 // /proc, so the multiplexor can bind port 0 and tests need no fixed ports.
-inline uint16_t listening_port_of(pid_t pid) {
+// `other`: a port of another listener of the process, never the answer.
+inline uint16_t listening_port_of(pid_t pid, uint16_t other = 0) {
     std::vector<std::string> inodes = socket_inodes(pid);
     std::vector<std::string> lines = ts::lines_of(read_file("/proc/net/tcp"));
     for (size_t i = 1; i < lines.size(); i++) {
         std::istringstream ls(lines[i]);
         std::string sl, local, remote, st, q, tr, retr, uid, tmo, inode;
         ls >> sl >> local >> remote >> st >> q >> tr >> retr >> uid >> tmo >> inode;
-        if (st == "0A" && std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
-            return uint16_t(strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+        uint16_t port = uint16_t(strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+        if (st == "0A" && port != other && std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
+            return port;
     }
     return 0;
 }
@@ -371,10 +373,10 @@ class MuxProcess {
     // Waits until the process has bound its port and written its pid file,
     // and returns the port (0 on failure). Until the pid file is there the
     // child may not have run exec yet and still holds our own sockets.
-    uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000) {
+    uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000, uint16_t other = 0) {
         std::string want = std::to_string(pid()) + "\n";
         ts::wait_for([&] {
-            if (read_file(pid_path).rfind(want, 0) == 0) port_ = listening_port_of(pid());
+            if (read_file(pid_path).rfind(want, 0) == 0) port_ = listening_port_of(pid(), other);
             return port_ != 0 || !running();
         }, timeout_ms, 10);
         return running() ? port_ : 0;

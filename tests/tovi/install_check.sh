@@ -2,9 +2,11 @@
 # Installs the build into a temporary prefix and checks what a user of the
 # install tree relies on: a program built with `pkg-config --cflags --libs
 # tovi` and one built with find_package(tovi) compile, link and run; the
-# libraries carry versioned SONAMEs; the man page describes every option and
-# configuration key of the multiplexor and names only documents that are
-# installed.
+# libraries carry versioned SONAMEs; multiplexor(8) describes every option
+# and configuration key of the multiplexor, orv.conf(5) every key and
+# environment name, libtovi(3) every public header, and the pages name only
+# documents that are installed. Then the Debian package (CPack) holds
+# exactly what `cmake --install` puts under /usr, and its multiplexor runs.
 #
 #   install_check.sh BUILD_DIR SOURCE_DIR [SANITIZERS]
 #
@@ -61,20 +63,59 @@ for f in lib/systemd/system/multiplexor.service etc/logrotate.d/multiplexor; do
 done
 
 man=$prefix/share/man/man8/multiplexor.8
-[ -f "$man" ] || fail "no man page installed"
-for word in 'EXIT STATUS' '\-0' console; do
+conf5=$prefix/share/man/man5/orv.conf.5
+lib3=$prefix/share/man/man3/libtovi.3
+for page in "$man" "$conf5" "$lib3"; do
+    [ -f "$page" ] || fail "$(basename "$page") is not installed"
+done
+for word in 'EXIT STATUS' '\-0' console METRICS; do
     grep -qF -- "$word" "$man" || fail "the man page lacks $word"
 done
 for opt in $(grep -oE '^    "  -[a-z]+' "$src/mux/process/multiplexor.cc" | sed 's/.*-//'); do
     grep -qF -- "\\-$opt" "$man" || fail "the man page lacks the option -$opt"
 done
-for key in $(grep -ohE '"(orv\.|orv_mux\.|local\.)[a-z0-9_.]*"' "$src"/mux/process/*.cc "$src"/mux/relay/*.cc \
-    "$src"/mux/log/mux_log.cc | tr -d '"' | sort -u); do
+keys=$(grep -ohE '"(orv\.|orv_mux\.|local\.)[a-z0-9_.]*"' "$src"/mux/process/*.cc "$src"/mux/relay/*.cc \
+    "$src"/mux/log/mux_log.cc "$src"/mux/metrics/*.cc | tr -d '"' | sort -u)
+for key in $keys; do
     grep -qF -- "$key" "$man" || fail "the man page lacks the configuration key $key"
+    grep -qF -- "$key" "$conf5" || fail "orv.conf(5) lacks the configuration key $key"
 done
-docs=$(grep -oE '\\fI[A-Za-z-]+\.md' "$man" | sed 's/\\fI//')
-[ -n "$docs" ] || fail "the man page names no documents"
+for name in $(grep -ohE '(_env\(|getini\(nullptr, )"[A-Za-z]+"' "$src"/mux/*/*.cc | sed 's/.*"\(.*\)"/\1/' | sort -u); do
+    grep -qF -- "$name" "$conf5" || fail "orv.conf(5) lacks the environment name $name"
+done
+for header in "$prefix"/include/tovi/*.h; do
+    grep -qF -- "<tovi/$(basename "$header")>" "$lib3" || fail "libtovi(3) lacks the header tovi/$(basename "$header")"
+done
+docs=$(cat "$man" "$conf5" "$lib3" | grep -oE '\\fI[A-Za-z-]+\.md' | sed 's/\\fI//' | sort -u)
+[ -n "$docs" ] || fail "the man pages name no documents"
 for doc in $docs; do
-    [ -f "$prefix/share/doc/tovi/$doc" ] || fail "the man page names $doc, which is not installed"
+    [ -f "$prefix/share/doc/tovi/$doc" ] || fail "a man page names $doc, which is not installed"
 done
+
+# The package: what an install under /usr puts in place, file for file
+# (whatever the install rules add comes along), with its dependencies.
+DESTDIR=$work/usr-root cmake --install "$build" --prefix /usr >"$work/install-usr.log" 2>&1 ||
+    { cat "$work/install-usr.log" >&2; fail "cmake --install --prefix /usr failed"; }
+cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+deb=$(ls "$work"/pkg/*.deb)
+dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x $deb failed"
+(cd "$work/usr-root" && find . ! -type d | sort) >"$work/installed.txt"
+(cd "$work/root" && find . ! -type d | sort) >"$work/packaged.txt"
+diff "$work/installed.txt" "$work/packaged.txt" >&2 || fail "the package does not hold what cmake --install installs (< installed, > packaged)"
+for f in bin/multiplexor include/tovi/tovi.h share/man/man8/multiplexor.8 share/man/man5/orv.conf.5 \
+    share/man/man3/libtovi.3 share/doc/tovi/README.md; do
+    [ -e "$work/root/usr/$f" ] || fail "the package lacks /usr/$f"
+done
+for f in libtovi.so.1 libtoviplat.so.1 tovi.pc toviConfig.cmake; do
+    [ -n "$(find "$work/root/usr" -name "$f")" ] || fail "the package lacks $f"
+done
+pkglib=$(dirname "$(find "$work/root/usr" -name libtovi.so.1)")
+depends=$(dpkg-deb -f "$deb" Depends)
+for dep in libnspr4 libnss3; do
+    case "$depends" in *"$dep"*) ;; *) fail "the package does not depend on $dep (Depends: $depends)" ;; esac
+done
+LD_LIBRARY_PATH=$pkglib "$work/root/usr/bin/multiplexor" -h >"$work/usage.txt" 2>&1 ||
+    fail "the packaged multiplexor -h fails: $(cat "$work/usage.txt")"
+grep -q '^Usage:  multiplexor \[options\]' "$work/usage.txt" || fail "the packaged multiplexor -h prints no usage"
 echo "install_check: ok"
