@@ -110,6 +110,9 @@ done
 for f in libtovi.so.1 libtoviplat.so.1 tovi.pc toviConfig.cmake; do
     [ -n "$(find "$work/root/usr" -name "$f")" ] || fail "the package lacks $f"
 done
+for f in usr/lib/systemd/system/multiplexor.service etc/logrotate.d/multiplexor; do
+    [ -e "$work/root/$f" ] || fail "the package lacks /$f"
+done
 pkglib=$(dirname "$(find "$work/root/usr" -name libtovi.so.1)")
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libnspr4 libnss3; do
