@@ -110,6 +110,8 @@ const ReloadCase kReloads[] = {
       "running values kept\n",
       "General Notice: configuration reloaded from CONF: nothing changed\n"},
      false, false},
+    {"the per-client bound", {}, [](Instance &i) { i.set("orv_mux.client_queue_max", "65536"); }, "", false,
+     {"General Notice: configuration reloaded from CONF: orv_mux.client_queue_max 1048576 -> 65536\n"}, false, false},
     {"the log moved away", {}, [](Instance &) {}, "", true,
      {"General Notice: configuration reloaded from CONF: nothing changed\n"}, false, false},
 };
