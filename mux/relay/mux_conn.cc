@@ -466,6 +466,15 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
     if (!conn) return;
     int32_t state = conn->state;
     if (state == CONN_NEW || state == CONN_WORK) {
+        /* Counted before they are queued: once queued the client may have
+         * them and its close (with its session line) may follow at once. */
+        uint32_t len = 0;
+        for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
+        mux_count(MUX_CLIENT_SENT_BYTES, len);
+        {
+            MuxLocked hold(conn->bytes_lock);
+            conn->bytes += len;
+        }
         /* While the client's writer waits on an empty pipe the bytes go to
          * the socket from here: no copy, no wake-up of the writer. */
         int sent = ASPipe_WriteThrough(conn->pipe, iov, n, _conn_send_now, conn);
@@ -477,13 +486,6 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
                 muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, iov[i].iov_base, 0, piece);
                 left -= piece;
             }
-        }
-        uint32_t len = 0;
-        for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
-        mux_count(MUX_CLIENT_SENT_BYTES, len);
-        {
-            MuxLocked hold(conn->bytes_lock);
-            conn->bytes += len;
         }
         if (conn->queue_max > 0) {
             uint64_t queued = _conn_queued(conn);

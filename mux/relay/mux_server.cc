@@ -650,15 +650,8 @@ int _server_send_now(void *arg, const struct iovec *iov, int n) {
 /* Queues whole records of one connection in one piece and counts them. */
 void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uint32_t len, bool give) {
     ServerLink *link = conn->server;
-    if (give) {
-        /* A long run goes straight to the socket while the link's writer
-         * waits on an empty pipe: no wake-up of the writer, and what the
-         * socket does not take is queued without a copy. */
-        char *run = static_cast<char *>(const_cast<void *>(buf));
-        ASPipe_WriteBufThrough(link->pipe, run, len, _server_send_now, link);
-    } else {
-        ASPipe_Write(link->pipe, buf, len);
-    }
+    /* Counted before they are queued: once queued the server may have them
+     * and the client's close (with its session line) may follow at once. */
     {
         MuxLocked hold(conn->bytes_lock);
         conn->bytes += len;
@@ -668,6 +661,15 @@ void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uin
         link->bytes += len;
     }
     mux_count(MUX_SERVER_SENT_BYTES, len);
+    if (give) {
+        /* A long run goes straight to the socket while the link's writer
+         * waits on an empty pipe: no wake-up of the writer, and what the
+         * socket does not take is queued without a copy. */
+        char *run = static_cast<char *>(const_cast<void *>(buf));
+        ASPipe_WriteBufThrough(link->pipe, run, len, _server_send_now, link);
+    } else {
+        ASPipe_Write(link->pipe, buf, len);
+    }
     if (conn->state == CONN_CLOSING) {
         if (ack) ack(ack_arg, -1001);
         conn->writer_done = 1;
