@@ -35,7 +35,7 @@ typedef void (*MuxAckFn)(void *arg, int status);
 /* Open and close records still go out while readers are paused; while more
  * than this waits for the link, new clients are turned away, so that
  * clients that connect and leave again cannot grow it without end. */
-#define MUX_SERVER_PIPE_REFUSE (4 * MUX_SERVER_PIPE_HIGH)
+#define MUX_SERVER_PIPE_REFUSE (uint64_t{4} * MUX_SERVER_PIPE_HIGH)
 
 extern "C" {
 
