@@ -262,15 +262,26 @@ void _serve(void) {
     for (Scraper &s : scrapers) _close(s);
 }
 
+/* The listener's setting as the start read it. */
+std::string running_setting;
+
 }  // namespace
 
-int mux_metrics_open(int processes) {
-    const char *name = "orv_mux.metrics_listen";
-    const char *key = config_get_string(config_getdefaultcache(), name, nullptr);
+std::string mux_metrics_setting(const char **name) {
+    const char *key = config_get_string(config_getdefaultcache(), "orv_mux.metrics_listen", nullptr);
     char *env = multiplexor_getini(nullptr, "MetricsListen");
     std::string value = key ? key : env ? env : "";
-    if (!key && env) name = "MetricsListen";
+    if (name) *name = !key && env ? "MetricsListen" : "orv_mux.metrics_listen";
     free(env);
+    return value;
+}
+
+const std::string &mux_metrics_running(void) { return running_setting; }
+
+int mux_metrics_open(int processes) {
+    const char *name;
+    std::string value = mux_metrics_setting(&name);
+    running_setting = value;
     if (value.empty()) return 0;
 
     in_addr addr;

@@ -21,6 +21,13 @@
 /* Before the fork: reads the setting and, when the listener is on, binds
  * it and makes the counters of `processes` processes shared. 0 (also when
  * it is off), or -1 after the reason was logged. */
+#include <string>
+
+/* The listener's setting ("orv_mux.metrics_listen" over "MetricsListen"),
+ * "" for none; *name (when given) gets the name it came from. */
+std::string mux_metrics_setting(const char **name);
+/* The setting the listener was opened with (a reload cannot change it). */
+const std::string &mux_metrics_running(void);
 int mux_metrics_open(int processes);
 /* After the fork, with the log open: claims this process's counters and,
  * when the listener is on, starts its thread and logs where it listens. */

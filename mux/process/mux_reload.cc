@@ -24,6 +24,7 @@
 #include "config/configdrv_parse.h"
 #include "log/mux_log.h"
 #include "log/qxlogger.h"
+#include "metrics/mux_metrics.h"
 #include "process/multiplexor.h"
 #include "process/mux_init.h"
 #include "process/mux_notify.h"
@@ -113,6 +114,7 @@ std::vector<std::string> _fixed_changes(const MuxConfig &fresh, const MuxLoaded 
         out.push_back("log file (orv.log.orv_mux.url)");
     free(dir);
     free(name);
+    if (mux_metrics_setting(nullptr) != mux_metrics_running()) out.push_back("metrics listener (orv_mux.metrics_listen)");
     for (auto [key, running] : {std::pair{"orv.instancedir", instance_dir}, {"orv.instancevardir", instance_var_dir}}) {
         char *v = config_get_stringcopy(config_getdefaultcache(), key, nullptr);
         if (_show(v) != _show(running)) out.push_back(std::string("instance directory (") + key + ")");

@@ -104,10 +104,11 @@ const ReloadCase kReloads[] = {
      [](Instance &i) {
          i.set("orv_mux.listenport", "1");
          i.set("orv_mux.maxthreads", "5");
+         i.set("orv_mux.metrics_listen", "127.0.0.1:0");
      },
      "", false,
-     {"General Warning: configuration reload: only a restart changes the listening address (orv_mux.listenport); "
-      "running values kept\n",
+     {"General Warning: configuration reload: only a restart changes the listening address (orv_mux.listenport), "
+      "metrics listener (orv_mux.metrics_listen); running values kept\n",
       "General Notice: configuration reloaded from CONF: nothing changed\n"},
      false, false},
     {"the per-client bound", {}, [](Instance &i) { i.set("orv_mux.client_queue_max", "65536"); }, "", false,
