@@ -45,27 +45,31 @@ class Prot : public fakes::SocketPairTest {
  protected:
   void TearDown() override {
     for (protstream *s : made_) prot_free(s);
+    close(file_);
     fakes::SocketPairTest::TearDown();
+  }
+  void SetUp() override {
+    fakes::SocketPairTest::SetUp();
+    ASSERT_GE(file_ = ts::scratch_file(content_), 0);
   }
   protstream *Keep(protstream *s) { return made_.emplace_back(s); }
   protstream *In() { return Keep(prot_socket(sv_[0], 0)); }
   protstream *Out() { return Keep(prot_socket(sv_[0], 1)); }
   void Peer(const std::string &bytes) { ASSERT_EQ(ssize_t(bytes.size()), ::send(sv_[1], bytes.data(), bytes.size(), 0)); }
   std::vector<protstream *> made_;
+  std::string content_ = ts::pattern(100000);  // a file to copy ranges of
+  int file_ = -1;
 };
 
 // ---- reading ----
 
-TEST_F(Prot, FgetsSizesAndLineEnds) {
+TEST_F(Prot, LinesBySizeBlocksByFillAndReadErrors) {
   const char text[] = "abcdefghijk\nl\r\n";
   protstream *s = Keep(prot_frombuffer(text, sizeof text - 1));
   EXPECT_EQ("", lines(s, 1) + lines(s, 2));
   EXPECT_EQ("abcdefgh|ijk\n|l\r\n|", lines(s, 10));  // a line stops after its newline
   EXPECT_EQ(nullptr, prot_error(s));                // the end of a buffer is no error
   EXPECT_EQ(1, s->eof);
-}
-
-TEST_F(Prot, BlockReadsTakeWhatOneFillBrings) {
   protstream *in = In();
   Peer("abcdef");
   char buf[16];
@@ -82,16 +86,14 @@ TEST_F(Prot, BlockReadsTakeWhatOneFillBrings) {
   EXPECT_EQ(0, prot_read(in, buf, sizeof buf));
   EXPECT_EQ(nullptr, prot_error(in));
   EXPECT_EQ(EOF, prot_getc(in));
-}
-
-TEST_F(Prot, ReadErrorRecordsTheSystemTextAndAgainIsRetryable) {
-  protstream *in = In(), *f = Keep(prot_file(sv_[0], 0));
+  // A read error records the system's text; EAGAIN may be retried.
+  protstream *sock = In(), *f = Keep(prot_file(sv_[0], 0));
   fakes::arm(sv_[0]);
   fakes::fail(fakes::kRecv, EAGAIN);
   fakes::fail(fakes::kRead, EIO);
-  EXPECT_EQ(EOF, prot_getc(in));
-  EXPECT_STREQ(strerror(EAGAIN), prot_error(in));
-  EXPECT_EQ(1, in->retryable);
+  EXPECT_EQ(EOF, prot_getc(sock));
+  EXPECT_STREQ(strerror(EAGAIN), prot_error(sock));
+  EXPECT_EQ(1, sock->retryable);
   EXPECT_EQ(EOF, prot_fill(f));
   EXPECT_STREQ(strerror(EIO), prot_error(f));
   EXPECT_EQ(0, f->retryable);
@@ -101,7 +103,6 @@ TEST_F(Prot, ReadFlushesThePartnerFirstAndTimesOutOnlyOnASilentPeer) {
   protstream *out = Out(), *in = In();
   prot_setflushonread(in, out);
   prot_settimeout(in, 1);
-  EXPECT_EQ(1, prot_gettimeout(in));
   prot_puts("QUESTION\r\n", out);
   EXPECT_EQ("", drain());
   std::thread peer([&] {
@@ -165,7 +166,6 @@ TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferResetGivesItBackAndMergeM
   ASSERT_EQ(0, prot_flush(s));
   EXPECT_EQ(want, collected(s));
   prot_resetbuf(s);
-  EXPECT_EQ(4096u, s->bufsz);
   EXPECT_EQ(0, prot_puts("again", s));
   EXPECT_EQ("again", collected(s));
   // Merging moves the source's bytes; an empty source writes nothing.
@@ -266,21 +266,7 @@ TEST_F(Prot, LogHasTheBytesAndStampsOnFillAndFlushOnceATimeIsSet) {
 
 // ---- file copies ----
 
-class ProtCopy : public Prot {
- protected:
-  void SetUp() override {
-    Prot::SetUp();
-    ASSERT_GE(file_ = ts::scratch_file(content_), 0);
-  }
-  void TearDown() override {
-    close(file_);
-    Prot::TearDown();
-  }
-  std::string content_ = ts::pattern(100000);
-  int file_ = -1;
-};
-
-TEST_F(ProtCopy, SocketStreamBuffersSmallRangesAndHandsLargeOnesToTransmitWithTheBufferedHeader) {
+TEST_F(Prot, CopyBuffersSmallRangesHandsLargeOnesToTransmitWithTheHeaderAndOnAFileKeepsTheMap) {
   protstream *out = Out();
   int log = ts::scratch_file();
   prot_setlog(out, log);
@@ -309,22 +295,18 @@ TEST_F(ProtCopy, SocketStreamBuffersSmallRangesAndHandsLargeOnesToTransmitWithTh
   fakes::arm(sv_[0]);
   EXPECT_EQ(EOF, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 0, 90000, nullptr));
   EXPECT_TRUE(fakes::calls().empty());
-  close(log);
-}
-
-TEST_F(ProtCopy, FileStreamWritesTheRangeFromAMapTheCallerKeeps) {
+  // A file stream writes the range from a map that the caller keeps.
   int dst = ts::scratch_file();
-  protstream *out = Keep(prot_file(dst, 1));
+  protstream *file = Keep(prot_file(dst, 1));
   tovi_map *map = nullptr;
-  std::string tail = "<end>";
-  struct iovec post = {tail.data(), tail.size()};
-  EXPECT_EQ(0, prot_copy(out, file_, &map, MAP_WHOLEFILE, 100, 50000, &post));
+  EXPECT_EQ(0, prot_copy(file, file_, &map, MAP_WHOLEFILE, 100, 50000, &post));
   EXPECT_EQ(100000u, map->fdlength);
-  EXPECT_EQ(0, prot_copy(out, file_, &map, MAP_WHOLEFILE, 0, 30000, nullptr));  // reuses it
-  prot_flush(out);
+  EXPECT_EQ(0, prot_copy(file, file_, &map, MAP_WHOLEFILE, 0, 30000, nullptr));  // reuses it
+  prot_flush(file);
   EXPECT_EQ(content_.substr(100, 50000) + tail + content_.substr(0, 30000), contents(dst));
   map_free(map);
   close(dst);
+  close(log);
 }
 
 }  // namespace
