@@ -230,14 +230,8 @@ class Child {
         if (pid_ > 0 && !exited_) kill(pid_, sig);
     }
     // Standard output and error collected so far.
-    const std::string &out() {
-        drain();
-        return out_;
-    }
-    const std::string &err() {
-        drain();
-        return err_;
-    }
+    const std::string &out() { return drain(), out_; }
+    const std::string &err() { return drain(), err_; }
     // Live processes of the child's process group (forked ones included).
     int group_size() const {
         int n = 0;
@@ -271,10 +265,8 @@ class Child {
             wait_for([&] { return group_size() == 0; }, 2000);
             drain();
         }
-        for (int *fd : {&out_fd_, &err_fd_}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
+        for (int *fd : {&out_fd_, &err_fd_})
+            if (*fd >= 0) ::close(std::exchange(*fd, -1));
         pid_ = -1;
     }
 

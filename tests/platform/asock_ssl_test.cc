@@ -51,7 +51,22 @@ class SslLayer : public ::testing::Test {
   }
 };
 
-TEST_F(SslLayer, FailedSetUpsReportWhyAndLeaveNssDown) {
+TEST_F(SslLayer, HooksNeedTheRightKindOfSocketAndFailedSetUpsReportWhyAndLeaveNssDown) {
+  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0), *plain = ASock_New();
+  auto bad_cert = [](void *) { return 0; };
+  auto handshake = [](void *) {};
+  EXPECT_EQ(ASockSSL_Enable(ls, 0), 0) << "no SSL before the set-up";
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), -1);
+  ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
+  EXPECT_NE(ASockSSL_Enable(ls, 0), 0);
+  EXPECT_NE(ASockSSL_Enable(ls, 0), 0) << "enabling twice is harmless";
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), 0);
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, handshake, nullptr), -1) << "a listener has no handshake";
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, handshake, nullptr), -1);
+  ASock_Delete(plain, ASOCK_CLOSE_PLAIN);
+  ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
+  ASockSSL_Cleanup();
+  warnings.clear();
   EXPECT_EQ(Init(ssl_db().wrong_pwfile, {"Server-Cert"}), 0);
   EXPECT_TRUE(Warned("does not unlock the key database"));
   EXPECT_FALSE(NSS_IsInitialized());
@@ -72,21 +87,6 @@ TEST_F(SslLayer, FailedSetUpsReportWhyAndLeaveNssDown) {
   EXPECT_TRUE(Warned("already set up"));
 }
 
-TEST_F(SslLayer, HooksNeedTheRightKindOfSocket) {
-  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0), *plain = ASock_New();
-  auto bad_cert = [](void *) { return 0; };
-  auto handshake = [](void *) {};
-  EXPECT_EQ(ASockSSL_Enable(ls, 0), 0) << "no SSL before the set-up";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), -1);
-  ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
-  EXPECT_NE(ASockSSL_Enable(ls, 0), 0);
-  EXPECT_NE(ASockSSL_Enable(ls, 0), 0) << "enabling twice is harmless";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), 0);
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, handshake, nullptr), -1) << "a listener has no handshake";
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, handshake, nullptr), -1);
-  ASock_Delete(plain, ASOCK_CLOSE_PLAIN);
-  ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
-}
 
 // ------------------------------------------------------------- handshakes
 

@@ -50,7 +50,9 @@ class ASockTest : public plattest::LoopTest<4> {
   }
   // Makes the peer's close a reset.
   void ResetPeer(int fd) {
-    plattest::Reset(fd);
+    struct linger lg = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
     peers_.erase(std::find(peers_.begin(), peers_.end(), fd));
     std::this_thread::sleep_for(20ms);
   }
@@ -140,7 +142,7 @@ TEST_F(ASockTest, RecvAndScatteredRecvResultsNothingBytesClosedAndError) {
   EXPECT_EQ(Ready([&] { return ASock_RecvV(s, iov, 1); }), 0) << "end of stream";
 }
 
-TEST_F(ASockTest, ReadableIsOneShotAndReportsQueuedBytesAndErrorsWhenRearmed) {
+TEST_F(ASockTest, ReadableIsOneShotReportsQueuedBytesAndErrorsWhenRearmedAndDeleteDropsWhatIsQueued) {
   int peer;
   ASock *s = Pair(&peer);
   Completion &d = On();
@@ -163,11 +165,8 @@ TEST_F(ASockTest, ReadableIsOneShotAndReportsQueuedBytesAndErrorsWhenRearmed) {
   EXPECT_EQ(n, -2);
   EXPECT_EQ(GDisp_GetAsyncError(d.gd), ECONNRESET);
   EXPECT_EQ(ASock_Readable(s, nullptr, Completion::Cb, &d), -1);
-}
-
-TEST_F(ASockTest, DeleteDropsReadinessAlreadyQueuedAndMayCloseFromItsOwnCallback) {
-  int peer;
-  ASock *s = Pair(&peer, false);
+  // Deleting the socket drops readiness already queued.
+  s = Pair(&peer, false);
   ASSERT_EQ(write(peer, "x", 1), 1);
   Completion &victim = On(), &killer = On([&](Completion &) {
     ASock_Readable(s, victim.gd, Completion::Cb, &victim);  // readable at once: queued behind us
@@ -181,8 +180,8 @@ TEST_F(ASockTest, DeleteDropsReadinessAlreadyQueuedAndMayCloseFromItsOwnCallback
   // A connection may close itself in its callback.
   s = Pair(&peer, false);
   Completion &x = On([&](Completion &self) {
-    char buf[64];
-    while (ASock_Recv(s, buf, sizeof buf) > 0) {
+    char bytes[64];
+    while (ASock_Recv(s, bytes, sizeof bytes) > 0) {
     }
     ASock_Readable(s, self.gd, Completion::Cb, &self);  // armed again, then gone at once
     ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
@@ -241,7 +240,7 @@ struct Pieces {
   const char *const *next;
 };
 
-TEST_F(ASockTest, DynamicWriteDrainsTheSourceUntilItsEmptyPieceOrItsFailure) {
+TEST_F(ASockTest, DynamicWritesDrainTheSourceGatheredOnesGoInOrderAndWritesToAResetPeerFailWithoutSigpipe) {
   for (const char *end : {"", "!"}) {
     int peer;
     ASock *s = Pair(&peer);
@@ -258,9 +257,7 @@ TEST_F(ASockTest, DynamicWriteDrainsTheSourceUntilItsEmptyPieceOrItsFailure) {
   none.asd.getBuf = nullptr;
   int status;
   EXPECT_EQ(ASock_AsyncWriteDynamic(listener_, &none.asd, &status, On().gd, Completion::Cb, nullptr), -1);
-}
-
-TEST_F(ASockTest, WritesToAResetPeerFailWithoutSigpipeAndGatherWritesGoInOrderAndStopShortWhenFull) {
+  // Writes to a reset peer report errors without SIGPIPE.
   int peer;
   ASock *s = Pair(&peer);
   ResetPeer(peer);

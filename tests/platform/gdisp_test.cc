@@ -136,7 +136,7 @@ TEST_F(GDispTest, TimerFiresOnceAfterItsPeriodOnlyARearmRepeatsItCancelStopsItAn
 
 // ---- groups --------------------------------------------------------------
 
-TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlap) {
+TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlapAlsoWhenTheGroupFormsAfterAWaitOrATimerWasArmed) {
   Exclusive ex;
   constexpr int kObjs = 6, kRounds = 500;
   std::vector<Completion *> c;
@@ -147,24 +147,21 @@ TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlap) {
   for (auto *x : c) GDisp_Timer(x->gd, 0, Completion::Cb, x);
   ASSERT_TRUE(ts::wait_for([&] { return ex.total.load() == kObjs * kRounds; }, 20000));
   EXPECT_EQ(ex.overlaps.load(), 0);
-}
-
-// A wait armed before its object joined a group still runs serialised with
-// that group.
-TEST_F(GDispTest, GroupFormedAfterAWaitOrATimerWasArmedSerialises) {
-  Exclusive ex;
-  constexpr int kRounds = 2000;
-  Completion &a = On(Repeat(kRounds, 0, [&] { ex.Enter(); })), &b = On([&](Completion &self) {
-    ex.Enter();
+  // A wait armed before its object joined a group still runs serialised with
+  // that group.
+  Exclusive late;
+  constexpr int kLate = 2000;
+  Completion &first = On(Repeat(kLate, 0, [&] { late.Enter(); })), &second = On([&](Completion &self) {
+    late.Enter();
     GDispSem_P(sem_, self.gd, Completion::Cb, &self);
   });
-  ASSERT_EQ(GDispSem_P(sem_, b.gd, Completion::Cb, &b), 0);  // armed first
-  ASSERT_EQ(GDisp_Group(a.gd, b.gd), 0);                     // grouped later
-  GDisp_Timer(a.gd, 0, Completion::Cb, &a);
-  for (int i = 0; i < kRounds; i++) GDispSem_V(sem_);
-  ASSERT_TRUE(ts::wait_for([&] { return ex.total.load() == 2 * kRounds; }, 20000));
-  EXPECT_EQ(ex.overlaps.load(), 0);
-  EXPECT_EQ(GDisp_Group(a.gd, nullptr), -1);
+  ASSERT_EQ(GDispSem_P(sem_, second.gd, Completion::Cb, &second), 0);  // armed first
+  ASSERT_EQ(GDisp_Group(first.gd, second.gd), 0);                     // grouped later
+  GDisp_Timer(first.gd, 0, Completion::Cb, &first);
+  for (int i = 0; i < kLate; i++) GDispSem_V(sem_);
+  ASSERT_TRUE(ts::wait_for([&] { return late.total.load() == 2 * kLate; }, 20000));
+  EXPECT_EQ(late.overlaps.load(), 0);
+  EXPECT_EQ(GDisp_Group(first.gd, nullptr), -1);
   // A timer armed before its object joined a busy group fires inside that
   // group's order, not beside it.
   std::atomic<int> inside{0}, overlapped{0};
@@ -209,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(CancelAndDelete, QueuedCompletionTest, ::testing::Value
 
 // ---- semaphores ----------------------------------------------------------
 
-TEST_F(GDispTest, SemReleasesWithoutAWaitAreHeldForTheNextWaitsAndACancelledWaitTakesNone) {
+TEST_F(GDispTest, SemReleasesAreHeldForTheNextWaitsACancelledWaitTakesNoneAndReleasesFromManyThreadsAllArrive) {
   Completion &c = On();
   GDispSem_V(sem_);
   GDispSem_V(sem_);
@@ -229,18 +226,16 @@ TEST_F(GDispTest, SemReleasesWithoutAWaitAreHeldForTheNextWaitsAndACancelledWait
   EXPECT_TRUE(c.Still(3));
   GDispSem_P(sem_, c.gd, Completion::Cb, &c);  // the release was kept
   EXPECT_TRUE(c.Wait(4));
-}
-
-TEST_F(GDispTest, SemReleasesFromManyThreadsAreAllDelivered) {
-  Completion &c = On([&](Completion &self) { GDispSem_P(sem_, self.gd, Completion::Cb, &self); });
-  GDispSem_P(sem_, c.gd, Completion::Cb, &c);
-  std::vector<std::thread> th;
+  // Releases from many threads are all delivered.
+  Completion &many = On([&](Completion &self) { GDispSem_P(sem_, self.gd, Completion::Cb, &self); });
+  GDispSem_P(sem_, many.gd, Completion::Cb, &many);
+  std::vector<std::thread> threads;
   for (int i = 0; i < 4; i++)
-    th.emplace_back([this] {
+    threads.emplace_back([this] {
       for (int j = 0; j < 1000; j++) GDispSem_V(sem_);
     });
-  for (auto &x : th) x.join();
-  EXPECT_TRUE(c.Wait(4000, 10000)) << c.n.load();
+  for (auto &x : threads) x.join();
+  EXPECT_TRUE(many.Wait(4000, 10000)) << many.n.load();
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ TEST_F(MapFiles, RefreshKeepsAnUnchangedMapRemapsAGrownFileAndReleasesTheOldMapO
   EXPECT_EQ("mmap 100;none EACCES", res.out);
 }
 
-TEST_F(MapFiles, SubmapSharesTheParentMappingAndOutlivesIt) {
+TEST_F(MapFiles, SubmapSharesTheParentMappingAndOutlivesItAndATempfdOpenFollowsNoLink) {
   tovi_map *parent = MapNew("p", 9000, MAP_SLOP);
   const uint32_t plen = parent->length;
   tovi_map *whole = map_submap(parent, 0, plen);
@@ -153,19 +153,17 @@ TEST_F(MapFiles, SubmapSharesTheParentMappingAndOutlivesIt) {
   EXPECT_EQ(nullptr, map_submap(empty, 0, 1));
   map_free(sub);
   map_free(empty);
-}
-
-TEST_F(MapFiles, OpenWithTempfdUsesAHiddenTmpFileAndFollowsNoLink) {
+  // map_open with tempfd uses a hidden file under /tmp and follows no link.
   std::string name = "tovi-map-test-" + std::to_string(getpid()), tmp = "/tmp/." + name;
   unlink(tmp.c_str());
   int fd = -1;
-  tovi_map *m = map_open(name.c_str(), 4096, O_RDWR | O_CREAT, &fd);
+  tovi_map *hidden = map_open(name.c_str(), 4096, O_RDWR | O_CREAT, &fd);
   struct stat byfd, byname;
   ASSERT_EQ(0, fstat(fd, &byfd));
   ASSERT_EQ(0, stat(tmp.c_str(), &byname));
   EXPECT_EQ(byfd.st_ino, byname.st_ino);
   EXPECT_EQ(4096, byname.st_size);
-  map_free(m);
+  map_free(hidden);
   close(fd);
   unlink(tmp.c_str());
   // A link planted under the hidden name is not followed.

@@ -134,7 +134,7 @@ TEST_F(Prot, PrintfEveryDirective) {
 
 // ---- writing ----
 
-TEST_F(Prot, LargeWriteGoesOutBehindAHeadOfAtMost500Bytes) {
+TEST_F(Prot, LargeWriteGoesBehindAShortHeadAndABufferCollectsWritesFarLargerThanItself) {
   // 100 buffered + 396 more copied: the buffer piece stays under 500 bytes
   // with the 4 reserved bytes counted. A head of 600 is not copied to.
   const struct {
@@ -151,9 +151,7 @@ TEST_F(Prot, LargeWriteGoesOutBehindAHeadOfAtMost500Bytes) {
     EXPECT_EQ(head + large, drain());
     EXPECT_EQ(r.head + r.large, prot_numbytes(out));
   }
-}
-
-TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferResetGivesItBackAndMergeMovesIt) {
+  // A collecting stream takes writes far larger than its buffer; reset gives it back, merge moves it.
   protstream *s = Keep(prot_tobuffer());
   std::string want;
   for (int round = 0; round < 3; ++round) {
@@ -178,7 +176,7 @@ TEST_F(Prot, BufferCollectsWritesFarLargerThanItsBufferResetGivesItBackAndMergeM
   EXPECT_EQ("moved", collected(dest) + collected(src));
 }
 
-TEST_F(Prot, SetbufRulesLentBuffersAndPutcFlushingAFullBuffer) {
+TEST_F(Prot, SetbufRulesPutcFlushingAFullBufferAndRewindAfterAFailedFlushOrOnInput) {
   protstream *out = Out();
   unsigned char small[16];
   ASSERT_EQ(0, prot_setbuf(out, small, sizeof small));  // 12 usable bytes
@@ -206,28 +204,24 @@ TEST_F(Prot, SetbufRulesLentBuffersAndPutcFlushingAFullBuffer) {
   const char text[] = "unread";
   EXPECT_EQ(-1, prot_setbuf(Keep(prot_frombuffer(text, 6)), lent, sizeof lent));
   prot_free(nullptr);
-}
-
-// ---- errors and rewind ----
-
-TEST_F(Prot, RewindStartsOverAfterAFailedFlushAndOnInputButNotOnASocket) {
+  // Rewind starts over after a failed flush and on input, but not on a socket.
   int fd = ts::scratch_file(), in_fd = ts::scratch_file("line1\n");
-  protstream *s = Keep(prot_file(fd, 1)), *in = Keep(prot_file(in_fd, 0)), *sock = Out();
+  protstream *f = Keep(prot_file(fd, 1)), *in = Keep(prot_file(in_fd, 0)), *sock = Out();
   fakes::arm(fd);
   fakes::fail(fakes::kWritev, EIO);
-  ASSERT_EQ(0, prot_puts("lost", s));
-  EXPECT_EQ(EOF, prot_flush(s));
-  EXPECT_EQ(1, s->eof);
-  EXPECT_EQ(EOF, prot_puts("refused", s) & prot_putc('x', s) & prot_flush(s));
+  ASSERT_EQ(0, prot_puts("lost", f));
+  EXPECT_EQ(EOF, prot_flush(f));
+  EXPECT_EQ(1, f->eof);
+  EXPECT_EQ(EOF, prot_puts("refused", f) & prot_putc('x', f) & prot_flush(f));
   EXPECT_EQ(1u, fakes::calls(fakes::kWritev).size());  // nothing more was tried
-  ASSERT_EQ(0, prot_rewind(s));
-  EXPECT_EQ(nullptr, prot_error(s));
+  ASSERT_EQ(0, prot_rewind(f));
+  EXPECT_EQ(nullptr, prot_error(f));
   std::string want;
   for (int i = 0; i < 5000; ++i) {  // more than a buffer: the room count is sound
     want += char('0' + i % 10);
-    ASSERT_EQ(0, prot_putc(want.back(), s));
+    ASSERT_EQ(0, prot_putc(want.back(), f));
   }
-  ASSERT_EQ(0, prot_flush(s));
+  ASSERT_EQ(0, prot_flush(f));
   EXPECT_EQ(want, contents(fd));
   EXPECT_EQ("line1\n|", lines(in, 16));
   ASSERT_EQ(0, prot_rewind(in));
@@ -238,6 +232,8 @@ TEST_F(Prot, RewindStartsOverAfterAFailedFlushAndOnInputButNotOnASocket) {
   close(fd);
   close(in_fd);
 }
+
+// ---- errors and rewind ----
 
 // ---- protocol log ----
 
