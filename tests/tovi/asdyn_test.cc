@@ -172,7 +172,6 @@ TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableAndToAClosedPeerFails) 
       continue;
     }
     ++waits;
-    ASSERT_NE(nullptr, wf);
     EXPECT_EQ(-1, wf->nMsecs);
     ASSERT_EQ(1, wf->nNumFds);
     EXPECT_EQ(sv[0], wf->awffdList[0].nFd);
