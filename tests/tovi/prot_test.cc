@@ -132,7 +132,7 @@ TEST_F(Prot, PrintfEveryDirective) {
   EXPECT_DEATH(vp(s, "%5d", 1), "") << "a directive the stream does not know stops the process";
 }
 
-// ---- writing ----
+// ---- writing, errors and rewind ----
 
 TEST_F(Prot, LargeWriteGoesBehindAShortHeadAndABufferCollectsWritesFarLargerThanItself) {
   // 100 buffered + 396 more copied: the buffer piece stays under 500 bytes
@@ -232,8 +232,6 @@ TEST_F(Prot, SetbufRulesPutcFlushingAFullBufferAndRewindAfterAFailedFlushOrOnInp
   close(fd);
   close(in_fd);
 }
-
-// ---- errors and rewind ----
 
 // ---- protocol log ----
 
