@@ -1,6 +1,6 @@
 // Test helpers for the platform library: a dispatch context whose loop runs
 // on a thread of the test, the one completion record every callback of a
-// test goes through, and loopback socket pairs.
+// test goes through, and loopback connections.
 #ifndef TESTS_COMMON_PLAT_LOOP_H
 #define TESTS_COMMON_PLAT_LOOP_H
 
@@ -128,13 +128,6 @@ inline ASock *AcceptOne(ASock *listener, struct sockaddr_in *peer = nullptr) {
   int len = sizeof *peer;
   if (poll(&p, 1, 5000) != 1) return nullptr;
   return ASock_Accept(listener, reinterpret_cast<struct sockaddr *>(peer), peer ? &len : nullptr, 0, 0);
-}
-
-// Makes the peer's close a reset.
-inline void Reset(int fd) {
-  struct linger lg = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  close(fd);
 }
 
 }  // namespace plattest

@@ -16,7 +16,7 @@
 #ifndef TESTS_COMMON_TEST_SUPPORT_H
 #define TESTS_COMMON_TEST_SUPPORT_H
 
-#include <dirent.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -62,18 +63,8 @@ inline bool wait_for(const std::function<bool()> &cond, int timeout_ms = 5000, i
 // ---------------------------------------------------------------- files
 
 inline void remove_tree(const std::string &path) {
-    if (DIR *d = opendir(path.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            std::string p = path + "/" + n;
-            struct stat st;
-            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) remove_tree(p);
-            else unlink(p.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
+    std::error_code ec;  // whatever cannot be removed stays
+    std::filesystem::remove_all(path, ec);
 }
 
 inline std::string read_file(const std::string &path) {
@@ -105,13 +96,8 @@ inline int count_of(const std::string &hay, const std::string &needle) {
 // Names in a directory, sorted, without "." and "..".
 inline std::vector<std::string> list_dir(const std::string &dir) {
     std::vector<std::string> out;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") out.push_back(n);
-        }
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) out.push_back(e.path().filename());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -168,11 +154,8 @@ class TempDir {
     std::string mkdirs(const std::string &name) const {
         std::string p = path_;
         std::istringstream parts(name);
-        for (std::string part; std::getline(parts, part, '/');) {
-            if (part.empty()) continue;
-            p += "/" + part;
-            mkdir(p.c_str(), 0755);
-        }
+        for (std::string part; std::getline(parts, part, '/');)
+            if (!part.empty()) mkdir((p += "/" + part).c_str(), 0755);
         return p;
     }
 
@@ -247,30 +230,20 @@ class Child {
         if (pid_ > 0 && !exited_) kill(pid_, sig);
     }
     // Standard output and error collected so far.
-    const std::string &out() {
-        drain();
-        return out_;
-    }
-    const std::string &err() {
-        drain();
-        return err_;
-    }
+    const std::string &out() { return drain(), out_; }
+    const std::string &err() { return drain(), err_; }
     // Live processes of the child's process group (forked ones included).
     int group_size() const {
         int n = 0;
-        if (pid_ <= 0) return 0;
-        if (DIR *d = opendir("/proc")) {
-            while (dirent *e = readdir(d)) {
-                if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-                std::string st = read_file(std::string("/proc/") + e->d_name + "/stat");
-                size_t rp = st.rfind(')');
-                char state;
-                int ppid, pgrp;
-                if (rp != std::string::npos && sscanf(st.c_str() + rp + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
-                    pgrp == pid_ && state != 'Z')
-                    n++;
-            }
-            closedir(d);
+        std::error_code ec;
+        for (const auto &e : std::filesystem::directory_iterator(pid_ > 0 ? "/proc" : "", ec)) {
+            if (!isdigit(e.path().filename().c_str()[0])) continue;
+            std::string st = read_file(e.path().string() + "/stat");
+            size_t rp = st.rfind(')');
+            char state;
+            int ppid, pgrp;
+            n += rp != std::string::npos && sscanf(st.c_str() + rp + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+                 pgrp == pid_ && state != 'Z';
         }
         return n;
     }
@@ -292,10 +265,8 @@ class Child {
             wait_for([&] { return group_size() == 0; }, 2000);
             drain();
         }
-        for (int *fd : {&out_fd_, &err_fd_}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
+        for (int *fd : {&out_fd_, &err_fd_})
+            if (*fd >= 0) ::close(std::exchange(*fd, -1));
         pid_ = -1;
     }
 
@@ -351,12 +322,10 @@ struct Result {
     std::string out, err;
 };
 
-// Runs a program to its end, bounded in time.
-inline Result run(const std::vector<std::string> &argv, int timeout_ms = 10000,
-                  const std::vector<std::string> &env = {}, const std::vector<std::string> &unset = {}) {
-    Child c;
+// What a started child left when it ended or its time was up.
+inline Result result_of(Child &c, bool started, int timeout_ms) {
     Result r;
-    if (!c.spawn(argv, env, unset)) return r;
+    if (!started) return r;
     r.status = c.wait_exit(timeout_ms);
     r.exited = c.exited();
     r.out = c.out();
@@ -364,17 +333,19 @@ inline Result run(const std::vector<std::string> &argv, int timeout_ms = 10000,
     return r;
 }
 
+// Runs a program to its end, bounded in time.
+inline Result run(const std::vector<std::string> &argv, int timeout_ms = 10000,
+                  const std::vector<std::string> &env = {}, const std::vector<std::string> &unset = {}) {
+    Child c;
+    return result_of(c, c.spawn(argv, env, unset), timeout_ms);
+}
+
 // Runs test code in a forked child to its end (output and error together in
 // `out`), bounded in time: for code that changes process-wide state or ends
 // the process.
 inline Result run_in_child(const std::function<int()> &body, int timeout_ms = 10000) {
     Child c;
-    Result r;
-    if (!c.fork_run(body)) return r;
-    r.status = c.wait_exit(timeout_ms);
-    r.exited = c.exited();
-    r.out = c.out();
-    return r;
+    return result_of(c, c.fork_run(body), timeout_ms);
 }
 
 // A C callback that takes its context as a void * made from a lambda: pass

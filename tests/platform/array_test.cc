@@ -15,7 +15,7 @@ int ComparePtr(const void *element, const void *item) {
   return a < b ? -1 : a > b ? 1 : 0;
 }
 
-TEST(Array, AppendKeepsOrderAndOutOfRangeOrMissingGivesNothing) {
+TEST(Array, AppendKeepsOrderLocateFindsTheFirstEqualAndRemoveMovesLaterItemsDown) {
   PlatArray *a = array_new();
   EXPECT_EQ(array_count(a), 0);
   EXPECT_EQ(array_elementat(a, 0), nullptr);
@@ -31,10 +31,8 @@ TEST(Array, AppendKeepsOrderAndOutOfRangeOrMissingGivesNothing) {
   array_delete(nullptr);
   EXPECT_EQ(array_count(nullptr), 0);
   EXPECT_EQ(array_locate(nullptr, &items[0], ComparePtr), -1);
-}
-
-TEST(Array, LocateFindsTheFirstEqualAndRemoveMovesLaterItemsDown) {
-  PlatArray *a = array_new();
+  // Locate finds the first equal item; remove moves later items down.
+  a = array_new();
   for (int i : {1, 2, 1, 3, 4}) array_append(a, &items[i]);
   EXPECT_EQ(array_locate(a, &items[1], ComparePtr), 0);
   EXPECT_EQ(array_locate(a, &items[2], ComparePtr), 1);

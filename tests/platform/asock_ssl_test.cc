@@ -51,7 +51,22 @@ class SslLayer : public ::testing::Test {
   }
 };
 
-TEST_F(SslLayer, FailedSetUpsReportWhyAndLeaveNssDown) {
+TEST_F(SslLayer, HooksNeedTheRightKindOfSocketAndFailedSetUpsReportWhyAndLeaveNssDown) {
+  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0), *plain = ASock_New();
+  auto bad_cert = [](void *) { return 0; };
+  auto handshake = [](void *) {};
+  EXPECT_EQ(ASockSSL_Enable(ls, 0), 0) << "no SSL before the set-up";
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), -1);
+  ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
+  EXPECT_NE(ASockSSL_Enable(ls, 0), 0);
+  EXPECT_NE(ASockSSL_Enable(ls, 0), 0) << "enabling twice is harmless";
+  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), 0);
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, handshake, nullptr), -1) << "a listener has no handshake";
+  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, handshake, nullptr), -1);
+  ASock_Delete(plain, ASOCK_CLOSE_PLAIN);
+  ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
+  ASockSSL_Cleanup();
+  warnings.clear();
   EXPECT_EQ(Init(ssl_db().wrong_pwfile, {"Server-Cert"}), 0);
   EXPECT_TRUE(Warned("does not unlock the key database"));
   EXPECT_FALSE(NSS_IsInitialized());
@@ -72,21 +87,6 @@ TEST_F(SslLayer, FailedSetUpsReportWhyAndLeaveNssDown) {
   EXPECT_TRUE(Warned("already set up"));
 }
 
-TEST_F(SslLayer, HooksNeedTheRightKindOfSocket) {
-  ASock *ls = ASock_NewBound(htonl(INADDR_LOOPBACK), 0), *plain = ASock_New();
-  auto bad_cert = [](void *) { return 0; };
-  auto handshake = [](void *) {};
-  EXPECT_EQ(ASockSSL_Enable(ls, 0), 0) << "no SSL before the set-up";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), -1);
-  ASSERT_NE(Init(ssl_db().pwfile, {"Server-Cert"}), 0);
-  EXPECT_NE(ASockSSL_Enable(ls, 0), 0);
-  EXPECT_NE(ASockSSL_Enable(ls, 0), 0) << "enabling twice is harmless";
-  EXPECT_EQ(ASockSSL_SetBadCertHook(ls, bad_cert, nullptr), 0);
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(ls, handshake, nullptr), -1) << "a listener has no handshake";
-  EXPECT_EQ(ASockSSL_SetHandshakeHook(plain, handshake, nullptr), -1);
-  ASock_Delete(plain, ASOCK_CLOSE_PLAIN);
-  ASock_Delete(ls, ASOCK_CLOSE_PLAIN);
-}
 
 // ------------------------------------------------------------- handshakes
 
@@ -193,7 +193,7 @@ TEST_F(SslHandshake, BytesHeldForAFullDescriptorAreCounted) {
   GDisp_Delete(c.gd);
 }
 
-TEST_F(SslHandshake, HookMayDeleteTheSocket) {
+TEST_F(SslHandshake, HookMayDeleteTheSocketAndAPeerClosingDuringTheHandshakeReadsAsClosed) {
   ASock *s = Connect({"--tls", "1.2", "--recv", "1", "--timeout", "3"});
   hook_.then = [s](Completion &) { ASock_Delete(s, ASOCK_CLOSE_PLAIN); };
   // Would hang forever if the hook ran while the read still held the
@@ -202,16 +202,13 @@ TEST_F(SslHandshake, HookMayDeleteTheSocket) {
   Recv(s, &b, 0);
   EXPECT_EQ(hook_.n, 1);
   EXPECT_NE(client_.wait_exit(15000), 0) << "the client saw its connection closed";
-}
-
-TEST_F(SslHandshake, PeerClosingDuringTheHandshakeReadsAsClosed) {
+  // A peer closing during the handshake reads as closed.
   int fd = plattest::Dial(plattest::PortOf(ls_));
-  ASock *s = plattest::AcceptOne(ls_);
+  ASock *gone = plattest::AcceptOne(ls_);
   ASSERT_EQ(write(fd, "\x16\x03\x01\x02\x00\x01", 6), 6);  // the first bytes of a hello, then the client is gone
   close(fd);
-  char b;
-  EXPECT_EQ(Recv(s, &b, 0), 0);
-  ASock_Delete(s, ASOCK_CLOSE_PLAIN);
+  EXPECT_EQ(Recv(gone, &b, 0), 0);
+  ASock_Delete(gone, ASOCK_CLOSE_PLAIN);
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ TEST_P(ASPipeRace, WritersNeverTearReorderOrLoseRecords) {
 INSTANTIATE_TEST_SUITE_P(WriteAndWriteThrough, ASPipeRace, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "Through" : "Queued"; });
 
-TEST_F(ASPipeTest, ChunkJoinsWritesQueuedBeforeTheReadAndStaysValidWhileMoreArrive) {
+TEST_F(ASPipeTest, ChunkJoinsQueuedWritesStaysValidWhileMoreArriveAndAWriteLargerThanABlockStaysContiguous) {
   Reader &o = Read(4096, Reader::kOnce);
   for (int i = 0; i < 100; i++) ASPipe_Write(pipe_, "0123456789", 10);
   ASSERT_EQ(o.Arm(), 0);
@@ -138,22 +138,19 @@ TEST_F(ASPipeTest, ChunkJoinsWritesQueuedBeforeTheReadAndStaysValidWhileMoreArri
   std::string want;
   for (int i = 0; i < 100; i++) want += "0123456789";
   EXPECT_EQ(o.Got(), want + "abc");
-}
-
-TEST_F(ASPipeTest, WriteLargerThanABlockStaysContiguous) {
-  Reader &o = Read(64, Reader::kOnce);
+  // A write larger than a block stays contiguous.
   std::string big = ts::pattern(10000);
   ASPipe_Write(pipe_, "head", 4);
   ASPipe_Write(pipe_, big.data(), uint32_t(big.size()));
-  for (int i = 1; i <= 2; i++) {
+  for (int i = 3; i <= 4; i++) {
     ASSERT_EQ(o.Arm(), 0);
     ASSERT_TRUE(o.c.Wait(i));
   }
   EXPECT_EQ(o.len, 10000u);
-  EXPECT_EQ(o.Got(), "head" + big);
+  EXPECT_EQ(o.Got(), want + "abchead" + big);
 }
 
-TEST_F(ASPipeTest, ReaderWaitsForBytesIsOneShotAndAlone) {
+TEST_F(ASPipeTest, ReaderWaitsIsOneShotAloneCancelledTakesNothingAndDeleteWithQueuedBytesAndAReaderReleasesAll) {
   Reader &o = Read(128, Reader::kOnce);
   ASSERT_EQ(o.Arm(), 0);
   std::this_thread::sleep_for(20ms);
@@ -165,31 +162,27 @@ TEST_F(ASPipeTest, ReaderWaitsForBytesIsOneShotAndAlone) {
   EXPECT_TRUE(o.c.Still(1)) << "not re-armed: no second callback";
   EXPECT_EQ(ASPipe_Write(pipe_, nullptr, 3), -1);
   EXPECT_EQ(ASPipe_Write(pipe_, nullptr, 0), 0);
-}
-
-TEST_F(ASPipeTest, CancelledReadTakesNoBytes) {
-  Reader &o = Read(128, Reader::kOnce);
-  o.Arm();
+  // A cancelled read takes no bytes.
+  ASSERT_EQ(o.Arm(), 0);
+  ASSERT_TRUE(o.c.Wait(2));
+  ASSERT_EQ(o.Arm(), 0);
   GDisp_Cancel(o.c.gd);
   ASPipe_Write(pipe_, "kept", 4);
-  EXPECT_TRUE(o.c.Still(0));
+  EXPECT_TRUE(o.c.Still(2));
   ASSERT_EQ(o.Arm(), 0);
-  ASSERT_TRUE(o.c.Wait(1));
-  EXPECT_EQ(o.Got(), "kept");
-}
-
-TEST_F(ASPipeTest, DeleteWithQueuedBytesAndAnArmedReaderReleasesAll) {
-  Reader &o = Read(128, Reader::kOnce);
+  ASSERT_TRUE(o.c.Wait(3));
+  EXPECT_EQ(o.Got(), "xykept");
+  // Delete with queued bytes and an armed reader releases all.
   ASPipe_Write(pipe_, "abc", 3);
   o.Arm();
-  ASSERT_TRUE(o.c.Wait(1));
+  ASSERT_TRUE(o.c.Wait(4));
   ASPipe_Write(pipe_, "def", 3);
   ASPipe_Write(pipe_, std::string(500, 'z').data(), 500);
   o.Arm();
   ASPipe_Delete(pipe_);  // a delivery may be queued: it must find nothing
   pipe_ = nullptr;
   std::this_thread::sleep_for(20ms);
-  EXPECT_LE(o.c.n.load(), 2);
+  EXPECT_LE(o.c.n.load(), 5);
 }
 
 // ---- without a round through the dispatcher ------------------------------

@@ -31,7 +31,7 @@ uint32_t FirstAddr(const struct hostent *he) {
   return a;
 }
 
-TEST(ASResTest, LocalhostResolvesToLoopbackForwardAndBack) {
+TEST(ASResTest, LocalhostResolvesToLoopbackForwardAndBackAndADottedAddressWithoutALookup) {
   ASRes *res = ASRes_GetHostByName("localhost");
   struct hostent *he = Answer(res);
   EXPECT_EQ(he->h_addrtype, AF_INET);
@@ -45,18 +45,16 @@ TEST(ASResTest, LocalhostResolvesToLoopbackForwardAndBack) {
   EXPECT_GT(strlen(he->h_name), 0u);
   ASRes_Delete(res);
   ASRes_Delete(ASRes_GetHostByName("localhost"));  // deleted without waiting: the lookup is joined
+  // A dotted address is answered without a lookup.
+  ASRes *dotted = ASRes_GetHostByName("127.0.0.9");
+  ASResAnswer ready;
+  ASSERT_EQ(ASRes_GetResult(dotted, &ready), 0) << "ready at once";
+  EXPECT_EQ(FirstAddr(ready.host.phe), inet_addr("127.0.0.9"));
+  EXPECT_EQ(ready.host.phe->h_addr_list[1], nullptr);
+  ASRes_Delete(dotted);
 }
 
-TEST(ASResTest, DottedAddressIsAnsweredWithoutALookup) {
-  ASRes *res = ASRes_GetHostByName("127.0.0.9");
-  ASResAnswer ans;
-  ASSERT_EQ(ASRes_GetResult(res, &ans), 0) << "ready at once";
-  EXPECT_EQ(FirstAddr(ans.host.phe), inet_addr("127.0.0.9"));
-  EXPECT_EQ(ans.host.phe->h_addr_list[1], nullptr);
-  ASRes_Delete(res);
-}
-
-TEST(GDispGetAddrTest, StoresTheNetworkOrderAddressOrFailsThroughTheCallback) {
+TEST(GDispGetAddrTest, StoresTheNetworkOrderAddressOrFailsThroughTheCallbackAndADeletedObjectGetsNone) {
   plattest::RunningCx r(2);
   const struct {
     const char *host;
@@ -72,10 +70,7 @@ TEST(GDispGetAddrTest, StoresTheNetworkOrderAddressOrFailsThroughTheCallback) {
     EXPECT_EQ(addr, row.want) << row.host;
     GDisp_Delete(w.gd);
   }
-}
-
-TEST(GDispGetAddrTest, DeletedObjectGetsNoCallback) {
-  plattest::RunningCx r(2);
+  // A deleted object gets no callback.
   Completion w{GDisp_New(r.cx())};
   uint32_t addr = 0;
   ASSERT_EQ(GDisp_GetAddr(w.gd, "localhost", &addr, Completion::Cb, &w), 0);

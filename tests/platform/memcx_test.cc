@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(MemCxTest, AllocatesZeroedResizesAndFrees) {
+TEST(MemCxTest, AllocatesZeroedResizesAndChildrenGoWithTheirParentOrAloneAlsoConcurrently) {
   MemCx *cx = DbllMemCx_New(nullptr, 1);
   auto *p = static_cast<char *>(cx->Realloc(cx, nullptr, 64));
   EXPECT_EQ(std::string(p, 64), std::string(64, '\0'));
@@ -19,13 +19,9 @@ TEST(MemCxTest, AllocatesZeroedResizesAndFrees) {
   EXPECT_EQ(cx->Realloc(cx, p, 0), nullptr);
   EXPECT_EQ(cx->Realloc(cx, nullptr, 0), nullptr);
   for (int i = 0; i < 100; i++) cx->Realloc(cx, nullptr, 100 + i);  // blocks never freed one by one go with the context
-  cx->Destroy(cx);
-}
-
-TEST(MemCxTest, ChildrenGoWithTheirParentOrAloneAlsoConcurrently) {
-  MemCx *root = DbllMemCx_New(nullptr, 1);
+  // Children go with their parent or alone, also concurrently.
+  MemCx *root = cx;
   MemCx *a = DbllMemCx_New(root, 1), *b = DbllMemCx_New(root, 1), *grandchild = DbllMemCx_New(a, 1);
-  ASSERT_TRUE(a && b && grandchild);
   a->Realloc(a, nullptr, 10);
   grandchild->Realloc(grandchild, nullptr, 20);
   b->Realloc(b, nullptr, 30);

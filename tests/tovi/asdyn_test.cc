@@ -35,7 +35,7 @@ std::string joined(const Pieces &v) {
 
 // ---- dot-stuffing ----
 
-TEST(DotStuff, DotsAreDoubledByOverlappingPiecesAndLineLimitsCountBodyLines) {
+TEST(DotStuff, DotsAreDoubledByOverlappingPiecesLineLimitsCountBodyLinesAndTheBoundCoversTheWorstCase) {
   const std::string mail = "From: a\r\nTo: b\r\n\r\nl1\r\n.l2\r\nl3\r\nl4\r\n", head = "From: a\r\nTo: b\r\n\r\n";
   const struct {
     std::string text;
@@ -67,9 +67,7 @@ TEST(DotStuff, DotsAreDoubledByOverlappingPiecesAndLineLimitsCountBodyLines) {
     EXPECT_EQ(0u, asdyn_dotstuff_getUpperBound(src));
     asdyn_dotstuff_free(src);
   }
-}
-
-TEST(DotStuff, UpperBoundCoversTheWorstCase) {
+  // The upper bound covers the worst case.
   std::string text(300, 'x'), tail = "\r\n.\r\n", dots;
   struct iovec post = {tail.data(), tail.size()};
   ASockDynamic *src = asdyn_dotstuff(text.data(), 300, nullptr, -1);
@@ -116,15 +114,13 @@ class FileSource : public ::testing::Test {
   std::vector<ASockDynamic *> made_;
 };
 
-TEST_F(FileSource, GetBufHandsOutTheMappedRangeThenTheTrailerOnce) {
+TEST_F(FileSource, GetBufHandsOutTheRangeThenTheTrailerOnceAndTheCallersMapIsKept) {
   ASockDynamic *src = Src(100, 5000, "<tail>");
   EXPECT_EQ(5006u, src->getUpperBound(src));
   EXPECT_EQ((Pieces{content_.substr(100, 5000), "<tail>"}), pieces_of(src));
   EXPECT_EQ(0u, src->getUpperBound(src));
   EXPECT_EQ(Pieces{"T"}, pieces_of(Src(10, 0, "T"))) << "an empty range: only the trailer";
-}
-
-TEST_F(FileSource, SharedMapIsKeptByTheCaller) {
+  // A shared map is kept by the caller.
   tovi_map *map = nullptr;
   EXPECT_EQ(content_.substr(0, 10), joined(pieces_of(Src(0, 10, nullptr, &map))));
   tovi_map *first = map;
@@ -133,7 +129,7 @@ TEST_F(FileSource, SharedMapIsKeptByTheCaller) {
   map_free(map);  // the caller's: the sources never free it (a double free shows in the sanitizer build)
 }
 
-TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailer) {
+TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailerAndRangesPastTheEndFail) {
   ASockDynamic *src = Src(7, 5, "0123456789");
   char buf[4];
   std::string got;
@@ -145,20 +141,18 @@ TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailer) {
   EXPECT_EQ(content_.substr(7, 5) + "0123456789", got);
   // 4 from the file; 1 file + 3 trailer; then the trailer in pieces.
   EXPECT_EQ((std::vector<int>{4, 4, 4, 3}), counts);
-}
-
-TEST_F(FileSource, RangesPastTheEndOfTheFileFail) {
-  ASockDynamic *src = Src(size() - 10, 20, nullptr, nullptr, size() + 4096);
-  struct iovec v = {nullptr, 0};
-  EXPECT_EQ(-2, src->getBuf(src, &v, nullptr));
-  EXPECT_EQ(0u, v.iov_len);
-  src = Src(size() - 3, 10, nullptr, nullptr, size() + 100);
-  char buf[64];
-  EXPECT_EQ(3, src->read(src, buf, sizeof buf, nullptr));
-  EXPECT_EQ(-2, src->read(src, buf, sizeof buf, nullptr));
-  src = Src(0, 10, nullptr, nullptr, 10, -1);  // no file at all
-  EXPECT_EQ(-2, src->read(src, buf, sizeof buf, nullptr));
-  EXPECT_EQ(-2, src->getBuf(src, &v, nullptr));
+  // Ranges past the end of the file fail.
+  ASockDynamic *past = Src(size() - 10, 20, nullptr, nullptr, size() + 4096);
+  struct iovec none = {nullptr, 0};
+  EXPECT_EQ(-2, past->getBuf(past, &none, nullptr));
+  EXPECT_EQ(0u, none.iov_len);
+  past = Src(size() - 3, 10, nullptr, nullptr, size() + 100);
+  char rest[64];
+  EXPECT_EQ(3, past->read(past, rest, sizeof rest, nullptr));
+  EXPECT_EQ(-2, past->read(past, rest, sizeof rest, nullptr));
+  past = Src(0, 10, nullptr, nullptr, 10, -1);  // no file at all
+  EXPECT_EQ(-2, past->read(past, rest, sizeof rest, nullptr));
+  EXPECT_EQ(-2, past->getBuf(past, &none, nullptr));
 }
 
 TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableAndToAClosedPeerFails) {
@@ -178,7 +172,6 @@ TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableAndToAClosedPeerFails) 
       continue;
     }
     ++waits;
-    ASSERT_NE(nullptr, wf);
     EXPECT_EQ(-1, wf->nMsecs);
     ASSERT_EQ(1, wf->nNumFds);
     EXPECT_EQ(sv[0], wf->awffdList[0].nFd);

@@ -19,8 +19,14 @@ flags=${3:+-fsanitize=$3}
 work=$(mktemp -d /tmp/tovi-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install_check: $*" >&2; exit 1; }
+# quietly LOG WHAT COMMAND...: runs COMMAND with its output in $work/LOG,
+# shown only when it fails with WHAT.
+quietly() { log=$work/$1 what=$2; shift 2; "$@" >"$log" 2>&1 || { cat "$log" >&2; fail "$what"; }; }
+# has FILE TEXT...: FILE holds every TEXT (fixed strings), or the check fails
+# naming FILE's LABEL.
+has() { f=$1 label=$2; shift 2; for t in "$@"; do grep -qF -- "$t" "$f" || fail "$label lacks $t"; done; }
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "cmake --install failed"; }
+quietly install.log "cmake --install failed" cmake --install "$build" --prefix "$prefix"
 
 cat >"$work/use.cc" <<'EOF'
 #include <stdio.h>
@@ -50,8 +56,9 @@ find_package(tovi 1 REQUIRED)
 add_executable(use $work/use.cc)
 target_link_libraries(use PRIVATE tovi::tovi)
 EOF
-{ cmake -S "$work/cm" -B "$work/cm/b" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="$flags" && cmake --build "$work/cm/b"; } >"$work/cm.log" 2>&1 ||
-    { cat "$work/cm.log" >&2; fail "a program does not build with find_package(tovi)"; }
+quietly cm.log "a program does not build with find_package(tovi)" \
+    sh -c 'cmake -S "$1/cm" -B "$1/cm/b" -DCMAKE_PREFIX_PATH="$2" -DCMAKE_CXX_FLAGS="$3" && cmake --build "$1/cm/b"' \
+    sh "$work" "$prefix" "$flags"
 [ "$("$work/cm/b/use")" = "linked 1" ] || fail "the find_package program does not run"
 
 for lib in tovi toviplat; do
@@ -68,24 +75,20 @@ lib3=$prefix/share/man/man3/libtovi.3
 for page in "$man" "$conf5" "$lib3"; do
     [ -f "$page" ] || fail "$(basename "$page") is not installed"
 done
-for word in 'EXIT STATUS' '\-0' console METRICS; do
-    grep -qF -- "$word" "$man" || fail "the man page lacks $word"
-done
-for opt in $(grep -oE '^    "  -[a-z]+' "$src/mux/process/multiplexor.cc" | sed 's/.*-//'); do
-    grep -qF -- "\\-$opt" "$man" || fail "the man page lacks the option -$opt"
-done
+has "$man" "the man page" 'EXIT STATUS' '\-0' console METRICS
+# shellcheck disable=SC2046
+has "$man" "the man page (options)" $(grep -oE '^    "  -[a-z]+' "$src/mux/process/multiplexor.cc" | sed 's/.*-/\\-/')
 keys=$(grep -ohE '"(orv\.|orv_mux\.|local\.)[a-z0-9_.]*"' "$src"/mux/process/*.cc "$src"/mux/relay/*.cc \
     "$src"/mux/log/mux_log.cc "$src"/mux/metrics/*.cc | tr -d '"' | sort -u)
-for key in $keys; do
-    grep -qF -- "$key" "$man" || fail "the man page lacks the configuration key $key"
-    grep -qF -- "$key" "$conf5" || fail "orv.conf(5) lacks the configuration key $key"
-done
-for name in $(grep -ohE '(_env\(|getini\(nullptr, )"[A-Za-z]+"' "$src"/mux/*/*.cc | sed 's/.*"\(.*\)"/\1/' | sort -u); do
-    grep -qF -- "$name" "$conf5" || fail "orv.conf(5) lacks the environment name $name"
-done
-for header in "$prefix"/include/tovi/*.h; do
-    grep -qF -- "<tovi/$(basename "$header")>" "$lib3" || fail "libtovi(3) lacks the header tovi/$(basename "$header")"
-done
+# shellcheck disable=SC2086
+has "$man" "the man page (configuration keys)" $keys
+# shellcheck disable=SC2086
+has "$conf5" "orv.conf(5) (configuration keys)" $keys
+# shellcheck disable=SC2046
+has "$conf5" "orv.conf(5) (environment names)" \
+    $(grep -ohE '(_env\(|getini\(nullptr, )"[A-Za-z]+"' "$src"/mux/*/*.cc | sed 's/.*"\(.*\)"/\1/' | sort -u)
+# shellcheck disable=SC2046
+has "$lib3" "libtovi(3) (headers)" $(cd "$prefix/include" && for h in tovi/*.h; do echo "<$h>"; done)
 docs=$(cat "$man" "$conf5" "$lib3" | grep -oE '\\fI[A-Za-z-]+\.md' | sed 's/\\fI//' | sort -u)
 [ -n "$docs" ] || fail "the man pages name no documents"
 for doc in $docs; do
@@ -94,10 +97,9 @@ done
 
 # The package: what an install under /usr puts in place, file for file
 # (whatever the install rules add comes along), with its dependencies.
-DESTDIR=$work/usr-root cmake --install "$build" --prefix /usr >"$work/install-usr.log" 2>&1 ||
-    { cat "$work/install-usr.log" >&2; fail "cmake --install --prefix /usr failed"; }
-cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+quietly install-usr.log "cmake --install --prefix /usr failed" \
+    env DESTDIR="$work/usr-root" cmake --install "$build" --prefix /usr
+quietly cpack.log "cpack -G DEB failed" cpack --config "$build/CPackConfig.cmake" -B "$work/pkg"
 deb=$(ls "$work"/pkg/*.deb)
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x $deb failed"
 (cd "$work/usr-root" && find . ! -type d | sort) >"$work/installed.txt"

@@ -44,32 +44,20 @@ TEST(Mkgmtime, KnownInstantsAndFieldsOutOfRange) {
   }
 }
 
-class ZoneOffset : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const char *tz = getenv("TZ")) saved_ = tz;
-  }
-  void TearDown() override {
-    if (saved_.empty()) unsetenv("TZ");
-    else setenv("TZ", saved_.c_str(), 1);
-    tzset();
-  }
-  // The offset of local time in zone at when; gmtoff_of leaves its tm as
-  // it found it.
-  long offset_in(const char *zone, time_t when) {
-    setenv("TZ", zone, 1);
-    tzset();
-    struct tm local;
-    EXPECT_NE(nullptr, mtlocaltime(&when, &local));
-    struct tm before = local;
-    long off = gmtoff_of(&local, when);
-    EXPECT_EQ(0, memcmp(&before, &local, sizeof local));
-    return off;
-  }
-  std::string saved_;
-};
+// The offset of local time in zone at when; gmtoff_of leaves its tm as it
+// found it.
+long offset_in(const char *zone, time_t when) {
+  setenv("TZ", zone, 1);
+  tzset();
+  struct tm local;
+  EXPECT_NE(nullptr, mtlocaltime(&when, &local));
+  struct tm before = local;
+  long off = gmtoff_of(&local, when);
+  EXPECT_EQ(0, memcmp(&before, &local, sizeof local));
+  return off;
+}
 
-TEST_F(ZoneOffset, EastAndWestAcrossNewYearHalfHoursAndDaylightSaving) {
+TEST(ZoneOffset, EastAndWestAcrossNewYearHalfHoursAndDaylightSaving) {
   // 31 December 1999 23:30 UTC is 1 January 2000 00:30 one hour east.
   struct tm local = make_tm(2000, 1, 1, 0, 30, 0);
   local.tm_yday = 0;
@@ -87,7 +75,12 @@ TEST_F(ZoneOffset, EastAndWestAcrossNewYearHalfHoursAndDaylightSaving) {
       {"CET-1CEST,M3.5.0,M10.5.0/3", 1704067200, 3600},  // January
       {"CET-1CEST,M3.5.0,M10.5.0/3", 1719792000, 7200},  // July
   };
+  const char *tz = getenv("TZ");
+  const std::string saved = tz ? tz : "";
+  const bool had = tz != nullptr;
   for (auto &r : rows) EXPECT_EQ(r.want, offset_in(r.zone, r.when)) << r.zone;
+  had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
 }
 
 }  // namespace

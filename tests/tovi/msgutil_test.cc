@@ -21,15 +21,12 @@ TEST(CaseTables, OnlyAsciiLettersChangeAndConversionIsInPlace) {
   EXPECT_EQ(empty, lcase(empty));
 }
 
-TEST(Beautify, ControlHighAndDeleteBytes) {
+TEST(Beautify, ControlHighAndDeleteBytesInABufferAllocatedOrEnlargedToFit) {
   char dst[16];
   // 233 loses its top bit and becomes 'i': six characters in all.
   char *end = beautify_copy(dst, "\ta\xE9\x7f");
   EXPECT_STREQ("^Iai^?", dst);
   EXPECT_EQ(6, end - dst);
-}
-
-TEST(Beautify, BufferIsAllocatedOrEnlargedToFitTheText) {
   char *buf = beautify_string("hi\n", nullptr, 0);
   EXPECT_STREQ("hi^J", buf);
   // The first allocation is at least 4096 bytes: a long text still fits

@@ -26,39 +26,25 @@ struct FakeResolver {
   int made = 0, waited = 0, deleted = 0;
 } fake;
 
-template <typename Fn>
-Fn real(const char *name) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 ASRes *const kToken = reinterpret_cast<ASRes *>(0x1234);
 
 }  // namespace
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
-
-FAKE_EXPORT ASRes *ASRes_GetHostByName(const char *name) {
-  if (!fake.on) return real<decltype(&ASRes_GetHostByName)>("ASRes_GetHostByName")(name);
-  return ++fake.made, kToken;
-}
-FAKE_EXPORT ASRes *ASRes_GetHostByAddr(const void *addr) {
-  if (!fake.on) return real<decltype(&ASRes_GetHostByAddr)>("ASRes_GetHostByAddr")(addr);
-  return ++fake.made, kToken;
-}
-FAKE_EXPORT int ASRes_Wait(ASRes *res) {
-  if (!fake.on) return real<decltype(&ASRes_Wait)>("ASRes_Wait")(res);
-  return ++fake.waited, 0;
-}
-FAKE_EXPORT int ASRes_GetResult(ASRes *res, ASResAnswer *answer) {
-  if (!fake.on) return real<decltype(&ASRes_GetResult)>("ASRes_GetResult")(res, answer);
+// Each call goes to the platform's resolver until the test turns the fake on.
+#define FAKE(ret, name, params, args, ...)                                                 \
+  extern "C" __attribute__((visibility("default"))) ret name params {                      \
+    if (!fake.on) return reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name)) args; \
+    __VA_ARGS__                                                                            \
+  }
+FAKE(ASRes *, ASRes_GetHostByName, (const char *name), (name), return ++fake.made, kToken;)
+FAKE(ASRes *, ASRes_GetHostByAddr, (const void *addr), (addr), return ++fake.made, kToken;)
+FAKE(int, ASRes_Wait, (ASRes * res), (res), return ++fake.waited, 0;)
+FAKE(void, ASRes_Delete, (ASRes * res), (res), ++fake.deleted;)
+FAKE(int, ASRes_GetResult, (ASRes * res, ASResAnswer *answer), (res, answer), {
   if (fake.pending > 0) return --fake.pending, -1;
   if (fake.result == 0) answer->host.phe = &fake.he;
   return fake.result;
-}
-FAKE_EXPORT void ASRes_Delete(ASRes *res) {
-  if (!fake.on) return real<decltype(&ASRes_Delete)>("ASRes_Delete")(res);
-  ++fake.deleted;
-}
+})
 
 namespace {
 

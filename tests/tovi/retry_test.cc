@@ -18,16 +18,13 @@ using namespace fakes;
 using Retry = SocketPairTest;
 using Sizes = std::vector<size_t>;
 
-TEST_F(Retry, ZeroLengthCallsMakeNoSystemCall) {
+TEST_F(Retry, ZeroLengthCallsMakeNoSystemCallAndReadsRetryInterruptsAndShortagesButNotAgain) {
   arm(sv_[0]);
-  struct iovec v {};
-  EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &v, 0));
+  struct iovec none {};
+  EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &none, 0));
   EXPECT_TRUE(calls().empty());
-}
-
-TEST_F(Retry, ReadsRetryInterruptsAndShortagesButNotAgainAndEndReadsZero) {
+  // Reads retry interrupts and shortages but not EAGAIN; the end reads zero.
   ASSERT_EQ(3, ::send(sv_[1], "abc", 3, 0));
-  arm(sv_[0]);
   for (int err : {EINTR, ENOMEM, ENOBUFS}) fail(kRead, err);
   char buf[8];
   EXPECT_EQ(3, retry_read(sv_[0], buf, sizeof buf));
@@ -110,14 +107,11 @@ int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &scri
   return r;
 }
 
-TEST_F(Retry, WritevSkipsEmptyEntries) {
+TEST_F(Retry, WritevSkipsEmptyEntriesContinuesInsideAnEntryAndRestoresTheVectorAlsoOnAHardError) {
   arm(sv_[0]);
   EXPECT_EQ(5, Gathered({"", "hello", ""}, {}, sv_[0]));
   EXPECT_EQ(std::vector<int>{2}, entries());
   EXPECT_EQ("hello", drain());
-}
-
-TEST_F(Retry, ShortWritevInsideAnEntryContinuesThereAndRestoresTheVector) {
   arm(sv_[0]);
   // Ends two bytes into the second entry, then an interrupt, then one more
   // byte still inside it.
@@ -125,10 +119,7 @@ TEST_F(Retry, ShortWritevInsideAnEntryContinuesThereAndRestoresTheVector) {
   EXPECT_EQ((Sizes{12, 6, 6, 5}), sizes(kWritev));
   EXPECT_EQ((std::vector<int>{3, 2, 2, 2}), entries());
   EXPECT_EQ("AAAABBBBBBCC", drain());
-}
-
-TEST_F(Retry, WritevHardErrorRestoresTheAdvancedEntry) {
-  arm(sv_[0]);
+  // A hard error restores the advanced entry too.
   errno = 0;
   EXPECT_EQ(-1, Gathered({"AAAA", "BBBBBB"}, {{0, 7}, {EPIPE}}, sv_[0], true));
   EXPECT_EQ(EPIPE, errno);

@@ -15,7 +15,7 @@
 
 namespace {
 
-TEST(OpenFiles, FlagsReachTheSystemAndTheResultIsThatOfOpen) {
+TEST(OpenFiles, FlagsReachTheSystemTheResultIsThatOfOpenAndTheModeIsUsedOnlyWhenCreating) {
   ts::TempDir tmp;
   ASSERT_EQ(0, symlink((tmp / "x").c_str(), (tmp / "link").c_str()));
   // The close-on-exec bit is also the system's O_DIRECTORY here: passed on,
@@ -41,10 +41,7 @@ TEST(OpenFiles, FlagsReachTheSystemAndTheResultIsThatOfOpen) {
     EXPECT_EQ(r.flags & O_SYNC, fcntl(fd, F_GETFL) & O_SYNC) << "O_SYNC weakened to O_DSYNC";
     close(fd);
   }
-}
-
-TEST(OpenFiles, ModeIsUsedOnlyWhenCreating) {
-  ts::TempDir tmp;
+  // The mode is used only when creating.
   std::string made = tmp / "made";
   auto res = ts::run_in_child([&] {
     umask(0);
@@ -58,16 +55,14 @@ TEST(OpenFiles, ModeIsUsedOnlyWhenCreating) {
   EXPECT_EQ("640", res.out);
 }
 
-TEST(TimeConversion, NothingToConvertOrNowhereToPutIt) {
+TEST(TimeConversion, ThreadsConvertIntoTheirOwnBuffersAndNeedSomethingToConvertAndAPlace) {
   time_t zero = 0;
   struct tm tm;
   EXPECT_EQ(nullptr, mtgmtime(nullptr, &tm));
   EXPECT_EQ(nullptr, mtgmtime(&zero, nullptr));
   EXPECT_EQ(nullptr, mtlocaltime(nullptr, &tm));
   EXPECT_EQ(nullptr, mtlocaltime(&zero, nullptr));
-}
-
-TEST(TimeConversion, ThreadsConvertIntoTheirOwnBuffers) {
+  // Threads convert into their own buffers.
   std::vector<std::thread> threads;
   std::vector<int> bad(4, 0);
   for (int t = 0; t < 4; t++)

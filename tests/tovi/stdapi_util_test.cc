@@ -19,14 +19,6 @@ bool IsDir(const std::string &p) {
   return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-TEST(SyncLevels, NamesAndNumbers) {
-  const std::pair<const char *, int> names[] = {{"DataSync", 1}, {"2", 2}, {"SYNC", 2}, {"none", 0},
-                                                {"fsync", 0},    {nullptr, 0}, {"17abc", 17}};
-  for (auto &[name, level] : names) EXPECT_EQ(level, sync_string2level(name)) << (name ? name : "null");
-  const std::pair<int, const char *> levels[] = {{0, "none"}, {1, "datasync"}, {2, "sync"}, {7, "unknown"}, {-1, "unknown"}};
-  for (auto &[level, name] : levels) EXPECT_STREQ(name, sync_level2string(level)) << level;
-}
-
 // Every token of text, joined by '|'; the store must end cleared.
 std::string Tokens(std::string text, const char *ct) {
   char *store = reinterpret_cast<char *>(1), *s = text.data();
@@ -35,7 +27,13 @@ std::string Tokens(std::string text, const char *ct) {
   return store == nullptr ? out : out + " (store left set)";
 }
 
-TEST(Strtok, TokensBetweenRunsOfDelimiters) {
+TEST(SyncLevelsAndStrtok, NamesAndNumbersAndTokensBetweenRunsOfDelimiters) {
+  const std::pair<const char *, int> names[] = {{"DataSync", 1}, {"2", 2}, {"SYNC", 2}, {"none", 0},
+                                                {"fsync", 0},    {nullptr, 0}, {"17abc", 17}};
+  for (auto &[name, level] : names) EXPECT_EQ(level, sync_string2level(name)) << (name ? name : "null");
+  const std::pair<int, const char *> levels[] = {{0, "none"}, {1, "datasync"}, {2, "sync"}, {7, "unknown"}, {-1, "unknown"}};
+  for (auto &[level, name] : levels) EXPECT_STREQ(name, sync_level2string(level)) << level;
+  // The tokenizer gives the tokens between runs of delimiters.
   EXPECT_EQ("a|b", Tokens(",,a,b", ","));
   EXPECT_EQ("a|bc", Tokens("a;,bc,;", ",;"));
   EXPECT_EQ("", Tokens(",,,", ","));
@@ -43,7 +41,7 @@ TEST(Strtok, TokensBetweenRunsOfDelimiters) {
   EXPECT_EQ("whole, string", Tokens("whole, string", ""));  // no delimiters: one token
 }
 
-TEST(Mkdir, MakesMissingParentsWithTheModeAndAcceptsWhatExists) {
+TEST(Mkdir, MakesMissingParentsWithTheModeAcceptsWhatExistsAndFailsWithTheReasonOfTheLevel) {
   ts::TempDir d;
   mode_t old = umask(0);
   EXPECT_EQ(0, tovi_mkdir(d.path().c_str(), 0755));  // already there
@@ -60,10 +58,7 @@ TEST(Mkdir, MakesMissingParentsWithTheModeAndAcceptsWhatExists) {
   EXPECT_TRUE(IsDir(d / "r/s"));
   ASSERT_EQ(0, chdir("/"));
   umask(old);
-}
-
-TEST(Mkdir, FailsWithTheReasonOfTheLevelThatCannotBeMade) {
-  ts::TempDir d;
+  // A failure gives the reason of the level that cannot be made.
   ASSERT_TRUE(ts::write_file(d / "file", ""));
   errno = 0;
   EXPECT_EQ(-1, tovi_mkdir((d / "file/sub/deeper").c_str(), 0700));
@@ -94,7 +89,7 @@ TEST(DescriptorLimit, SetCapsAtTheHardLimitAndReadsBack) {
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
 }
 
-TEST(CopyFile, CopiesAndHonoursTheExistenceCheck) {
+TEST(CopyFile, CopiesHonoursTheExistenceCheckAndRemovesAPartialCopy) {
   ts::TempDir d;
   std::string from = d / "from", to = d / "to", content = ts::pattern(100000);
   ASSERT_TRUE(ts::write_file(from, content));
@@ -120,20 +115,17 @@ TEST(CopyFile, CopiesAndHonoursTheExistenceCheck) {
   EXPECT_EQ(-1, copy_file(from.c_str(), (d / "none/out").c_str(), 0));
   EXPECT_EQ(ENOENT, errno);
   EXPECT_EQ((std::vector<std::string>{"alias", "from", "to"}), ts::list_dir(d.path()));
-}
-
-TEST(CopyFile, ShortWriteRemovesThePartialCopy) {
-  ts::TempDir d;
-  std::string from = d / "from", to = d / "to";
+  // A short write removes the partial copy.
+  std::string part = d / "part";
   ASSERT_TRUE(ts::write_file(from, std::string(300000, 'x')));
-  auto res = ts::run_in_child([&] {
+  auto cut = ts::run_in_child([&] {
     signal(SIGXFSZ, SIG_IGN);  // a file size limit makes the write stop part way
     struct rlimit rl = {65536, 65536};
     setrlimit(RLIMIT_FSIZE, &rl);
-    return copy_file(from.c_str(), to.c_str(), 0) == -1 && errno == EFBIG ? 0 : 1;
+    return copy_file(from.c_str(), part.c_str(), 0) == -1 && errno == EFBIG ? 0 : 1;
   });
-  EXPECT_EQ(0, res.status);
-  EXPECT_EQ((std::vector<std::string>{"from"}), ts::list_dir(d.path()));
+  EXPECT_EQ(0, cut.status);
+  EXPECT_EQ((std::vector<std::string>{"alias", "from", "to"}), ts::list_dir(d.path()));
 }
 
 TEST(RegionLocks, AnotherProcessSeesTheLockAndThePositionMoves) {

@@ -46,7 +46,7 @@ void MoveFd(int from, int to) {
   close(from);
 }
 
-TEST(ProcessNew, DescriptorMapsReachTheProgram) {
+TEST(ProcessNew, DescriptorMapsReachTheProgramAndAMissingOneEndsTheChild) {
   // fds {5, 1, 2}: descriptor 5 becomes standard input and is closed.
   auto five = ts::run_in_child([] {
     int in[2];
@@ -64,6 +64,18 @@ TEST(ProcessNew, DescriptorMapsReachTheProgram) {
   EXPECT_EQ("zero-open\n", zero.out);
   EXPECT_EQ(0, five.status | zero.status);
   EXPECT_EQ(EBADF, Exit("exit 0", {937, 1, 2})) << "an unusable descriptor ends the child with EBADF";
+  // A missing or unrunnable program.
+  EXPECT_EQ(-1, process_new(nullptr, nullptr, nullptr));
+  EXPECT_EQ(EINVAL, errno);
+  char *none[] = {nullptr};
+  tovi_process h = 12345;
+  EXPECT_EQ(-1, process_new(none, nullptr, &h));
+  EXPECT_EQ(12345, h);  // refused without forking
+  char prog[] = "/nonexistent/tovi-test-program";
+  char *args[] = {prog, nullptr};
+  ASSERT_EQ(0, process_new(args, nullptr, &h));
+  EXPECT_GT(h, 0);
+  EXPECT_EQ(ENOENT, process_wait(h));  // the child ends with exec's errno
 }
 
 TEST(ProcessNew, SwappedDescriptorsRegressionBothSurvive) {
@@ -98,20 +110,6 @@ TEST(ProcessNew, SwappedDescriptorsRegressionBothSurvive) {
   EXPECT_EQ("swapped|0", res.out);
 }
 
-TEST(ProcessNew, MissingOrUnrunnableProgram) {
-  EXPECT_EQ(-1, process_new(nullptr, nullptr, nullptr));
-  EXPECT_EQ(EINVAL, errno);
-  char *none[] = {nullptr};
-  tovi_process h = 12345;
-  EXPECT_EQ(-1, process_new(none, nullptr, &h));
-  EXPECT_EQ(12345, h);  // refused without forking
-  char prog[] = "/nonexistent/tovi-test-program";
-  char *args[] = {prog, nullptr};
-  ASSERT_EQ(0, process_new(args, nullptr, &h));
-  EXPECT_GT(h, 0);
-  EXPECT_EQ(ENOENT, process_wait(h));  // the child ends with exec's errno
-}
-
 TEST(ProcessWait, ExitCodesComeOnceAlsoForChildrenTheReaperCollected) {
   std::vector<std::pair<std::string, int>> rows = {{"exit 3", 3}, {"kill -KILL $$", -1}, {"exit 255", 255}};
   for (int i = 0; i < 20; i++) rows.emplace_back("exit " + std::to_string(i * 7), i * 7);
@@ -136,7 +134,7 @@ TEST(ProcessWait, ExitCodesComeOnceAlsoForChildrenTheReaperCollected) {
   EXPECT_EQ(-1, process_wait(1));        // not our child
 }
 
-TEST(ProcessFork, ForkprocessInstallsTheReaperAndTheChildIgnoresBrokenPipes) {
+TEST(ProcessFork, ForkprocessInstallsTheReaperAndDetachprocessEndsTheParent) {
   pid_t pid = forkprocess();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -160,9 +158,7 @@ TEST(ProcessFork, ForkprocessInstallsTheReaperAndTheChildIgnoresBrokenPipes) {
     return 0;
   });
   EXPECT_EQ("once;child;parent=0", res.out);
-}
-
-TEST(ProcessFork, DetachprocessEndsTheParentAndTheChildGoesOn) {
+  // detachprocess ends the parent and the child goes on.
   prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphan comes back to this process
   initthreads();
   ts::Child c;

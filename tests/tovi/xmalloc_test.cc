@@ -20,7 +20,7 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-TEST(Xmalloc, ZeroSizesReturnNoneAndGivingBackClearsThePointer) {
+TEST(Xmalloc, ZeroSizesGiveNoneCallocZeroesReallocKeepsAndCopiesAreExact) {
   EXPECT_EQ(nullptr, xmalloc(0));
   EXPECT_EQ(nullptr, fs_get(0));
   EXPECT_EQ(nullptr, xcalloc(0, 16));
@@ -34,9 +34,6 @@ TEST(Xmalloc, ZeroSizesReturnNoneAndGivingBackClearsThePointer) {
   EXPECT_EQ(nullptr, p);
   fs_give(&p);  // giving back none again is harmless
   fs_give(nullptr);
-}
-
-TEST(Xmalloc, CallocZeroesReallocKeepsContentsAndCopiesAreExact) {
   auto *z = static_cast<unsigned char *>(xcalloc(100, 7));
   EXPECT_EQ(std::string(700, '\0'), std::string(reinterpret_cast<char *>(z), 700));
   std::memset(z, 'q', 700);
@@ -64,7 +61,7 @@ TEST(Xmalloc, CallocZeroesReallocKeepsContentsAndCopiesAreExact) {
 // The report counter lives for the whole process, so the case runs in a
 // fresh child whose counter starts where this (never failing) process left
 // it: at zero.
-TEST(XmallocReports, EveryHundredthShortageIsReportedUnlessSilenced) {
+TEST(XmallocReports, EveryHundredthShortageIsReportedAndImpossibleRequestsStopLoudly) {
   auto res = ts::run_in_child([] {
     static int call;
     errno = ENOMEM;
@@ -79,9 +76,7 @@ TEST(XmallocReports, EveryHundredthShortageIsReportedUnlessSilenced) {
   EXPECT_EQ(0, res.status);
   EXPECT_EQ("malloc failed for 4096 bytes: " + std::string(strerror(ENOMEM)) + "\ncalloc/101@101 calloc/201@201 ",
             res.out);
-}
-
-TEST(XmallocReports, ImpossibleRequestsStopLoudlyInsteadOfWaiting) {
+  // Impossible requests stop loudly instead of waiting.
   for (int kind = 0; kind < 2; kind++) {
     auto res = ts::run_in_child([kind] {
       void *p = kind ? static_cast<void *>(xstrndup("x", SIZE_MAX)) : xcalloc(SIZE_MAX / 2, 3);
