@@ -24,11 +24,6 @@ struct ReloadCase {
 
 class Reload : public RelayFixture, public ::testing::WithParamInterface<ReloadCase> {
   protected:
-    void TearDown() override {
-        mux.signal(SIGTERM);
-        EXPECT_EQ(mux.wait_exit(10000), 0);
-        EXPECT_EQ(mux.err().find("Sanitizer"), std::string::npos) << mux.err();
-    }
     void relay(int who, int32_t id, const Bytes &up, const Bytes &down) {
         script({client_sends(who, up), server_gets(rec_data(id, up)), server_sends(rec_data(id, down)),
                 client_gets(who, down)});
@@ -51,9 +46,8 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
         ASSERT_EQ(rename(inst.log_path().c_str(), old_log.c_str()), 0);
     }
     mux.signal(SIGHUP);
-    for (std::string line : c.logged) {
-        for (auto [from, to] : {std::pair{"CONF", inst.conf_path()}, {"NEXT", next}})
-            for (size_t p; (p = line.find(from)) != std::string::npos;) line.replace(p, 4, to);
+    for (const std::string &text : c.logged) {
+        std::string line = subst(text, {{"CONF", inst.conf_path()}, {"NEXT", next}});
         EXPECT_TRUE(inst.wait_log(line)) << line << "\n" << inst.log();
     }
     if (c.rotate) {
@@ -126,7 +120,7 @@ TEST(ReloadGroup, DashRReachesEveryProcessOfTheGroup) {
     ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 2; }));
     inst.set("orv_mux.conn_rate_limit", "2");
     inst.write_config();
-    ts::Result r = ts::run({bin_path("multiplexor"), "-c", inst.conf_path(), "-r"});
+    ts::Result r = run_multiplexor({"-c", inst.conf_path(), "-r"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
@@ -137,8 +131,6 @@ TEST(ReloadGroup, DashRReachesEveryProcessOfTheGroup) {
         if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
     ASSERT_EQ(pids.size(), 2u);
     EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
-    mux.signal(SIGTERM);
-    EXPECT_EQ(mux.wait_exit(), 0);
 }
 
 #ifdef MUX_HAVE_SYSTEMD
