@@ -1,5 +1,5 @@
 // The operator's path: the configuration check, one group per instance
-// directory (the pid file's lock), and the README's start,
+// directory (the pid file's lock) with -r and -k, and the README's start,
 // stop, -u and TLS steps run as they are written.
 #include <pwd.h>
 #include <sys/stat.h>
@@ -87,6 +87,8 @@ TEST(Operator, CheckModeReportsEveryProblemWithItsPlaceAndStartsNothing) {
     }
 }
 
+// One group per instance directory while any process of it runs; -r and -k
+// reach the whole group.
 TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     Instance inst;
     inst.write_config();
@@ -100,6 +102,20 @@ TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(first.pid())), std::string::npos)
         << second.err;
     EXPECT_EQ(read_file(inst.pid_path()), content);
+
+    // -r reaches every process of the group: two lines from two processes.
+    inst.set("orv_mux.conn_rate_limit", "2");
+    inst.write_config();
+    Result r = run_mux({"-c", "CONF", "-r"}, vars_of(inst));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
+    EXPECT_TRUE(inst.wait_log(line, 2)) << inst.log();
+    std::vector<std::string> pids;
+    for (const std::string &l : ts::lines_of(inst.log()))
+        if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
 
     // The first process dies: its forked process runs on and holds the file.
     kill(first.pid(), SIGKILL);
