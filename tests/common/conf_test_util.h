@@ -1,6 +1,5 @@
-// Helpers for the configuration and logging tests: the shared temporary
-// directories and files of test_support.h, and the messages the default log
-// writes to standard error.
+// Helpers for the configuration and logging tests (with test_support.h):
+// the messages the default log writes to standard error.
 #ifndef CONF_TEST_UTIL_H
 #define CONF_TEST_UTIL_H
 
@@ -10,17 +9,11 @@
 
 namespace conftest {
 
-using ts::lines_of;
-using ts::list_dir;
-using ts::read_file;
-using ts::TempDir;
-using ts::write_file;
-
 // The message part of a default-log line on standard error:
 // "[stamp] host proc[pid]: General Error: text" -> "Error: text".
 inline std::vector<std::string> messages_of(const std::string &captured) {
     std::vector<std::string> out;
-    for (const std::string &l : lines_of(captured)) {
+    for (const std::string &l : ts::lines_of(captured)) {
         size_t g = l.find(": General ");
         out.push_back(g == std::string::npos ? l : l.substr(g + 10));
     }

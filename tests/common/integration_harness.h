@@ -11,7 +11,9 @@
 //   Tool         a built peer program (imserver, echoserver) on an ephemeral
 //                port, stopped the same way.
 //   Listener, Stream, connect_to   loopback sockets with bounded reads.
-//   recv_record  one whole record read off the link: type, number, data.
+//   Stream::record  one whole record read off the link: type, number, data.
+//   subst, pattern, rss_kib  placeholders in texts, distinct test bytes, and
+//                a process's resident size
 //   Script       a table of steps: client sends X, server receives Y, server
 //                replies Z, client gets W.
 //   RelayFixture a multiplexor in front of a scripted IM server.
@@ -41,7 +43,6 @@ using std::chrono::milliseconds;
 using ts::count_of;
 using ts::read_file;
 using ts::remaining_ms;
-using ts::remove_tree;
 
 inline std::string build_dir() { return TOVI_BUILD_DIR; }
 inline std::string bin_path(const std::string &name) { return build_dir() + "/bin/" + name; }
@@ -49,7 +50,6 @@ inline std::string bin_path(const std::string &name) { return build_dir() + "/bi
 // ---------------------------------------------------------------- bytes
 
 inline Bytes be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-inline void put32(Bytes &b, uint32_t v) { b += be32(v); }
 inline uint32_t get32(const Bytes &b, size_t at) {
     return uint32_t(uint8_t(b.at(at))) << 24 | uint8_t(b.at(at + 1)) << 16 | uint8_t(b.at(at + 2)) << 8 |
            uint8_t(b.at(at + 3));
@@ -67,20 +67,12 @@ inline Bytes rec_bye() { return rec_raw(5, 0); }
 // holds the client address of an open record and the bytes of a data record.
 struct Record { int type = -1; int32_t id = 0; Bytes data; };
 
-// The size of the record that `buf` begins with, or 0 while its header is
-// not all in.
-inline size_t record_size(const Bytes &buf) {
-    if (buf.size() < 5) return 0;
-    if (buf[0] == '\x01') return 9;
-    if (buf[0] != '\x03') return 5;
-    return buf.size() < 9 ? 0 : 9 + size_t(get32(buf, 5));
-}
-
 // The one record reader of the tests: takes the first complete record off
 // the front of `buf` into *out and returns its size, or 0 while none is
 // complete (then `buf` is left alone).
 inline size_t take_record(Bytes &buf, Record *out) {
-    size_t size = record_size(buf);
+    size_t size = buf.size() < 5 ? 0 : buf[0] == '\x01' ? 9 : buf[0] != '\x03' ? 5
+                : buf.size() < 9 ? 0 : 9 + size_t(get32(buf, 5));
     if (size == 0 || buf.size() < size) return 0;
     size_t head = buf[0] == '\x03' ? 9 : 5;
     out->type = uint8_t(buf[0]);
@@ -98,6 +90,32 @@ inline std::string hex(const Bytes &b, size_t max = 64) {
         s += t;
     }
     return b.size() > max ? s + "..." : s;
+}
+
+// `s` with every placeholder of `vars` replaced by its value.
+inline std::string subst(std::string s, const std::map<std::string, std::string> &vars) {
+    for (auto &[from, to] : vars)
+        for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    return s;
+}
+
+// n bytes of every value, different for each salt: a stream that is cut,
+// shifted or mixed with another one does not compare equal by chance.
+inline Bytes pattern(size_t n, int salt) {
+    Bytes b(n, 0);
+    for (size_t i = 0; i < n; i++) b[i] = char((i * 31 + size_t(salt) * 7 + i / 4093) & 0xff);
+    return b;
+}
+
+inline bool has_regular_file(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+inline long rss_kib(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(st.c_str() + at + 6);
 }
 
 // ---------------------------------------------------------------- sockets
@@ -120,6 +138,12 @@ class Stream {
     void close() { if (fd_ >= 0) ::close(std::exchange(fd_, -1)); }
     // Half-close: the peer sees end of stream, we can still read.
     void shutdown_write() { ::shutdown(fd_, SHUT_WR); }
+    // Closes with a reset instead of an end of stream.
+    void reset() {
+        linger lg = {1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        close();
+    }
 
     bool send(const Bytes &b) {
         auto deadline = Clock::now() + milliseconds(10000);
@@ -168,6 +192,15 @@ class Stream {
             if (before) *before = pending_;
         return r < 0;
     }
+    // The next whole record off the link, from what came before and what
+    // comes within the time; type -1 when none is whole by then.
+    Record record(int timeout_ms = 5000) {
+        auto deadline = Clock::now() + milliseconds(timeout_ms);
+        Record r;
+        while (!take_record(pending_, &r) && fill(remaining_ms(deadline)) > 0) {
+        }
+        return r;
+    }
 
   private:
     // 1: bytes came, 0: nothing within the time, -1: end of stream or error.
@@ -185,17 +218,6 @@ class Stream {
     Bytes pending_;
 };
 
-// Reads one whole record off the link.
-inline Record recv_record(Stream &link, int timeout_ms = 5000) {
-    auto deadline = Clock::now() + milliseconds(timeout_ms);
-    Record r;
-    Bytes buf = link.recv_n(5, timeout_ms);
-    if (buf.size() == 5 && buf[0] == '\x03') buf += link.recv_n(4, remaining_ms(deadline));
-    if (size_t size = record_size(buf); size > buf.size()) buf += link.recv_n(size - buf.size(), remaining_ms(deadline));
-    take_record(buf, &r);
-    return r;
-}
-
 inline sockaddr_in loopback(uint16_t port, const char *addr = "127.0.0.1") {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -206,9 +228,14 @@ inline sockaddr_in loopback(uint16_t port, const char *addr = "127.0.0.1") {
 
 // Connects to 127.0.0.1:port (or `to`), from `from` (another loopback
 // address) when given. Returns an invalid stream when the connection fails.
-inline Stream connect_to(uint16_t port, const char *from = nullptr, const char *to = "127.0.0.1") {
+// A stingy client lets the kernel keep little for it: a small receive
+// buffer and small segments (the sender's buffer grows with the segment size).
+inline Stream connect_to(uint16_t port, const char *from = nullptr, const char *to = "127.0.0.1", bool stingy = false) {
     Stream s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in b = loopback(0, from ? from : "0.0.0.0"), a = loopback(port, to);
+    int rcv = 4096, mss = 536;
+    if (stingy) setsockopt(s.fd(), SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    if (stingy) setsockopt(s.fd(), IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
     if ((from && ::bind(s.fd(), reinterpret_cast<sockaddr *>(&b), sizeof b) < 0) ||
         ::connect(s.fd(), reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
         return Stream();
@@ -310,19 +337,24 @@ inline std::vector<std::string> mux_env_names() {
     return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax", "MetricsListen"};
 }
 
-// Runs a program to its end (bounded), capturing standard output and error.
-inline Result run_program(const std::vector<std::string> &args, int timeout_ms = 10000,
-                          const std::vector<std::string> &env = {}) {
-    return ts::run(args, timeout_ms, env);
-}
-
-// Runs bin/multiplexor with `args` to its end; a sanitizer report fails the test.
-inline Result run_multiplexor(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
-    std::vector<std::string> argv = {bin_path("multiplexor")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Result r = ts::run(argv, 10000, env, mux_env_names());
+// Runs bin/<name> with `args` to its end, without the multiplexor's
+// environment names; a sanitizer report fails the test.
+inline Result run_bin(const std::string &name, std::vector<std::string> args, int timeout_ms = 10000) {
+    args.insert(args.begin(), bin_path(name));
+    Result r = ts::run(args, timeout_ms, {}, mux_env_names());
     EXPECT_EQ(sanitizer_report(r.err + r.out), "");
     return r;
+}
+inline Result run_multiplexor(const std::vector<std::string> &args) { return run_bin("multiplexor", args); }
+
+// Processes other than this one whose /proc/<pid>/<file> holds `needle`.
+inline std::vector<pid_t> procs_with(const std::string &file, const std::string &needle) {
+    std::vector<pid_t> found;
+    for (const std::string &p : ts::list_dir("/proc"))
+        if (pid_t pid = atoi(p.c_str()); pid > 1 && pid != getpid() &&
+                                         read_file("/proc/" + p + "/" + file).find(needle) != std::string::npos)
+            found.push_back(pid);
+    return found;
 }
 
 // Inodes of the sockets a process holds open.
@@ -396,12 +428,6 @@ class MuxProcess {
     std::string out() { return child_.out(); }
     // Processes in the multiplexor's process group (forked ones included).
     int group_size() { return child_.group_size(); }
-    bool group_gone() { return group_size() == 0; }
-    // Ends the whole group at once, without any check.
-    void kill_all() {
-        stopped_ = true;
-        child_.kill_group();
-    }
     // Stops the whole group with SIGTERM and checks how it ended: exit status
     // `want` (unless the test has seen the process end already) and no
     // sanitizer report on its standard error or output. Once; later calls

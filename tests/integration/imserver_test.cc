@@ -97,7 +97,7 @@ TEST(ImServerLink, EchoBacklogKeepsEachNumbersBytesInOrder) {
     std::this_thread::sleep_for(milliseconds(300));
     Bytes got[2];
     for (auto end = Clock::now() + milliseconds(20000); got[0].size() < want[0].size() && Clock::now() < end;) {
-        Record r = recv_record(link, remaining_ms(end));
+        Record r = link.record(remaining_ms(end));
         ASSERT_TRUE(r.type == 3 && (r.id == 1 || r.id == 2)) << r.type << " " << r.id;
         ASSERT_LE(r.data.size(), 4087u);
         got[r.id - 1] += r.data;
@@ -122,11 +122,11 @@ TEST(ImServerLink, DiscardTakesDataAndSendsNothingBack) {
 }
 
 TEST(ImServerProgram, HelpAndBadArguments) {
-    Result r = run_program({bin_path("imserver"), "--help"});
+    Result r = run_bin("imserver", {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Usage: imserver [options]\n", 0), 0u);
     EXPECT_NE(r.out.find("--mode echo|chat"), std::string::npos);
-    r = run_program({bin_path("imserver"), "--mode", "shout"});
+    r = run_bin("imserver", {"--mode", "shout"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown mode \"shout\""), std::string::npos);
 }

@@ -16,13 +16,7 @@ long long json_number(const std::string &json, const std::string &key) {
     return at == std::string::npos ? -1 : atoll(json.c_str() + at + key.size() + 3);
 }
 
-// Runs bin/loadgen to its end; a sanitizer report fails the test.
-Result loadgen(std::vector<std::string> args, int timeout_ms = 20000) {
-    args.insert(args.begin(), bin_path("loadgen"));
-    Result r = ts::run(args, timeout_ms);
-    EXPECT_EQ(sanitizer_report(r.err), "");
-    return r;
-}
+Result loadgen(std::vector<std::string> args, int timeout_ms = 20000) { return run_bin("loadgen", args, timeout_ms); }
 
 // ------------------------------------------------------------- faulty peer
 
@@ -236,14 +230,7 @@ class SideBySideSuite : public ::testing::Test {
   protected:
     // Processes whose environment carries the mark: everything the suite
     // started (its children inherit the environment).
-    std::vector<pid_t> marked() {
-        std::vector<pid_t> found;
-        for (const std::string &p : ts::list_dir("/proc"))
-            if (atoi(p.c_str()) > 0 && atoi(p.c_str()) != getpid() &&
-                read_file("/proc/" + p + "/environ").find(mark + '\0') != std::string::npos)
-                found.push_back(atoi(p.c_str()));
-        return found;
-    }
+    std::vector<pid_t> marked() { return procs_with("environ", mark + '\0'); }
     void TearDown() override {
         for (pid_t p : marked()) {  // never leave anything behind
             ADD_FAILURE() << "process " << p << " outlived the suite";

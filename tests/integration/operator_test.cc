@@ -1,7 +1,6 @@
-// The operator's path: start-up failures and what they say, one group per
-// instance directory (the pid file's lock), stale pid files, ignored
-// signals, the server messages, and the README's start, stop, -u and TLS
-// steps run as they are written.
+// The operator's path: the configuration check, one group per instance
+// directory (the pid file's lock) with -r and -k, and the README's start,
+// stop, -u and TLS steps run as they are written.
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -13,84 +12,17 @@ namespace {
 
 using Vars = std::map<std::string, std::string>;
 
-std::string subst(std::string s, const Vars &vars) {
-    for (auto &[from, to] : vars)
-        for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
-    return s;
+Result run_mux(std::vector<std::string> args, const Vars &vars) {
+    for (auto &a : args) a = subst(a, vars);
+    return run_multiplexor(args);
 }
 
-Result run_mux(const std::vector<std::string> &args, const Vars &vars) {
-    std::vector<std::string> all = {bin_path("multiplexor")};
-    for (auto &a : args) all.push_back(subst(a, vars));
-    return run_program(all);
-}
-
-Vars vars_of(const Instance &inst, uint16_t busy) {
-    return {{"CONF", inst.conf_path()}, {"ROOT", inst.root()}, {"BUSY", std::to_string(busy)}};
-}
+Vars vars_of(const Instance &inst) { return {{"CONF", inst.conf_path()}, {"ROOT", inst.root()}}; }
 
 bool alive(pid_t pid) {
     std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t rp = st.rfind(')');
     return rp != std::string::npos && st.size() > rp + 2 && st[rp + 2] != 'Z';
-}
-
-bool has_regular_file(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-struct StartFailure {
-    const char *what;
-    std::function<void(Instance &)> prepare;
-    std::vector<std::string> args;  // CONF, ROOT and BUSY are replaced
-    int status;
-    std::string err;                // on standard error (same replacements)
-    bool usage;                     // the usage text follows it
-};
-
-TEST(Operator, StartUpFailuresSayWhatIsWrongAndLeaveNoPidFile) {
-    Result help = run_mux({"-h"}, {});  // no configuration at all
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage:  multiplexor [options]\n", 0), 0u) << help.out << help.err;
-    const auto nothing = [](Instance &) {};
-    const StartFailure rows[] = {
-        {"-p 70000", nothing, {"-c", "CONF", "-p", "70000"}, 255, "multiplexor: bad value for -p: 70000 (want", true},
-        {"-p abc", nothing, {"-c", "CONF", "-p", "abc"}, 255, "multiplexor: bad value for -p: abc (want", true},
-        {"syntax error", [](Instance &i) { i.set("=bad", "x"); }, {"-c", "CONF"}, 1,
-         "error=option name contains illegal character; line==bad = \"x\"\nFATAL: Configuration initialization "
-         "failed. (CONF)", false},
-        {"missing instance directory", [](Instance &i) { i.set("orv.instancevardir", i.root() + "/nope"); },
-         {"-c", "CONF"}, 255,
-         "instance directory ROOT/nope (orv.instancevardir) cannot be used: No such file or directory", false},
-        {"pid file cannot be written", [](Instance &i) { mkdir((i.pid_path()).c_str(), 0700); }, {"-c", "CONF"}, 255,
-         "cannot write the pid file ROOT/var/log/mux.pid: Is a directory", false},
-        {"port in use", nothing, {"-c", "CONF", "-p", "127.0.0.1:BUSY"}, 255,
-         "cannot bind to port BUSY on 127.0.0.1: Address already in use", false},
-        {"SSL set-up",
-         [](Instance &i) {
-             i.set("orv_mux.usessl", "yes");
-             i.set("orv_mux.secconfigdir", i.root() + "/no");
-         },
-         {"-c", "CONF"}, 1, "multiplexor: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no", false},
-        {"-u nobody, instance not searchable", nothing, {"-c", "CONF", "-u", "nobody"}, 1,
-         "cannot run as user nobody: the pid file's directory ROOT/var/log is not writable for this user "
-         "(Permission denied)", false},
-    };
-    Listener busy;
-    for (const StartFailure &row : rows) {
-        SCOPED_TRACE(row.what);
-        Instance inst;
-        row.prepare(inst);
-        inst.write_config();
-        Result r = run_mux(row.args, vars_of(inst, busy.port()));
-        EXPECT_EQ(r.status, row.status);
-        EXPECT_NE(r.err.find(subst(row.err, vars_of(inst, busy.port()))), std::string::npos) << r.err;
-        if (row.usage) {
-            EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), help.out.size())), help.out);
-        }
-        EXPECT_FALSE(has_regular_file(inst.pid_path())) << "left behind: " << read_file(inst.pid_path());
-    }
 }
 
 struct CheckCase {
@@ -138,7 +70,7 @@ TEST(Operator, CheckModeReportsEveryProblemWithItsPlaceAndStartsNothing) {
         Instance inst;
         row.prepare(inst);
         inst.write_config();
-        Vars vars = vars_of(inst, 0);
+        Vars vars = vars_of(inst);
         std::vector<std::string> lines = ts::lines_of(ts::read_file(inst.conf_path()));
         for (size_t n = 0; n < lines.size(); n++) vars["@" + lines[n].substr(0, lines[n].find(' '))] = std::to_string(n + 1);
         vars["NEXT"] = std::to_string(lines.size() + 1);
@@ -155,6 +87,8 @@ TEST(Operator, CheckModeReportsEveryProblemWithItsPlaceAndStartsNothing) {
     }
 }
 
+// One group per instance directory while any process of it runs; -r and -k
+// reach the whole group.
 TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     Instance inst;
     inst.write_config();
@@ -163,48 +97,34 @@ TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     ASSERT_NE(first.wait_port(inst.pid_path()), 0);
     ASSERT_TRUE(ts::wait_for([&] { return first.group_size() == 2; }));
     const std::string content = std::to_string(first.pid()) + "\nready\n";
-    Result second = run_mux({"-c", "CONF"}, vars_of(inst, 0));
+    Result second = run_mux({"-c", "CONF"}, vars_of(inst));
     EXPECT_EQ(second.status, 255);
     EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(first.pid())), std::string::npos)
         << second.err;
     EXPECT_EQ(read_file(inst.pid_path()), content);
 
+    // -r reaches every process of the group: two lines from two processes.
+    inst.set("orv_mux.conn_rate_limit", "2");
+    inst.write_config();
+    Result r = run_mux({"-c", "CONF", "-r"}, vars_of(inst));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
+    EXPECT_TRUE(inst.wait_log(line, 2)) << inst.log();
+    std::vector<std::string> pids;
+    for (const std::string &l : ts::lines_of(inst.log()))
+        if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
+
     // The first process dies: its forked process runs on and holds the file.
     kill(first.pid(), SIGKILL);
     EXPECT_EQ(first.wait_exit(), -SIGKILL);
-    EXPECT_EQ(run_mux({"-c", "CONF"}, vars_of(inst, 0)).status, 255);
-    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst, 0));
+    EXPECT_EQ(run_mux({"-c", "CONF"}, vars_of(inst)).status, 255);
+    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst));
     EXPECT_EQ(k.status, 0) << k.out;
-    EXPECT_TRUE(ts::wait_for([&] { return first.group_gone(); }));
+    EXPECT_TRUE(ts::wait_for([&] { return first.group_size() == 0; }));
     EXPECT_TRUE(ts::wait_for([&] { return !has_regular_file(inst.pid_path()); })) << "removed by the last one";
-}
-
-TEST(Operator, DashKLeavesTheGroupOfAStalePidFileAlone) {
-    Instance inst;
-    inst.write_config();
-    ts::Child other;  // a process group that is not a multiplexor's
-    ASSERT_TRUE(other.spawn({"/bin/sleep", "30"}));
-    ts::write_file(inst.pid_path(), std::to_string(other.pid()) + "\nready\n");
-    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst, 0));
-    EXPECT_EQ(k.status, ESRCH);
-    EXPECT_EQ(k.out, "stale multiplexor pidfile - no multiplexor holds it (pid " + std::to_string(other.pid()) +
-                         "): No such process\n");
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_TRUE(other.running());
-}
-
-TEST(Operator, Sigusr1IsIgnoredAndAFailedLinkSaysWhere) {
-    Instance inst;  // the IM server is 127.0.0.1 port 1: refused
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    mux.signal(SIGUSR1);
-    Stream c = connect_to(mux.port());
-    EXPECT_TRUE(inst.wait_log("Cannot connect to IM Server 127.0.0.1 port 1 (127.0.0.1): Connection refused"));
-    EXPECT_TRUE(mux.running());
-    mux.signal(SIGTERM);
-    EXPECT_EQ(mux.wait_exit(), 0);
 }
 
 // The README's shell blocks, each under a "<!-- checked: NAME -->" line.
@@ -245,11 +165,9 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
         SCOPED_TRACE(run.what);
         ts::TempDir tmp;
         chmod(tmp.path().c_str(), 0755);  // as /srv is
-        ts::Child im;
-        ASSERT_TRUE(im.spawn({bin_path("imserver"), "--listen", "127.0.0.1", "--port", "0", "--port-file", tmp / "im"}));
-        ASSERT_TRUE(ts::wait_for([&] { return !ts::read_file(tmp / "im").empty(); }));
+        Tool im("imserver", {"--listen", "127.0.0.1"});
         uint16_t port = Listener().port();  // free a moment ago
-        const std::string im_port = std::to_string(atoi(ts::read_file(tmp / "im").c_str()));
+        const std::string im_port = std::to_string(im.port());
         const Vars vars = {{"/srv/im", tmp / "srv/im"},
                            {"imserver.example.com:9999", "127.0.0.1:" + im_port},
                            {"-p 9909", "-p 127.0.0.1:" + std::to_string(port)},
@@ -260,9 +178,7 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
         struct Reaper {  // whatever happens, nothing started from this directory runs on
             std::string dir;
             ~Reaper() {
-                for (const std::string &p : ts::list_dir("/proc"))
-                    if (atoi(p.c_str()) > 1 && ts::read_file("/proc/" + p + "/cmdline").find(dir) != std::string::npos)
-                        kill(atoi(p.c_str()), SIGKILL);
+                for (pid_t p : procs_with("cmdline", dir)) kill(p, SIGKILL);
             }
         } reaper{tmp.path() + "/"};
         // The shell stays until the process has left its group (which the

@@ -29,74 +29,79 @@ const char kUsage[] =
 
 class Process : public RelayFixture {};
 
-TEST_F(Process, BadOptionsPrintTheUsageAndFailBeforeBinding) {
-    std::string conf = inst.write_config();
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"-ssl", "a", "b"}, {"-p", "0"}, {"-p", "65536"}, {"-p", "127.0.0.1:abc"},
-             {"-p", "localhost:7000"}, {"-p", "255.255.255.255:7000"}, {"-t", "-1"}, {"-f", "-2"}, {"-t"}, {"-f"},
-             {"-p"}, {"console"}, {"-a", "x"}, {"-c"}}) {
-        SCOPED_TRACE(bad[0] + (bad.size() > 1 ? " " + bad[1] : ""));
-        bad.insert(bad.begin(), {"-c", conf});
-        Result r = run_multiplexor(bad);
-        ASSERT_TRUE(r.exited);
-        EXPECT_EQ(r.status, 255);
-        ASSERT_GE(r.err.size(), sizeof kUsage - 1);
-        EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kUsage - 1)), kUsage) << "after what was wrong";
-        EXPECT_EQ(read_file(inst.pid_path()), "");
-    }
-}
-
-// Each row: a change to the configuration ("key=value", or "-key" to remove
-// it), the arguments after -c <conf>, and what the failure gives on
-// standard error (or output): the whole text or a part of it. {root} and
-// {conf} stand for the instance and its configuration file. (The operator's
-// tests see a syntax error, a port in use and the pid file.)
-TEST(StartUp, FailuresAreReportedBeforeTheLogAndLeaveNoPidFile) {
-    const struct { std::string conf; std::vector<std::string> args; int status; bool on_out, whole; std::string text; }
-        rows[] = {
-        {"", {"-c", "{root}/nope.conf"}, 1, false, false,
-         "FATAL: Configuration initialization failed. ({root}/nope.conf)\n"},
-        {"-orv.instancedir", {}, 255, false, true, "ERROR: option orv.instancedir not found in {conf}\n"},
-        {"-orv.instancevardir", {}, 255, false, true, "ERROR: option orv.instancevardir not found in {conf}\n"},
-        {"orv.log.orv_mux.url={root}/logs/", {}, 255, true, true,
-         "ERROR: Multiplexor log url has invalid value in config file.\n"},
-        {"", {"-u", "no-such-user-here"}, 1, false, false, "cannot run as user no-such-user-here: no such user"},
+// What is wrong in the command line or the configuration, said before the
+// log is open; and no pid file stays. Each row: the arguments (after -c CONF
+// unless they name their own -c; CONF, ROOT and BUSY are replaced), a change
+// to the instance, the exit status, and the text on standard error (a part
+// of it, the whole of it, the whole standard output, or a part followed by
+// the usage text).
+TEST(StartUp, FailuresSayWhatIsWrongAndLeaveNoPidFile) {
+    Result help = run_multiplexor({"-h"});  // no configuration at all
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, kUsage);
+    enum How { Part, Whole, Out, Usage };
+    const std::function<void(Instance &)> none;
+    const auto unset = [](const char *key) { return [key](Instance &i) { i.unset(key); }; };
+    const auto set = [](const char *key, const char *value) {
+        return [key, value](Instance &i) { i.set(key, subst(value, {{"ROOT", i.root()}})); };
     };
+    const struct { std::vector<std::string> args; std::function<void(Instance &)> prepare; int status; std::string text; How how; }
+        rows[] = {
+        {{"-ssl", "a", "b"}, none, 255, "", Usage}, {{"-p", "0"}, none, 255, "", Usage},
+        {{"-p", "65536"}, none, 255, "", Usage}, {{"-p", "127.0.0.1:abc"}, none, 255, "", Usage},
+        {{"-p", "localhost:7000"}, none, 255, "", Usage}, {{"-p", "255.255.255.255:7000"}, none, 255, "", Usage},
+        {{"-t", "-1"}, none, 255, "", Usage}, {{"-f", "-2"}, none, 255, "", Usage}, {{"-t"}, none, 255, "", Usage},
+        {{"-f"}, none, 255, "", Usage}, {{"-p"}, none, 255, "", Usage}, {{"console"}, none, 255, "", Usage},
+        {{"-a", "x"}, none, 255, "", Usage}, {{"-c"}, none, 255, "", Usage},
+        {{"-p", "70000"}, none, 255, "multiplexor: bad value for -p: 70000 (want", Usage},
+        {{"-p", "abc"}, none, 255, "multiplexor: bad value for -p: abc (want", Usage},
+        {{"-c", "ROOT/nope.conf"}, none, 1, "FATAL: Configuration initialization failed. (ROOT/nope.conf)\n", Part},
+        {{}, unset("orv.instancedir"), 255, "ERROR: option orv.instancedir not found in CONF\n", Whole},
+        {{}, unset("orv.instancevardir"), 255, "ERROR: option orv.instancevardir not found in CONF\n", Whole},
+        {{}, set("orv.log.orv_mux.url", "ROOT/logs/"), 255,
+         "ERROR: Multiplexor log url has invalid value in config file.\n", Out},
+        {{"-u", "no-such-user-here"}, none, 1, "cannot run as user no-such-user-here: no such user", Part},
+        {{}, set("=bad", "x"), 1,
+         "error=option name contains illegal character; line==bad = \"x\"\nFATAL: Configuration initialization "
+         "failed. (CONF)", Part},
+        {{}, set("orv.instancevardir", "ROOT/nope"), 255,
+         "instance directory ROOT/nope (orv.instancevardir) cannot be used: No such file or directory", Part},
+        {{}, [](Instance &i) { mkdir((i.pid_path()).c_str(), 0700); }, 255,
+         "cannot write the pid file ROOT/var/log/mux.pid: Is a directory", Part},
+        {{"-p", "127.0.0.1:BUSY"}, none, 255, "cannot bind to port BUSY on 127.0.0.1: Address already in use", Part},
+        {{}, [](Instance &i) {
+             i.set("orv_mux.usessl", "yes");
+             i.set("orv_mux.secconfigdir", i.root() + "/no");
+         },
+         1, "multiplexor: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no", Part},
+        {{"-u", "nobody"}, none, 1,
+         "cannot run as user nobody: the pid file's directory ROOT/var/log is not writable for this user "
+         "(Permission denied)", Part},
+        {{}, set("orv_mux.metrics_listen", "localhost:9910"), 255,
+         "bad value for orv_mux.metrics_listen: localhost:9910", Part},
+    };
+    Listener busy;
     for (auto &row : rows) {
-        SCOPED_TRACE(row.text);
         Instance inst;
-        auto fill = [&](std::string s) {
-            for (auto [key, value] :
-                 {std::pair<std::string, std::string>{"{root}", inst.root()}, {"{conf}", inst.conf_path()}})
-                for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
-            return s;
-        };
-        const std::string &c = row.conf;
-        if (!c.empty() && c[0] == '-') inst.unset(c.substr(1));
-        if (!c.empty() && c[0] != '-') inst.set(c.substr(0, c.find('=')), fill(c.substr(c.find('=') + 1)));
+        const std::map<std::string, std::string> vars = {
+            {"CONF", inst.conf_path()}, {"ROOT", inst.root()}, {"BUSY", std::to_string(busy.port())}};
+        SCOPED_TRACE(::testing::PrintToString(row.args) + " " + row.text);
+        if (row.prepare) row.prepare(inst);
         inst.write_config();
         std::vector<std::string> args = row.args;
-        if (args.empty() || args[0] != "-c") args.insert(args.begin(), {"-c", "{conf}"});
-        for (auto &a : args) a = fill(a);
+        if (args.empty() || args[0] != "-c") args.insert(args.begin(), {"-c", "CONF"});
+        for (auto &a : args) a = subst(a, vars);
         Result r = run_multiplexor(args);
         EXPECT_EQ(r.status, row.status);
-        std::string got = row.on_out ? r.out : r.err, want = fill(row.text);
-        if (row.whole) EXPECT_EQ(got, want);
+        std::string got = row.how == Out ? r.out : r.err, want = subst(row.text, vars);
+        if (row.how == Whole || row.how == Out) EXPECT_EQ(got, want);
         else EXPECT_NE(got.find(want), std::string::npos) << got;
-        EXPECT_EQ(read_file(inst.pid_path()), "");
+        if (row.how == Usage) {
+            ASSERT_GE(r.err.size(), sizeof kUsage - 1);
+            EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kUsage - 1)), kUsage) << "after what was wrong";
+        }
+        EXPECT_FALSE(has_regular_file(inst.pid_path())) << "left behind: " << read_file(inst.pid_path());
     }
-}
-
-TEST_F(Process, PidFileWhileRunningSighupReloadsAndSigtermRemovesIt) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    EXPECT_EQ(read_file(inst.pid_path()), std::to_string(mux.pid()) + "\nready\n");
-    mux.signal(SIGHUP);
-    EXPECT_TRUE(inst.wait_log("configuration reloaded from " + inst.conf_path() + ": nothing changed\n"));
-    EXPECT_TRUE(mux.running());
-    EXPECT_TRUE(connect_to(mux.port()).valid());
-    mux.stop();  // exit status 0
-    EXPECT_EQ(read_file(inst.pid_path()), "");
-    EXPECT_TRUE(inst.wait_log("Notice: exiting"));
 }
 
 TEST_F(Process, StopRightAfterStartIsNeverLost) {
@@ -111,8 +116,9 @@ TEST_F(Process, StopRightAfterStartIsNeverLost) {
     }
 }
 
-// -k without a pid file, or with one that names no process of ours, fails
-// with its reason; with a good one it stops the whole group of forks.
+// -k without a pid file, or with one that names no process, fails with its
+// reason; a stale one's group (not a multiplexor's) is left alone; with a
+// good one it stops the whole group of forks.
 TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
     Result k = run_multiplexor({"-c", inst.write_config(), "-k"});
     EXPECT_EQ(k.status, ENOENT);
@@ -124,6 +130,16 @@ TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
         EXPECT_EQ(k.out, "Error reading multiplexor pidfile - Invalid argument\n") << pid;
     }
     EXPECT_NE(inst.log().find("Error reading multiplexor pidfile"), std::string::npos);
+    ts::Child other;
+    ASSERT_TRUE(other.spawn({"/bin/sleep", "30"}));
+    ts::write_file(inst.pid_path(), std::to_string(other.pid()) + "\nready\n");
+    k = run_multiplexor({"-c", inst.conf_path(), "-k"});
+    EXPECT_EQ(k.status, ESRCH);
+    EXPECT_EQ(k.out, "stale multiplexor pidfile - no multiplexor holds it (pid " + std::to_string(other.pid()) +
+                         "): No such process\n");
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(other.running());
+    unlink(inst.pid_path().c_str());
     ASSERT_NO_FATAL_FAILURE(start({"-f", "3"}));
     ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 3; }, 5000, 20));
     ASSERT_TRUE(inst.wait_log("Multiplexor started.", 3));
@@ -131,7 +147,7 @@ TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
     EXPECT_EQ(k.status, 0);
     EXPECT_EQ(k.out, "");
     EXPECT_EQ(mux.wait_exit(5000), 0);
-    EXPECT_TRUE(ts::wait_for([&] { return mux.group_gone(); }, 5000, 20));
+    EXPECT_TRUE(ts::wait_for([&] { return mux.group_size() == 0; }, 5000, 20));
     EXPECT_TRUE(inst.wait_log("multiplexor process " + std::to_string(mux.pid()) + " terminated"));
     EXPECT_TRUE(inst.wait_log("exiting", 3));
     EXPECT_EQ(read_file(inst.pid_path()), "");

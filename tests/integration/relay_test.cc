@@ -7,12 +7,6 @@ using namespace itest;
 
 class Relay : public RelayFixture {};
 
-Bytes pattern(size_t n, int salt) {
-    Bytes b(n, 0);
-    for (size_t i = 0; i < n; i++) b[i] = char((i * 7 + size_t(salt) * 13 + i / 251) & 0xff);
-    return b;
-}
-
 TEST_F(Relay, OneSessionExactBytesWithItsLogAndSnoopLines) {
     inst.set("orv.log.orv_mux.snoop", "TRUE");
     ASSERT_NO_FATAL_FAILURE(start());
@@ -38,12 +32,15 @@ TEST_F(Relay, OneSessionExactBytesWithItsLogAndSnoopLines) {
         EXPECT_TRUE(line.rfind("[", 0) == 0 && line.find(" mux[") != std::string::npos) << line;
 }
 
+// The server's host name is resolved.
 TEST_F(Relay, OpenRecordCarriesTheClientAddress) {
+    inst.set("orv_mux.serverport", "localhost:" + std::to_string(server.port()));
     ASSERT_NO_FATAL_FAILURE(start_with_clients(1));
     ASSERT_NO_FATAL_FAILURE(add_client(2, "127.0.0.2"));
     script({client_sends(1, "from two"), server_gets(rec_data(2, "from two")),
             server_sends(rec_data(2, "back") + rec_data(1, "one")), client_gets(1, "back"), client_gets(0, "one")});
     EXPECT_TRUE(inst.wait_log("[127.0.0.2][2]: client started. [total=1] [active=1]"));
+    EXPECT_TRUE(inst.wait_log("Connected to server localhost. Server using 3.0 protocol"));
 }
 
 // Records from the server reach their clients however the reads cut them
@@ -114,12 +111,6 @@ TEST_F(Relay, FullClientSocketQueuesWithoutReorderingWhileOthersFlow) {
     EXPECT_EQ(hex(clients[0].recv_for(200)), "");
 }
 
-long rss_kib(pid_t pid) {
-    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = st.find("VmRSS:");
-    return at == std::string::npos ? -1 : std::atol(st.c_str() + at + 6);
-}
-
 // The IM server stops reading while two clients push 24 MB each: the
 // multiplexor stops reading them too once 256 KiB wait for the link,
 // instead of holding all of it (the bound leaves room for what the
@@ -146,7 +137,7 @@ TEST_F(Relay, SlowServerPausesClientReadersAndLosesNothing) {
     uint64_t on_link[2] = {9, 9};  // the open records
     int closes = 0;
     for (auto deadline = Clock::now() + milliseconds(30000); closes < 2 && Clock::now() < deadline;) {
-        Record r = recv_record(link, remaining_ms(deadline));
+        Record r = link.record(remaining_ms(deadline));
         ASSERT_TRUE((r.type == 2 || r.type == 3) && (r.id == 1 || r.id == 2))
             << r.type << " " << r.id << " after " << got[0].size() << " + " << got[1].size() << " bytes";
         if (r.type == 2) {

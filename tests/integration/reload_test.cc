@@ -1,7 +1,8 @@
 // A running multiplexor told to reload: SIGHUP and -r re-read the file for
 // the clients that come next while the ones connected keep going, a file
 // that does not read keeps the running configuration, a moved log is let
-// go, and the service manager hears of readiness, reloads and the stop.
+// go, and the service manager hears of readiness, reloads and the stop
+// (-r to a group of processes: the operator's tests).
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -24,11 +25,6 @@ struct ReloadCase {
 
 class Reload : public RelayFixture, public ::testing::WithParamInterface<ReloadCase> {
   protected:
-    void TearDown() override {
-        mux.signal(SIGTERM);
-        EXPECT_EQ(mux.wait_exit(10000), 0);
-        EXPECT_EQ(mux.err().find("Sanitizer"), std::string::npos) << mux.err();
-    }
     void relay(int who, int32_t id, const Bytes &up, const Bytes &down) {
         script({client_sends(who, up), server_gets(rec_data(id, up)), server_sends(rec_data(id, down)),
                 client_gets(who, down)});
@@ -51,9 +47,8 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
         ASSERT_EQ(rename(inst.log_path().c_str(), old_log.c_str()), 0);
     }
     mux.signal(SIGHUP);
-    for (std::string line : c.logged) {
-        for (auto [from, to] : {std::pair{"CONF", inst.conf_path()}, {"NEXT", next}})
-            for (size_t p; (p = line.find(from)) != std::string::npos;) line.replace(p, 4, to);
+    for (const std::string &text : c.logged) {
+        std::string line = subst(text, {{"CONF", inst.conf_path()}, {"NEXT", next}});
         EXPECT_TRUE(inst.wait_log(line)) << line << "\n" << inst.log();
     }
     if (c.rotate) {
@@ -117,30 +112,6 @@ const ReloadCase kReloads[] = {
      {"General Notice: configuration reloaded from CONF: nothing changed\n"}, false, false},
 };
 INSTANTIATE_TEST_SUITE_P(Cases, Reload, ::testing::ValuesIn(kReloads));
-
-TEST(ReloadGroup, DashRReachesEveryProcessOfTheGroup) {
-    Instance inst;
-    inst.write_config();
-    MuxProcess mux;
-    ASSERT_TRUE(mux.start(inst, {"-f", "2"}));
-    ASSERT_NE(mux.wait_port(inst.pid_path()), 0);
-    ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 2; }));
-    inst.set("orv_mux.conn_rate_limit", "2");
-    inst.write_config();
-    ts::Result r = ts::run({bin_path("multiplexor"), "-c", inst.conf_path(), "-r"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "");
-    const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
-    EXPECT_TRUE(inst.wait_log(line, 2)) << inst.log();
-    // Two processes, one line each.
-    std::vector<std::string> pids;
-    for (const std::string &l : ts::lines_of(inst.log()))
-        if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
-    ASSERT_EQ(pids.size(), 2u);
-    EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
-    mux.signal(SIGTERM);
-    EXPECT_EQ(mux.wait_exit(), 0);
-}
 
 #ifdef MUX_HAVE_SYSTEMD
 // The service manager's side of the notification socket.

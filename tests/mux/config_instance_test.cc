@@ -1,5 +1,6 @@
 // Instance files and derived settings: pid file round trip, removal and
-// bounded reads, ownership (as root, giving files to nobody), service check,
+// bounded reads (its lock shared with forked processes is the operator
+// tests' concern), ownership (as root, giving files to nobody), service check,
 // partitions and the log configuration built from "logfile.*" options.
 #include "config/config_instance.h"
 
@@ -45,7 +46,7 @@ class InstanceTest : public ::testing::Test {
     // Root, and the nobody/nogroup accounts, to give files away.
     static bool can_give_away() { return geteuid() == 0 && getpwnam("nobody") && getgrnam("nogroup"); }
 
-    conftest::TempDir dir;
+    ts::TempDir dir;
     ConfigCache *cache = nullptr;
     ConfigCache *saved = nullptr;
 };
@@ -56,7 +57,7 @@ TEST_F(InstanceTest, InstanceDirComesFromOverrideOrOptionAndServicesAreChecked) 
     EXPECT_EQ(config_writepidfile("mux", "ready"), 1);
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), 1);
     EXPECT_EQ(config_removepidfile("mux"), 1);
-    EXPECT_THAT(conftest::list_dir(dir / "log"), IsEmpty());
+    EXPECT_THAT(ts::list_dir(dir / "log"), IsEmpty());
     set("local.instancedir", "/from/option");
     EXPECT_STREQ(config_getinstancedir(), "/from/option");
     static const std::string override_dir = "/from/override";
@@ -74,7 +75,7 @@ TEST_F(InstanceTest, InstanceDirComesFromOverrideOrOptionAndServicesAreChecked) 
 TEST_F(InstanceTest, PidFileRoundTripRemovalAndErrors) {
     config_setinstancedir(dir.path().c_str());
     ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
-    EXPECT_EQ(conftest::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\nready\n");
+    EXPECT_EQ(ts::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\nready\n");
     unsigned long pid = 0;
     char text[32] = "junk";
     EXPECT_EQ(config_readpidfile("mux", &pid, text, sizeof(text)), 0);
@@ -86,15 +87,15 @@ TEST_F(InstanceTest, PidFileRoundTripRemovalAndErrors) {
     EXPECT_STREQ(small, "re");
     EXPECT_EQ(small[3], 'x');
     ASSERT_EQ(config_writepidfile("mux", nullptr), 0);
-    EXPECT_EQ(conftest::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\n");
+    EXPECT_EQ(ts::read_file(dir / "log/mux.pid"), std::to_string(getpid()) + "\n");
     EXPECT_EQ(config_readpidfile("mux", &pid, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "");
     EXPECT_EQ(config_removepidfile("mux"), 0);
-    EXPECT_THAT(conftest::list_dir(dir / "log"), IsEmpty());
+    EXPECT_THAT(ts::list_dir(dir / "log"), IsEmpty());
     EXPECT_EQ(config_removepidfile("mux"), 0);
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), ENOENT);
     // Errors: no number in the file, no log directory, a directory in the way.
-    conftest::write_file(dir / "log/mux.pid", "ready\n");
+    ts::write_file(dir / "log/mux.pid", "ready\n");
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), 2);
     static const std::string nolog = dir.path() + "/missing";
     config_setinstancedir(nolog.c_str());
@@ -104,39 +105,9 @@ TEST_F(InstanceTest, PidFileRoundTripRemovalAndErrors) {
     EXPECT_EQ(config_removepidfile("dir"), EISDIR);
 }
 
-TEST_F(InstanceTest, PidFileLockIsSharedWithForkedProcessesAndTheLastRemovesIt) {
-    config_setinstancedir(dir.path().c_str());
-    const std::string path = dir / "log/mux.pid";
-    conftest::write_file(path, "4711\nready\n");
-    EXPECT_EQ(config_checkpidfile("mux"), ESRCH) << "nobody holds a file left behind";
-    unsigned long holder = 1;
-    ASSERT_EQ(config_lockpidfile("mux", &holder), 0);
-    EXPECT_EQ(conftest::read_file(path), "") << "filled only when ready";
-    ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
-    EXPECT_EQ(config_checkpidfile("mux"), 0);
-    // A forked process shares the lock: it cannot take the file again, and
-    // keeps it held after this process has let go.
-    const std::string stop = dir / "stop";
-    ts::Child forked;
-    ASSERT_TRUE(forked.fork_run([&] {
-        unsigned long h = 0;
-        int rc = config_lockpidfile("mux", &h);
-        ts::wait_for([&] { return access(stop.c_str(), F_OK) == 0; });
-        return rc == EAGAIN && h == (unsigned long)getppid() ? 0 : 1;
-    }));
-    ASSERT_EQ(config_releasepidfile("mux"), 0);
-    EXPECT_EQ(access(path.c_str(), F_OK), 0);
-    EXPECT_EQ(config_checkpidfile("mux"), 0);
-    conftest::write_file(stop, "");
-    EXPECT_EQ(forked.wait_exit(), 0);
-    EXPECT_EQ(config_checkpidfile("mux"), ESRCH);
-    EXPECT_EQ(config_releasepidfile("mux"), 0);
-    EXPECT_NE(access(path.c_str(), F_OK), 0) << "removed by the one that found no other holder";
-}
-
 TEST_F(InstanceTest, FilesAreGivenToTheServerUserOnlyWhenBothNamesAreKnown) {
     std::string path = dir / "owned";
-    conftest::write_file(path, "x");
+    ts::write_file(path, "x");
     struct stat before, after;
     stat(path.c_str(), &before);
     EXPECT_EQ(config_set_file_ownership(nullptr, "nogroup", path.c_str(), 0), 0);

@@ -27,7 +27,6 @@ struct FakeDriver {
     ConfigDriver base;  // first: the cache sees a ConfigDriver
     Options options;
     int result = 0, fetches = 0;
-    int *freed = nullptr;
     static int fetch(ConfigDriver *d, ConfigSetProc setproc, void *setarg) {
         auto *f = reinterpret_cast<FakeDriver *>(d);
         for (auto &[name, values] : f->options) {
@@ -38,11 +37,7 @@ struct FakeDriver {
         }
         return ++f->fetches, f->result;
     }
-    static void free(ConfigDriver *d) {
-        auto *f = reinterpret_cast<FakeDriver *>(d);
-        if (f->freed) ++*f->freed;
-        delete f;
-    }
+    static void free(ConfigDriver *d) { delete reinterpret_cast<FakeDriver *>(d); }
 };
 
 FakeDriver *fake(Options o) { return new FakeDriver{{FakeDriver::fetch, FakeDriver::free, nullptr}, std::move(o)}; }
@@ -184,26 +179,6 @@ TEST_F(CacheTest, LaterDriverWinsPatternsLimitADriverAndAFailureStopsTheFetch) {
     EXPECT_THAT((std::vector{first->fetches, second->fetches, bad->fetches, later->fetches}), ElementsAre(1, 1, 1, 1));
 }
 
-TEST_F(CacheTest, ManyDriversAndEntriesGrowTheirTables) {
-    int freed = 0;
-    for (int i = 0; i < 12; ++i) {
-        Options o;
-        for (int k = 0; k < 30; ++k)
-            o.push_back({"d" + std::to_string(i) + ".k" + std::to_string(k), {std::to_string(k)}});
-        FakeDriver *f = fake(o);
-        f->freed = &freed;
-        config_adddriver(cache, nullptr, &f->base);
-    }
-    EXPECT_EQ(config_fetch(cache), 0);
-    std::vector<std::string> names = keys(nullptr);
-    EXPECT_EQ(names.size(), 360u);
-    // Sorted, each once.
-    EXPECT_TRUE(std::adjacent_find(names.begin(), names.end(), std::greater_equal<>()) == names.end());
-    EXPECT_EQ(config_get_int(cache, "d11.k29", -1), 29);
-    config_freecache(std::exchange(cache, nullptr));
-    EXPECT_EQ(freed, 12);
-}
-
 TEST_F(CacheTest, RefreshKeepsProtectedAndProgramValuesAndNotifies) {
     FakeDriver *f =
         load({{"plain", {"old"}}, {"gone", {"old"}}, {"locked", {"old"}}, {"program", {"old"}}, {"x", {"1"}}});
@@ -291,6 +266,10 @@ TEST_F(CacheTest, GetKeysMatchesBothWaysAndGetChildListsLeavesAndBranches) {
         for (std::string leaf : {"", ".leaf", ".leaf2"})
             o.push_back({"p." + std::string(leaf.empty() ? "c" : "b") + std::to_string(i) + leaf, {"v"}});
     load(o);
+    // All names, sorted, each once.
+    std::vector<std::string> all = keys(nullptr);
+    EXPECT_EQ(all.size(), o.size());
+    EXPECT_TRUE(std::adjacent_find(all.begin(), all.end(), std::greater_equal<>()) == all.end());
     // The stored pattern-like name matches the concrete text.
     EXPECT_THAT(keys("store.partition.b.path"), ElementsAre("store.partition.*.path"));
     EXPECT_THAT(keys("store.partition.*.path"), ElementsAre("store.partition.*.path", "store.partition.a.path"));
@@ -341,16 +320,15 @@ TEST(KvContainers, EntriesAndListsOwnTheirContents) {
     EXPECT_NE(e2->values, src);
     EXPECT_THAT(std::vector<std::string>(e2->values, e2->values + 2), ElementsAre("a", "b"));
     KvList *list = kvCreateList(e);
-    EXPECT_EQ(std::pair(list->count, list->size), std::pair(1, 5));
     kvAddListEntry(list, bare);
     kvAddListEntry(list, e2);
     for (int i = 0; i < 10; ++i) kvAddListEntry(list, kvCreateEntry(("x" + std::to_string(i)).c_str(), "v"));
-    EXPECT_EQ(std::pair(list->count, list->size), std::pair(13, 15));
     KvEntry **entries = kvGetListEntries(list);
+    EXPECT_EQ(list->count, 13);
     EXPECT_EQ(std::tuple(entries[0], entries[2], entries[13]), std::tuple(e, e2, nullptr));
     kvDeleteList(list);
     KvList *empty = kvCreateList(nullptr);
-    EXPECT_EQ(std::pair(empty->count, empty->size), std::pair(0, 0));
+    EXPECT_EQ(empty->count, 0);
     EXPECT_EQ(kvGetListEntries(empty)[0], nullptr);
     kvDeleteList(empty);
     kvDeleteList(nullptr);

@@ -96,12 +96,12 @@ const struct Row { int drivers; std::string text; std::vector<std::string> optio
 class DriverSyntax : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(DriverSyntax, EveryTextGivesItsOptionsAndErrors) {
-    conftest::TempDir dir;
+    ts::TempDir dir;
     std::string drv = GetParam() == Props ? "props_readoption; error=" : "file_readoption; error=";
     for (const Row &row : kRows) {
         if (!(row.drivers & GetParam())) continue;
         SCOPED_TRACE(::testing::PrintToString(row.text));
-        conftest::write_file(dir / "c.conf", row.text);
+        ts::write_file(dir / "c.conf", row.text);
         std::string path = dir / "c.conf";
         Parsed p = fetch(GetParam() == Props ? config_readdriver_propsinit(path.c_str())
                                              : config_readdriver_fileinit(path.c_str()));
@@ -118,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DriverSyntax, ::testing::Values(Props, File),
 
 class DriverFiles : public ::testing::Test {
   protected:
-    const char *file(const std::string &text) { return conftest::write_file(path, text), path.c_str(); }
-    conftest::TempDir dir;
+    const char *file(const std::string &text) { return ts::write_file(path, text), path.c_str(); }
+    ts::TempDir dir;
     std::string path = dir / "c.conf";
 };
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "integration_harness.h"
@@ -126,20 +125,6 @@ TEST(RecordParser, EveryCutGivesTheEventsOfByteWiseParsing) {
                 << "seed " << seed << ", reads of up to " << max_piece << " bytes";
             EXPECT_EQ(state.rd_state, ref_state.rd_state);
         }
-    }
-}
-
-// The parser state after a read that ends inside a record is the one the
-// next read continues from, whichever path took the header.
-TEST(RecordParser, StateBetweenReadsMatchesTheByteWisePath) {
-    std::string rec = rec_data(7, "hello");
-    for (size_t cut = 1; cut < rec.size(); cut++) {
-        MuxRecordParser a, b;
-        parse_in_pieces(rec.substr(0, cut), 0, -int64_t(cut), &a);
-        parse_in_pieces(rec.substr(0, cut), 0, -1, &b);
-        EXPECT_EQ(std::tuple(a.rd_state, a.rd_count, a.rd_id, a.rd_len, a.rd_type),
-                  std::tuple(b.rd_state, b.rd_count, b.rd_id, b.rd_len, b.rd_type))
-            << "cut at " << cut;
     }
 }
 

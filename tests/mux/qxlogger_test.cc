@@ -68,17 +68,17 @@ class LogTest : public ::testing::Test {
         return h;
     }
     std::vector<std::string> lines(const std::string &name = "svc") {
-        return conftest::lines_of(conftest::read_file(dir / name));
+        return ts::lines_of(ts::read_file(dir / name));
     }
     // The service's files: the current one and the rolled ones.
     std::vector<std::string> rolled(const std::string &service = "svc") {
         std::vector<std::string> out;
-        for (const std::string &n : conftest::list_dir(dir.path()))
+        for (const std::string &n : ts::list_dir(dir.path()))
             if (n == service || n.rfind(service + ".", 0) == 0) out.push_back(n);
         return out;
     }
 
-    conftest::TempDir dir;
+    ts::TempDir dir;
     std::vector<LogHandle *> handles;
 };
 
@@ -116,20 +116,20 @@ TEST_F(LogTest, HeaderAndLineFormat) {
     EXPECT_GE(created, long(before));
     EXPECT_LE(created, long(time(nullptr)));
     // One newline per message, none doubled.
-    std::string raw = conftest::read_file(dir / "svc");
+    std::string raw = ts::read_file(dir / "svc");
     EXPECT_EQ(raw.find("\n\n"), std::string::npos);
     EXPECT_EQ(raw.back(), '\n');
     // Raw messages have no prefix or newline; a raw first write makes no header.
     LogHandle *r = open_log({}, "raw");
     qxlog(r, QXLOG_NOTICE | QXLOG_RAW, "raw-%d", 1);
     qxlog(r, QXLOG_NOTICE | QXLOG_RAW, "raw-%d", 2);
-    EXPECT_EQ(conftest::read_file(dir / "raw"), "raw-1raw-2");
+    EXPECT_EQ(ts::read_file(dir / "raw"), "raw-1raw-2");
     // The first directory and names win.
-    conftest::TempDir other;
+    ts::TempDir other;
     configure(h, {{"logdir", other.path()}, {"servicename", "else"}, {"processname", "other"}});
     qxlog(h, QXLOG_NOTICE, "still here");
     EXPECT_THAT(lines().back(), MatchesRegex(prefix_re("General", "Notice") + "still here"));
-    EXPECT_THAT(conftest::list_dir(other.path()), IsEmpty());
+    EXPECT_THAT(ts::list_dir(other.path()), IsEmpty());
 }
 
 TEST_F(LogTest, PercentMAndLongMessages) {
@@ -178,7 +178,7 @@ TEST_F(LogTest, NologStopsOutputAndTheRestOfItsList) {
                     qxlog(h, QXLOG_EMERGENCY, "to stderr");
                 }),
                 ElementsAre(EndsWith("to stderr")));
-    EXPECT_THAT(conftest::list_dir(dir.path()), IsEmpty());
+    EXPECT_THAT(ts::list_dir(dir.path()), IsEmpty());
 }
 
 // Without a usable directory lines go to standard error, unless that is
@@ -193,20 +193,20 @@ TEST_F(LogTest, NoUsableDirectoryOrFacilityGoesToStderr) {
     qxlog(unwritable, QXLOG_ERROR, "cannot open");
     qxlog_setoptions(QXLOG_OPT_NOSTDERR);
     qxlog(none, QXLOG_ERROR, "second");
-    EXPECT_THAT(conftest::lines_of(testing::internal::GetCapturedStderr()),
+    EXPECT_THAT(ts::lines_of(testing::internal::GetCapturedStderr()),
                 ElementsAre(EndsWith("Warning: invalid value for option logfile.?.syslogfacility: bogus "),
                             EndsWith("Warning: invalid value for option logfile.svc.syslogfacility: local9 "),
                             MatchesRegex(prefix_re("General", "Error") + "first"), EndsWith("Error: cannot open")));
 }
 
 TEST_F(LogTest, ReopenedFileRecoversCreationTimeFromHeader) {
-    conftest::write_file(dir / "svc",
+    ts::write_file(dir / "svc",
                          "[00:00:00 +0000] h p[1]: General Information: Log created (1234567)\nold line\n");
     // Rolled over at once: created in 1970s terms is far older than a day.
     LogHandle *h = open_log();
     qxlog(h, QXLOG_NOTICE, "new line");
     EXPECT_THAT(rolled(), ElementsAre("svc", "svc.1.1234567"));
-    EXPECT_THAT(conftest::read_file(dir / "svc.1.1234567"), HasSubstr("old line"));
+    EXPECT_THAT(ts::read_file(dir / "svc.1.1234567"), HasSubstr("old line"));
     EXPECT_THAT(lines(), ElementsAre(HasSubstr("Log created ("), EndsWith("Notice: new line")));
 }
 
@@ -235,12 +235,12 @@ TEST_F(LogTest, RolloverPrunesByCountTotalSizeAndAge) {
     };
     for (auto &r : rows) {
         SCOPED_TRACE(r.left.back());
-        conftest::TempDir d;
-        for (auto &[name, text] : r.files) conftest::write_file(d / name, text);
+        ts::TempDir d;
+        for (auto &[name, text] : r.files) ts::write_file(d / name, text);
         LogHandle *h = open_log(r.options, "svc", d.path());
         qxlog(h, QXLOG_NOTICE, "%s", r.line.c_str());
         qxlog_rollover(h);
-        std::vector<std::string> got = conftest::list_dir(d.path()), want = r.left;
+        std::vector<std::string> got = ts::list_dir(d.path()), want = r.left;
         for (auto &g : got)
             for (auto &w : want)
                 if (w.back() == '*' && g.rfind(w.substr(0, w.size() - 1), 0) == 0) g = w;
@@ -248,7 +248,7 @@ TEST_F(LogTest, RolloverPrunesByCountTotalSizeAndAge) {
         EXPECT_EQ(got, want);
         // The next line makes a fresh current file.
         qxlog(h, QXLOG_NOTICE, "after");
-        EXPECT_THAT(conftest::lines_of(conftest::read_file(d / "svc")).back(), HasSubstr("Notice: after"));
+        EXPECT_THAT(ts::lines_of(ts::read_file(d / "svc")).back(), HasSubstr("Notice: after"));
     }
 }
 
@@ -256,12 +256,12 @@ TEST_F(LogTest, FileRolledByAnotherProcessIsReopenedNotRenamed) {
     LogHandle *h = open_log();
     qxlog(h, QXLOG_NOTICE, "before");
     ASSERT_EQ(rename((dir / "svc").c_str(), (dir / "svc.1.5").c_str()), 0);
-    conftest::write_file(dir / "svc", "");
+    ts::write_file(dir / "svc", "");
     qxlog_rollover(h);
     qxlog(h, QXLOG_NOTICE, "after");
     EXPECT_THAT(rolled(), ElementsAre("svc", "svc.1.5"));
     EXPECT_THAT(lines().back(), HasSubstr("Notice: after"));
-    EXPECT_THAT(conftest::read_file(dir / "svc.1.5"), ::testing::Not(HasSubstr("after")));
+    EXPECT_THAT(ts::read_file(dir / "svc.1.5"), ::testing::Not(HasSubstr("after")));
 }
 
 TEST_F(LogTest, NewFilesGoToTheServerUser) {
@@ -293,7 +293,7 @@ TEST_F(LogTest, ConcurrentWritersNeverSplitOrLoseLines) {
     std::regex header(prefix_re("General", "Information") + "Log created \\([0-9]+\\)");
     auto files = rolled();
     for (const std::string &f : files) {
-        for (const std::string &l : conftest::lines_of(conftest::read_file(dir / f))) {
+        for (const std::string &l : ts::lines_of(ts::read_file(dir / f))) {
             std::smatch m;
             if (std::regex_match(l, m, line)) ++seen[std::stoi(m[1])];
             else EXPECT_TRUE(std::regex_match(l, header)) << "broken line in " << f << ": " << l;

@@ -1,18 +1,17 @@
 #!/bin/sh
 # Makes an NSS certificate database for tests and benchmarks.
 #
-#   make_certdb.sh DIR PASSWORD [KINDS]
+#   make_certdb.sh DIR PASSWORD
 #
 # DIR gets cert9.db/key9.db (SQL format), protected by PASSWORD (empty: no
-# password), with a self-signed CA "Test-CA" and one server certificate per
-# kind in KINDS (default "rsa ec"): "Server-Cert" (RSA-2048) and
-# "Server-Cert-EC" (ECDSA P-256), both for localhost and 127.0.0.1.
+# password), with a self-signed CA "Test-CA" and two server certificates:
+# "Server-Cert" (RSA-2048) and "Server-Cert-EC" (ECDSA P-256), both for
+# localhost and 127.0.0.1.
 # Also written: DIR/sslpassword.conf (the password, "internal:" form) and
 # DIR/ca.pem (the CA for clients).
 set -eu
 dir=$1
 pw=$2
-kinds=${3:-rsa ec}
 mkdir -p "$dir"
 pwfile=$dir/.pw
 printf '%s\n' "$pw" > "$pwfile"
@@ -31,12 +30,9 @@ y
 y
 ANS
 serial=2
-for k in $kinds; do
-    case $k in
-    rsa) nick=Server-Cert; keyopt="-k rsa -g 2048" ;;
-    ec) nick=Server-Cert-EC; keyopt="-k ec -q nistp256" ;;
-    *) echo "unknown kind $k" >&2; exit 2 ;;
-    esac
+for spec in "Server-Cert:-k rsa -g 2048" "Server-Cert-EC:-k ec -q nistp256"; do
+    nick=${spec%%:*}
+    keyopt=${spec#*:}
     # shellcheck disable=SC2086
     q certutil -S -d "sql:$dir" -f "$pwfile" -z "$dir/.noise" -n "$nick" -s "CN=localhost" \
         -c Test-CA -t "u,u,u" $keyopt -m $serial -v 120 \

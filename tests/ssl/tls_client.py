@@ -32,10 +32,10 @@ def context(args):
     return ctx
 
 
-def connect(args, ctx):
+def connect(args, ctx, session=None):
     raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
     # With --closed an end of stream without close-notify raises SSLEOFError.
-    return ctx.wrap_socket(raw, server_hostname="localhost", suppress_ragged_eofs=not args.closed)
+    return ctx.wrap_socket(raw, server_hostname="localhost", suppress_ragged_eofs=not args.closed, session=session)
 
 
 def recv_exact(sock, n, deadline):
@@ -63,8 +63,7 @@ def resume(args):
         deadline = time.monotonic() + args.timeout
         while not os.path.exists(args.gate) and time.monotonic() < deadline:
             time.sleep(0.01)
-    raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
-    second = ctx.wrap_socket(raw, server_hostname="localhost", session=session)
+    second = connect(args, ctx, session)
     print("reused" if second.session_reused else "new", flush=True)
     second.close()
     return 0
@@ -78,12 +77,9 @@ def single(args):
         s.sendall(binascii.unhexlify(args.send))
     time.sleep(args.delay)
     if args.recv < 0:
-        count = 0
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                break
-            count += len(piece)
+        count, piece = 0, s.recv(65536)
+        while piece:
+            count, piece = count + len(piece), s.recv(65536)
         print(count, flush=True)
         return 0
     got = recv_exact(s, args.recv, time.monotonic() + args.timeout) if args.recv else b""
@@ -146,9 +142,7 @@ def main():
     p.add_argument("--timeout", type=float, default=10)
     args = p.parse_args()
     try:
-        if args.resume:
-            return resume(args)
-        return parallel(args) if args.parallel else single(args)
+        return resume(args) if args.resume else parallel(args) if args.parallel else single(args)
     except Exception as e:  # noqa: BLE001 - the test reads the message
         print("error", type(e).__name__, e, file=sys.stderr)
         return 2
