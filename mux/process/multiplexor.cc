@@ -43,6 +43,7 @@
 #include "process/mux_ssl.h"
 #include "process/mux_check.h"
 #include "process/mux_notify.h"
+#include "process/mux_proxy.h"
 #include "process/mux_reload.h"
 #include "process/mux_startup.h"
 #include "plat/platlog.h"
@@ -432,6 +433,10 @@ int mux_settings_load(MuxConfig *cfg, MuxLoaded *out, int argc, char **argv) {
         AccessList_Free(cfg->access.exchange(AccessList_Parse(nullptr, access)));
         free(access);
     }
+    if (char *trusted = config_get_stringcopy(c, "orv_mux.proxy_trusted", nullptr)) {
+        AccessList_Free(cfg->proxy_trusted.exchange(AccessList_Parse(nullptr, trusted)));
+        free(trusted);
+    }
     mux_set_client_queue_max(cfg, config_get_int(c, "orv_mux.client_queue_max", cfg->client_queue_max));
 
     if (mux_cmdline_into(cfg, argc, argv) != 0) return -1;
@@ -515,6 +520,7 @@ int multiplexor_main(int argc, char **argv) {
         if (pp) {
             pp->shutdown = 1;
             mux_ssl_cycle_end(pp);
+            mux_proxy_cycle_end(pp);
             multiplexor_delete(pp);
         }
         gpgdc = nullptr;
@@ -589,6 +595,60 @@ void multiplexor_start(Multiplexor *mux) {
     ASock_Acceptable(mux->listen_sock, mux->accept_gd, multiplexor_acceptable, mux);
 }
 
+namespace {
+
+enum Admission { kAdmit, kRefuse, kFull };
+
+/* The access list (when `by_list`), the server link and the session limit;
+ * a refusal is counted and logged here. */
+Admission _admissible(Multiplexor *mux, uint32_t client, bool by_list) {
+    if (by_list && !AccessList_Check(gcfg.access, client)) {
+        mux_count(MUX_REFUSED_ACCESS_LIST);
+        return kRefuse;
+    }
+    if (mux->server_state == 0) {
+        mux_count(MUX_REFUSED_SERVER_DOWN);
+        return kRefuse;
+    }
+    int32_t active;
+    {
+        MuxLocked hold(mux->lock);
+        active = mux->active;
+    }
+    if (active + 1 > mux->max_sessions) {
+        qxlog(nullptr, QXLOG_ERROR, "Reached MAX Sessions allowed on this multiplexor %d\n", mux->max_sessions);
+        mux_count(MUX_REFUSED_SESSION_LIMIT);
+        return kFull;
+    }
+    return kAdmit;
+}
+
+/* An admitted client goes to its SSL handshake or becomes a connection. */
+void _hand_on(Multiplexor *mux, ASock *sock, uint32_t client) {
+    char ip[32];
+    _inet_ntoa(reinterpret_cast<const unsigned char *>(&client), ip);
+    if (gcfg.ssl_enable) {
+        mux_ssl_accept(mux, sock, ip);
+        return;
+    }
+    if (!conn_new(sock, ip, mux)) {
+        mux_count(MUX_REFUSED_NO_RESOURCES);
+        ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+    }
+}
+
+}  // namespace
+
+void multiplexor_admit(Multiplexor *mux, ASock *sock, uint32_t client) {
+    /* No pause at the limit here: this runs on a worker, not in the accept
+     * loop that the pause is there to slow down. */
+    if (mux->shutdown || _admissible(mux, client, true) != kAdmit) {
+        ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+        return;
+    }
+    _hand_on(mux, sock, client);
+}
+
 void multiplexor_acceptable(void *arg) {
     Multiplexor *mux = static_cast<Multiplexor *>(arg);
     int32_t state = mux->server_state;
@@ -612,38 +672,17 @@ void multiplexor_acceptable(void *arg) {
             break;
         }
         uint32_t client = sin.sin_addr.s_addr;
-        if (!AccessList_Check(gcfg.access, client)) {
-            mux_count(MUX_REFUSED_ACCESS_LIST);
+        /* A balancer's connection is judged by the client it names, once
+         * its header is read; the refusals that need no name come first. */
+        bool proxied = mux_proxy_trusted(client);
+        Admission a = _admissible(mux, client, !proxied);
+        if (a != kAdmit) {
             ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
+            if (a == kFull) tovi_sleep(1);
             continue;
         }
-        char ip[32];
-        _inet_ntoa(reinterpret_cast<const unsigned char *>(&client), ip);
-        if (mux->server_state == 0) {
-            mux_count(MUX_REFUSED_SERVER_DOWN);
-            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
-            continue;
-        }
-        int32_t active;
-        {
-            MuxLocked hold(mux->lock);
-            active = mux->active;
-        }
-        if (active + 1 > mux->max_sessions) {
-            qxlog(nullptr, QXLOG_ERROR, "Reached MAX Sessions allowed on this multiplexor %d\n", mux->max_sessions);
-            mux_count(MUX_REFUSED_SESSION_LIMIT);
-            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
-            tovi_sleep(1);
-            continue;
-        }
-        if (gcfg.ssl_enable) {
-            mux_ssl_accept(mux, sock, ip);
-            continue;
-        }
-        if (!conn_new(sock, ip, mux)) {
-            mux_count(MUX_REFUSED_NO_RESOURCES);
-            ASock_Delete(sock, ASOCK_CLOSE_PLAIN);
-        }
+        if (proxied) mux_proxy_accept(mux, sock, client);
+        else _hand_on(mux, sock, client);
     }
     ASock_Acceptable(mux->listen_sock, mux->accept_gd, multiplexor_acceptable, mux);
 }

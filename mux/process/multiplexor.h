@@ -57,6 +57,10 @@ void be_the_user(void);
 Multiplexor *multiplexor_new(ASock *listen_sock, GDispCx *gdc);
 void multiplexor_start(Multiplexor *mux);
 void multiplexor_acceptable(void *mux);
+/* Admits an accepted client by its address (IPv4, network order) or closes
+ * it: the access list, the server link, the session limit, then the SSL
+ * handshake or the connection. Takes over the socket. */
+void multiplexor_admit(Multiplexor *mux, ASock *sock, uint32_t client);
 void multiplexor_shutdown(Multiplexor *mux);
 void multiplexor_delete(Multiplexor *mux);
 

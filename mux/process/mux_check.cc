@@ -109,17 +109,19 @@ void _values(void) {
     if (_has("orv_mux.stat_frequency") && _is_number(_value("orv_mux.stat_frequency")) &&
         config_get_int(c, "orv_mux.stat_frequency", 0) < 10000)
         check->at_key(false, "orv_mux.stat_frequency", "orv_mux.stat_frequency is below 10000 and is raised to 10000");
-    std::string access = _value("orv_mux.access");
-    if (_has("orv_mux.access")) {
-        AccessList *list = AccessList_Parse(nullptr, access.c_str());
+    for (auto [key, none] : {std::pair{"orv_mux.access", "no list, every client is admitted"},
+                             {"orv_mux.proxy_trusted", "no trusted source, no PROXY header is read"}}) {
+        std::string text = _value(key);
+        if (!_has(key)) continue;
+        AccessList *list = AccessList_Parse(nullptr, text.c_str());
         std::string used = mux_access_text(list);
         AccessList_Free(list);
         size_t entries = 0, want = 0;
         for (char ch : used) entries += ch == ';';
-        for (char ch : access) want += ch == ';';
-        if (entries < want || entries == 0 || access.back() != ';')
-            check->at_key(false, "orv_mux.access", "orv_mux.access is used up to its first malformed entry: " +
-                                                       (used.empty() ? std::string("no list, every client is admitted") : used));
+        for (char ch : text) want += ch == ';';
+        if (entries < want || entries == 0 || text.back() != ';')
+            check->at_key(false, key, std::string(key) + " is used up to its first malformed entry: " +
+                                          (used.empty() ? std::string(none) : used));
     }
     std::string severity = _value("orv.log.orv_mux.severity");
     if (!severity.empty() && strcasecmp(severity.c_str(), "Nolog") != 0) {

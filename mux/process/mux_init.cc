@@ -81,6 +81,7 @@ void mux_config_defaults(MuxConfig *cfg) {
     c.num_threads = 2;
     c.num_forks = 1;
     c.access = nullptr;
+    c.proxy_trusted = nullptr;
     mux_config_replace(&c.user, nullptr);
     c.ssl_enable = 0;
     for (char **f : {&c.ssl_secmod_file, &c.ssl_config_dir, &c.ssl_certdb_prefix, &c.ssl_keydb_prefix,
@@ -102,6 +103,7 @@ void mux_config_free(MuxConfig *cfg) {
         mux_config_replace(f, nullptr);
     for (char *&nick : cfg->ssl_cert_nicknames) mux_config_replace(&nick, nullptr);
     AccessList_Free(cfg->access.exchange(nullptr));
+    AccessList_Free(cfg->proxy_trusted.exchange(nullptr));
 }
 
 /* --- settings store --------------------------------------------------------- */
@@ -181,6 +183,10 @@ void mux_getenv_into(MuxConfig *cfg) {
     }
     if ((v = _env("Access"))) {
         AccessList_Free(cfg->access.exchange(AccessList_Parse(nullptr, v)));
+        free(v);
+    }
+    if ((v = _env("ProxyTrusted"))) {
+        AccessList_Free(cfg->proxy_trusted.exchange(AccessList_Parse(nullptr, v)));
         free(v);
     }
     if ((v = _env("MUXUser"))) mux_config_replace(&cfg->user, v);

@@ -3,9 +3,9 @@
  * Threads: mux_reload_request runs in a signal handler; the reload thread
  * runs mux_reload; start and stop run on the main thread. What a reload
  * changes while workers read it is published by atomic stores (gcfg.access,
- * gcfg.stat_frequency, conn_rate_limit) or guarded by the log writer (the
- * log's settings, the reopen). An access list that is replaced is kept:
- * the accept handler may still be walking it. */
+ * gcfg.proxy_trusted, gcfg.stat_frequency, conn_rate_limit) or guarded by
+ * the log writer (the log's settings, the reopen). An access list that is
+ * replaced is kept: the accept handler may still be walking it. */
 #include "process/mux_reload.h"
 
 #include <errno.h>
@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "config/config.h"
@@ -125,12 +126,14 @@ std::vector<std::string> _fixed_changes(const MuxConfig &fresh, const MuxLoaded 
 
 /* Puts in force what a running process can change; says what changed. */
 void _apply(MuxConfig &fresh, const MuxLoaded &loaded, std::vector<std::string> *changed) {
-    std::string was = mux_access_text(gcfg.access), now = mux_access_text(fresh.access);
-    if (was != now) {
+    for (auto [what, running, read] :
+         {std::tuple{"access list (orv_mux.access) ", &gcfg.access, &fresh.access},
+          {"trusted PROXY sources (orv_mux.proxy_trusted) ", &gcfg.proxy_trusted, &fresh.proxy_trusted}}) {
+        std::string was = mux_access_text(*running), now = mux_access_text(*read);
+        if (was == now) continue;
         if (!retired) retired = new std::vector<AccessList *>;
-        retired->push_back(gcfg.access.exchange(fresh.access.exchange(nullptr)));
-        changed->push_back("access list (orv_mux.access) " + (was.empty() ? "(none)" : was) + " -> " +
-                           (now.empty() ? "(none)" : now));
+        retired->push_back(running->exchange(read->exchange(nullptr)));
+        changed->push_back(what + (was.empty() ? "(none)" : was) + " -> " + (now.empty() ? "(none)" : now));
     }
     if (int32_t old = conn_rate_limit.exchange(loaded.conn_rate_limit); old != loaded.conn_rate_limit)
         changed->push_back("orv_mux.conn_rate_limit " + _num(old) + " -> " + _num(loaded.conn_rate_limit));

@@ -74,6 +74,8 @@ struct MuxConfig {
     int32_t num_threads;
     int32_t num_forks;
     std::atomic<AccessList *> access;
+    /* Sources whose connections begin with a PROXY header (none: off). */
+    std::atomic<AccessList *> proxy_trusted;
     char *user;
     int32_t ssl_enable;
     char *ssl_secmod_file;

@@ -334,7 +334,7 @@ inline std::string sanitizer_report(const std::string &text) {
 
 // The multiplexor's environment names, removed from what its tests inherit.
 inline std::vector<std::string> mux_env_names() {
-    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax", "MetricsListen"};
+    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax", "MetricsListen", "ProxyTrusted"};
 }
 
 // Runs bin/<name> with `args` to its end, without the multiplexor's
