@@ -118,6 +118,22 @@ TEST_F(Ssl, TlsClientsAreRelayedAsDataRecordsAndLogTheirHandshakes) {
     EXPECT_EQ(count_of(log, "SSL Enabled"), 1);
 }
 
+// A balancer's PROXY header comes before the handshake: the handshake goes
+// on right after it, and the open record names the client from the header.
+TEST_F(Ssl, ProxyHeaderBeforeTheHandshakeNamesTheClient) {
+    inst.set("orv_mux.proxy_trusted", "+127.0.0.1|255.255.255.255;");
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto client = python({"--proxy", to_hex("PROXY TCP4 10.7.7.7 127.0.0.1 1 2\r\n"), "--send", to_hex("hi"), "--recv", "2"});
+    ASSERT_NO_FATAL_FAILURE(accept_link());
+    Record r = recv_record(link);
+    ASSERT_EQ(std::pair(r.type, hex(r.data)), std::pair(1, hex(Bytes("\x0a\x07\x07\x07", 4))));
+    ASSERT_EQ(link.recv_n(11), rec_data(r.id, "hi"));
+    ASSERT_TRUE(link.send(rec_data(r.id, "ok")));
+    Result res = client.get();
+    ASSERT_EQ(res.status, 0) << res.out << res.err;
+    EXPECT_EQ(ts::lines_of(res.out).back(), to_hex("ok"));
+}
+
 // The nicknames come from the environment (the configuration key names
 // only the first); one not in the database is a warning. The password file
 // holds the password alone, without the token's name.

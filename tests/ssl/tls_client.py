@@ -34,6 +34,7 @@ def context(args):
 
 def connect(args, ctx, session=None):
     raw = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
+    raw.sendall(binascii.unhexlify(args.proxy))  # a balancer's header, before the handshake
     # With --closed an end of stream without close-notify raises SSLEOFError.
     return ctx.wrap_socket(raw, server_hostname="localhost", suppress_ragged_eofs=not args.closed, session=session)
 
@@ -131,6 +132,7 @@ def main():
     p.add_argument("--ciphers")
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--proxy", default="", help="hex bytes sent before the handshake")
     p.add_argument("--send", default="")
     p.add_argument("--recv", type=int, default=0)
     p.add_argument("--hold", type=float, default=0)
