@@ -289,7 +289,11 @@ bool parse(Link *l, const uint8_t *p, size_t n) {
         switch (l->hdr[0]) {
         case REC_OPEN:
             l->sessions[id] = Session{l, id, std::string()};
-            log_v("open %s%ld", "", id);
+            /* The client's address, as the multiplexor tells it, and the
+             * link it came on: what a test of several multiplexors checks. */
+            if (g_opt.verbose)
+                fprintf(stderr, "open %ld from %u.%u.%u.%u on link fd %d\n", long(id), l->hdr[5], l->hdr[6],
+                        l->hdr[7], l->hdr[8], l->fd);
             l->hdr_got = 0;
             break;
         case REC_CLOSE:

@@ -466,6 +466,7 @@ class Tool {
         EXPECT_EQ(sanitizer_report(child_.err()), "");
     }
     uint16_t port() const { return port_; }
+    std::string err() { return child_.err(); }
     std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
 
   private:

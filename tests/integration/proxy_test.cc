@@ -83,4 +83,60 @@ TEST_F(Proxy, HeadersFromTrustedSourcesNameTheClient) {
     EXPECT_EQ(count_of(inst.log(), "] bad PROXY header"), 3);
 }
 
+// Scale-out: haproxy on 127.0.0.1 balances clients from several loopback
+// addresses over two multiplexors (127.0.0.2, 127.0.0.3) with send-proxy-v2
+// and health checks; the reference IM server reports every open record with
+// its address and link.
+TEST(ProxyScaleOut, TwoMultiplexorsBehindHaproxyKeepEveryClientsAddress) {
+    if (access("/usr/sbin/haproxy", X_OK) != 0) GTEST_SKIP() << "haproxy (Debian package haproxy) is not installed";
+    Tool im("imserver", {"--verbose"});
+    Instance inst[2];
+    MuxProcess mux[2];
+    std::string servers;
+    for (int i = 0; i < 2; i++) {
+        std::string addr = "127.0.0." + std::to_string(i + 2);
+        inst[i].server_port(im.port());
+        inst[i].set("orv_mux.proxy_trusted", "+127.0.0.1|255.255.255.255;");
+        inst[i].write_config();
+        ASSERT_TRUE(mux[i].start(inst[i], {}, {"ListenPort=" + addr + ":0"}));
+        ASSERT_NE(mux[i].wait_port(inst[i].pid_path()), 0) << mux[i].err();
+        servers += "  server m" + std::to_string(i) + " " + addr + ":" + std::to_string(mux[i].port()) + "\n";
+    }
+    ts::TempDir dir("muxha");
+    uint16_t port = Listener().port();  // free a moment ago
+    ts::write_file(dir / "ha.cfg", "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
+                   "listen im\n  bind 127.0.0.1:" + std::to_string(port) + "\n  balance roundrobin\n"
+                   "  default-server send-proxy-v2 check check-send-proxy inter 200ms fall 2 rise 1\n" + servers);
+    ts::Child ha;
+    ASSERT_TRUE(ha.spawn({"/usr/sbin/haproxy", "-db", "-f", dir / "ha.cfg"}));
+    ASSERT_TRUE(ts::wait_for([&] { return listening_port_of(ha.pid()) == port; }, 5000, 20)) << ha.err();
+    // n clients, each from one of five addresses, all connected at once;
+    // every one gets its own line back through the echoing IM server.
+    auto clients = [&](int first, int n) {
+        std::vector<Stream> cs;
+        for (int i = first; i < first + n; i++) {
+            std::string from = "127.0.1." + std::to_string(1 + i % 5), line = "client " + std::to_string(i) + " from " + from + "\n";
+            cs.push_back(connect_to(port, from.c_str()));
+            ASSERT_TRUE(cs.back().send(line));
+        }
+        for (int i = first; i < first + n; i++) {
+            std::string line = "client " + std::to_string(i) + " from 127.0.1." + std::to_string(1 + i % 5) + "\n";
+            ASSERT_EQ(cs[size_t(i - first)].recv_n(line.size()), line);
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(clients(0, 300));
+    EXPECT_EQ(count_of(im.err(), "link  accepted"), 2) << im.err();
+    EXPECT_EQ(count_of(im.err(), "open "), 300);
+    for (int k = 1; k <= 5; k++) EXPECT_EQ(count_of(im.err(), "from 127.0.1." + std::to_string(k) + " on link"), 60);
+    EXPECT_TRUE(inst[0].wait_log("PROXY header of the balancer itself")) << "health checks send LOCAL headers";
+
+    mux[0].stop();
+    ASSERT_TRUE(ts::wait_for([&] { return count_of(ha.err(), "m0 is DOWN") == 1 && count_of(im.err(), "link  closed") == 1; }, 5000, 20)) << ha.err();
+    std::string closed = im.err().substr(im.err().find("link  closed (fd ") + 17), before = im.err();
+    ASSERT_NO_FATAL_FAILURE(clients(300, 50));
+    std::string after = im.err().substr(before.size());
+    EXPECT_EQ(count_of(after, "open "), 50);
+    EXPECT_EQ(count_of(after, "on link fd " + closed.substr(0, closed.find(')')) + "\n"), 0) << after;
+}
+
 }  // namespace
