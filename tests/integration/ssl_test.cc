@@ -125,7 +125,7 @@ TEST_F(Ssl, ProxyHeaderBeforeTheHandshakeNamesTheClient) {
     ASSERT_NO_FATAL_FAILURE(start());
     auto client = python({"--proxy", to_hex("PROXY TCP4 10.7.7.7 127.0.0.1 1 2\r\n"), "--send", to_hex("hi"), "--recv", "2"});
     ASSERT_NO_FATAL_FAILURE(accept_link());
-    Record r = recv_record(link);
+    Record r = link.record();
     ASSERT_EQ(std::pair(r.type, hex(r.data)), std::pair(1, hex(Bytes("\x0a\x07\x07\x07", 4))));
     ASSERT_EQ(link.recv_n(11), rec_data(r.id, "hi"));
     ASSERT_TRUE(link.send(rec_data(r.id, "ok")));
