@@ -3,13 +3,13 @@
  * and the server link (ServerLink).
  *
  * Locks and what they guard. Two are held together only on the path of
- * server data to a client: table_lock, then that Conn's bytes_lock.
+ * server data to a client: table.lock, then that Conn's bytes_lock.
  *   Multiplexor.lock          conns, active, total, shutdown changes
  *   Multiplexor.servers_lock  servers
  *   Conn.state_lock           the reader's and the shutdown's state changes
  *   Conn.bytes_lock           Conn.bytes
- *   ServerLink.table_lock     conn_table, the numbering cursor, and every
- *                             use of a Conn reached through the table
+ *   ServerLink.table.lock     the connection table, the numbering cursor,
+ *                             and every use of a Conn reached through it
  *   ServerLink.stats_lock     ServerLink active, total, bytes
  * Flags read without a lock (state, the done flags, server_state, shutdown)
  * are atomics. */
@@ -24,7 +24,9 @@
 
 #include <nspr/prlock.h>
 
+#include "relay/conn_table.h"
 #include "relay/mux_records.h"
+#include "relay/mux_writer.h"
 #include "plat/asock.h"
 #include "plat/gdisp.h"
 #include "plat/memcx.h"
@@ -92,6 +94,13 @@ struct MuxConfig {
 
 struct ServerLink;
 
+/* Multiplexor.server_state: whether the cycle has a link to the server. */
+enum {
+    SERVER_STATE_FAILED = -1, /* the last attempt failed */
+    SERVER_STATE_NONE = 0,    /* none yet, or an attempt is under way */
+    SERVER_STATE_UP = 1       /* the link is up */
+};
+
 /* One cycle of a process. Allocated from its own memory context, which the
  * restart loop destroys after multiplexor_delete. */
 struct Multiplexor {
@@ -107,7 +116,7 @@ struct Multiplexor {
     int32_t active;
     int32_t total;
     int32_t max_sessions;
-    std::atomic<int32_t> server_state; /* 0 none, 1 up, -1 last attempt failed */
+    std::atomic<int32_t> server_state; /* SERVER_STATE_* */
     std::atomic<int32_t> shutdown;
     /* New clients are being turned away because the server link is far
      * behind (logged once per episode). */
@@ -122,7 +131,7 @@ enum {
 };
 
 /* One client. Its three dispatchers form one group, so its own callbacks
- * run one at a time; the server link reaches it only under table_lock. */
+ * run one at a time; the server link reaches it only under table.lock. */
 struct Conn {
     MuxList link; /* in Multiplexor.conns */
     MemCx *mcx;
@@ -135,13 +144,11 @@ struct Conn {
     GDisp *gd_ctl;
     GDispSem *sem_shutdown;
     ASPipe *pipe;
-    char *wbuf;
-    uint32_t wlen;
+    MuxWriter writer; /* on gd_write */
     std::atomic<int32_t> writer_done;
     std::atomic<int32_t> reader_done;
     std::atomic<int32_t> state;
     PRLock *state_lock;
-    int32_t wstatus;
     int32_t close_mode;
     char *ip;
     time_t start_time;
@@ -183,13 +190,9 @@ struct ServerLink {
     GDisp *gd_timer;
     GDispSem *sem_shutdown;
     ASPipe *pipe;
-    char *wbuf;
-    uint32_t wlen;
-    int32_t wstatus;
+    MuxWriter writer; /* on gd_write */
     int32_t close_mode;
-    Conn **conn_table; /* max_sessions + 1 slots; slot 0 unused */
-    int32_t max_sessions;
-    PRLock *table_lock;
+    ConnTable table; /* the link's connection numbers */
     MuxRecordParser rd;
     PRLock *stats_lock;
     int32_t active;
@@ -217,18 +220,6 @@ struct ServerLink {
     /* Read area of the link: one read takes whatever the server has sent,
      * up to this much, so a busy link costs few system calls. */
     char rbuf[MUX_SERVER_READ];
-};
-
-/* RAII holder of an NSPR lock. */
-class MuxLocked {
-  public:
-    explicit MuxLocked(PRLock *lock) : lock_(lock) { PR_Lock(lock_); }
-    ~MuxLocked() { PR_Unlock(lock_); }
-    MuxLocked(const MuxLocked &) = delete;
-    MuxLocked &operator=(const MuxLocked &) = delete;
-
-  private:
-    PRLock *lock_;
 };
 
 #endif
