@@ -318,8 +318,6 @@ void _conn_discard(Conn *conn) {
 
 }  // namespace
 
-int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) { return conn_table_claim(&server->table, conn); }
-
 Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     ServerLink *link = mux->server;
     if (!link) return nullptr;

@@ -13,8 +13,77 @@
 #include <stdint.h>
 #include <sys/uio.h>
 
+#include <time.h>
+
+#include <atomic>
+
+#include <prlock.h>
+
+#include "plat/asock.h"
+#include "plat/gdisp.h"
+#include "plat/memcx.h"
 #include "relay/mux_server.h"
 #include "relay/mux_types.h"
+#include "relay/mux_writer.h"
+
+enum {
+    CONN_NEW = 1,
+    CONN_CLOSING = 2,
+    CONN_WORK = 3,
+    CONN_DELETED = -1
+};
+
+/* One client. Its three dispatchers form one group, so its own callbacks
+ * run one at a time; the server link reaches it only under table.lock and
+ * writes none of its fields (it calls the conn_* functions below).
+ * Locks: state_lock guards the reader's and the shutdown's state changes,
+ * bytes_lock guards bytes (taken inside the link's table.lock on the data
+ * path, never the other way). The state and the done flags are atomics,
+ * read without a lock. */
+struct Conn {
+    MuxList link; /* in Multiplexor.conns */
+    MemCx *mcx;
+    ServerLink *server;
+    Multiplexor *mux;
+    ASock *sock;
+    int32_t id;
+    GDisp *gd_read;
+    GDisp *gd_write;
+    GDisp *gd_ctl;
+    GDispSem *sem_shutdown;
+    ASPipe *pipe;
+    MuxWriter writer; /* on gd_write */
+    std::atomic<int32_t> writer_done;
+    std::atomic<int32_t> reader_done;
+    std::atomic<int32_t> state;
+    PRLock *state_lock;
+    int32_t close_mode;
+    char *ip;
+    time_t start_time;
+    time_t last_read;
+    /* Pacing of this client (conn_rate_limit when it was accepted): a
+     * reload paces the clients accepted after it. */
+    int32_t rate_limit;
+    PRLock *bytes_lock;
+    int64_t bytes;
+    /* The close record went out / the server closed this number: together
+     * they make sure a close that starts at the client always reaches the
+     * server exactly once, and one the server asked for never echoes. */
+    int32_t close_sent;
+    std::atomic<int32_t> server_closed;
+    /* Listed in ServerLink.parked while its reader waits for the link to
+     * drain (linked to itself otherwise); guarded by the link's park_lock. */
+    struct {
+        MuxList node; /* first: the list leads back to the record */
+        Conn *conn;
+    } park;
+    /* The reader builds its records in an area of its worker thread: an
+     * idle client holds no read buffer. */
+    /* Most bytes that may wait for this client (its pipe and what its
+     * socket's SSL layer holds), taken from client_queue_max when the
+     * connection is made; 0 = no limit. */
+    int64_t queue_max;
+};
 
 extern "C" {
 

@@ -21,8 +21,13 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 
 #include "base/lock_guard.h"
+#include "relay/conn_table.h"
+#include "relay/mux_records.h"
+#include "relay/mux_writer.h"
 #include "process/multiplexor.h"
 #include "relay/mux_conn.h"
 #include "relay/mux_io.h"
@@ -34,6 +39,51 @@
 using muxbase::LockGuard;
 
 /* --- the link -------------------------------------------------------------------- */
+
+/* The cycle's link to the IM server. */
+struct ServerLink {
+    MuxList link; /* in Multiplexor.servers */
+    MemCx *mcx;
+    Multiplexor *mux;
+    ASock *sock;
+    int32_t id;
+    GDisp *gd_io;
+    GDisp *gd_write;
+    GDisp *gd_ctl;
+    GDisp *gd_timer;
+    GDispSem *sem_shutdown;
+    ASPipe *pipe;
+    MuxWriter writer; /* on gd_write */
+    int32_t close_mode;
+    ConnTable table; /* the link's connection numbers */
+    MuxRecordParser rd;
+    PRLock *stats_lock;
+    int32_t active;
+    int32_t total;
+    int64_t bytes;
+    time_t start_time;
+    /* Connection set-up: resolving or connecting, then the hello exchange,
+     * bounded by a timer on gd_timer (grouped with gd_io). */
+    int32_t phase;
+    uint32_t addr; /* resolved server address, network order */
+    unsigned char hello_out[3];
+    unsigned char hello_in[3];
+    uint32_t hello_got;
+    int32_t hello_status;
+    /* Data pieces of the current read for one connection (pend_id), handed
+     * to it together: consecutive records for one client leave in one write
+     * instead of one per record. Used by the reader only. */
+    int32_t pend_id;
+    int32_t pend_n;
+    /* Readers of connections paused while the outgoing pipe is too deep
+     * (Conn.park); the writer re-arms them once it has drained. */
+    PRLock *park_lock;
+    MuxList parked;
+    struct iovec pend[MUX_SERVER_PIECES];
+    /* Read area of the link: one read takes whatever the server has sent,
+     * up to this much, so a busy link costs few system calls. */
+    char rbuf[MUX_SERVER_READ];
+};
 
 namespace {
 
@@ -535,6 +585,9 @@ int server_pause_reader(Conn *conn) {
     _server_resume_readers(link);
     return 1;
 }
+
+/* Declared with the connections (mux_conn.h), where it has always been. */
+int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) { return conn_table_claim(&server->table, conn); }
 
 bool server_refuses_clients(ServerLink *link) { return ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_REFUSE; }
 

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include "relay/mux_records.h"
 #include "relay/mux_types.h"
 
 /* Acknowledgement passed along with queued bytes: called with
