@@ -63,15 +63,16 @@ int server_pause_reader(Conn *conn);
 /* Takes `conn` off the paused readers (conn_delete). */
 void server_forget_reader(Conn *conn);
 
-/* What a connection asks of its link; the link's fields are the link's:
- * true while so much waits for the server that new clients are turned
- * away; */
+/* What a connection asks of its link (the link's fields are the link's own).
+ * True while more than MUX_SERVER_PIPE_REFUSE waits for the server: new
+ * clients are then turned away. */
 bool server_refuses_clients(ServerLink *link);
-/* numbers `conn` (stored in *number before it is published) and counts it
- * among the link's clients: the number, or -1 when none is free; */
+/* Numbers `conn` in the link's table (the number is stored in *number before
+ * it is published) and counts it among the link's clients: the number, or -1
+ * when none is free. */
 int32_t server_attach(ServerLink *link, Conn *conn, int32_t *number);
-/* takes `conn` off the paused readers, the link's count and the table: after
- * this nothing on the link can reach it. */
+/* Takes `conn` off the paused readers, the link's count and the table:
+ * afterwards nothing on the link can reach it (conn_delete). */
 void server_detach(ServerLink *link, Conn *conn);
 
 }
