@@ -16,14 +16,13 @@
 #include <prrwlock.h>
 
 #include "config/config_internal.h"
-#include "base/mutex_guard.h"
+#include "base/lock_guard.h"
 #include "plat/wildmat.h"
 #include "log/qxlogger.h"
 #include "tovi/mutex.h"
 #include "tovi/xmalloc.h"
 
-using muxguard::MutexGuard;
-using muxguard::RWLockGuard;
+using muxbase::LockGuard;
 
 namespace {
 
@@ -258,7 +257,7 @@ void config_freecache(ConfigCache *cache)
     if (cache == nullptr)
         return;
     {
-        RWLockGuard guard(cache->lock, RWLockGuard::Write);
+        LockGuard guard(cache->lock, LockGuard::Write);
         _config_freeentries(cache);
         for (int i = 0; i < cache->ndrivers; ++i) {
             ConfigDriver *d = cache->drivers[i].driver;
@@ -303,7 +302,7 @@ void config_adddriver(ConfigCache *cache, const char *pattern, ConfigDriver *dri
 
 int config_fetch(ConfigCache *cache)
 {
-    RWLockGuard guard(cache->lock, RWLockGuard::Write);
+    LockGuard guard(cache->lock, LockGuard::Write);
     return _config_fetch_locked(cache);
 }
 
@@ -334,7 +333,7 @@ int config_refresh(ConfigCache *cache)
     }
     int result;
     {
-        RWLockGuard guard(cache->lock, RWLockGuard::Write);
+        LockGuard guard(cache->lock, LockGuard::Write);
         // The fresh cache borrows the driver table for the re-read.
         ConfigDriverSlot *own_drivers = fresh->drivers;
         fresh->drivers = cache->drivers;
@@ -373,7 +372,7 @@ int config_refresh(ConfigCache *cache)
     }
     config_freecache(fresh);
     if (result == 0) {
-        MutexGuard guard(cache->notifymutex);
+        LockGuard guard(cache->notifymutex);
         for (ConfigNotify *n = cache->notifylist.next; n != &cache->notifylist; n = n->next)
             (void)n->proc(n->arg, cache);
     }
@@ -398,7 +397,7 @@ void config_refresh_notify(ConfigCache *cache, ConfigNotifyProc proc, void *arg,
     n->arg = arg;
     n->cache = cache;
     {
-        MutexGuard guard(cache->notifymutex);
+        LockGuard guard(cache->notifymutex);
         n->prev = cache->notifylist.prev;
         n->next = &cache->notifylist;
         n->prev->next = n;
@@ -413,7 +412,7 @@ void config_refresh_notify_cancel(ConfigNotify *handle)
     if (handle == nullptr)
         return;
     {
-        MutexGuard guard(handle->cache->notifymutex);
+        LockGuard guard(handle->cache->notifymutex);
         handle->prev->next = handle->next;
         handle->next->prev = handle->prev;
     }
@@ -425,7 +424,7 @@ int config_set_values(ConfigCache *cache, const char *name, char **values, unsig
 {
     if (cache == nullptr || name == nullptr)
         return 1;
-    RWLockGuard guard(cache->lock, RWLockGuard::Write);
+    LockGuard guard(cache->lock, LockGuard::Write);
     return _config_set(cache, name, values, clearflags, setflags, -1);
 }
 
@@ -434,7 +433,7 @@ int config_get_flags(ConfigCache *cache, const char *name, unsigned *flags)
     *flags = 0;
     if (cache == nullptr)
         return 1;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     int found = 0;
     int idx = _config_getindex(cache, name, &found);
     if (!found)
@@ -452,7 +451,7 @@ const char *config_get_string(ConfigCache *cache, const char *name, const char *
     const char *value = nullptr;
     unsigned flags = 0;
     {
-        RWLockGuard guard(cache->lock, RWLockGuard::Read);
+        LockGuard guard(cache->lock, LockGuard::Read);
         idx = _config_getindex(cache, name, &found);
         if (found) {
             flags = cache->configlist[idx].flags;
@@ -475,7 +474,7 @@ const char *config_get_string(ConfigCache *cache, const char *name, const char *
 char *config_get_stringcopy(ConfigCache *cache, const char *name, const char *def)
 {
     if (cache != nullptr) {
-        RWLockGuard guard(cache->lock, RWLockGuard::Read);
+        LockGuard guard(cache->lock, LockGuard::Read);
         const char *v = _config_firstvalue(cache, name);
         if (v)
             return xstrdup(v);
@@ -487,7 +486,7 @@ char **config_get_multistringcopy(ConfigCache *cache, const char *name)
 {
     if (cache == nullptr)
         return nullptr;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     int found = 0;
     int idx = _config_getindex(cache, name, &found);
     if (!found)
@@ -499,7 +498,7 @@ int config_get_int(ConfigCache *cache, const char *name, int def)
 {
     if (cache == nullptr)
         return def;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     const char *v = _config_firstvalue(cache, name);
     if (v == nullptr)
         return def;
@@ -520,7 +519,7 @@ int config_get_switch(ConfigCache *cache, const char *name, int def)
 {
     if (cache == nullptr)
         return def;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     const char *v = _config_firstvalue(cache, name);
     if (v == nullptr)
         return def;
@@ -545,7 +544,7 @@ int config_scan_config(ConfigCache *cache, const char *pattern, ConfigScanProc p
 {
     if (cache == nullptr)
         return 1;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     for (int i = 0; i < cache->nconfig; ++i) {
         ConfigEntry *e = &cache->configlist[i];
         if (pattern && !wildmat(e->name, pattern))
@@ -563,7 +562,7 @@ int config_get_keys(ConfigCache *cache, const char *pattern, int *count, char **
     *names = nullptr;
     if (cache == nullptr)
         return 0;
-    RWLockGuard guard(cache->lock, RWLockGuard::Read);
+    LockGuard guard(cache->lock, LockGuard::Read);
     int n = 0;
     char **result = nullptr;
     for (int i = 0; i < cache->nconfig; ++i) {
@@ -597,7 +596,7 @@ int config_get_child(ConfigCache *cache, const char *prefix, int branches, int *
     int n = 0;
     int capacity = 0;
     {
-        RWLockGuard guard(cache->lock, RWLockGuard::Read);
+        LockGuard guard(cache->lock, LockGuard::Read);
         for (int i = 0; i < cache->nconfig; ++i) {
             const char *name = cache->configlist[i].name;
             if (std::strncmp(name, prefix, plen) != 0 || name[plen] == '\0')

@@ -35,13 +35,13 @@
 
 #include "config/config.h"
 #include "config/config_instance.h"
-#include "base/mutex_guard.h"
+#include "base/lock_guard.h"
 #include "tovi/mutex.h"
 #include "tovi/stdapi.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
 
-using muxguard::MutexGuard;
+using muxbase::LockGuard;
 
 namespace {
 
@@ -433,7 +433,7 @@ void qxlog_config(LogHandle *log, LogConfig options)
     // A warning is logged once the lock is let go: it may go to this handle.
     std::string bad_facility;
     {
-    MutexGuard guard(log->lock);
+    LockGuard guard(log->lock);
     for (LogConfigPair *p = options; p && p->option; ++p) {
         const char *w = p->option;
         const char *v = p->value;
@@ -593,7 +593,7 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         len = std::strlen(line);
     }
 
-    MutexGuard guard(log->logdir && log->servicename ? log->lock : nullptr);
+    LockGuard guard(log->logdir && log->servicename ? log->lock : nullptr);
     if (log->logdir && log->servicename)
         (void)_prepare_file(log, format, flags, now, stamp);
     if (format == nullptr)
@@ -615,7 +615,7 @@ void qxlog_rollover(LogHandle *log)
 void qxlog_reopen(LogHandle *log)
 {
     log = _resolve(log);
-    MutexGuard guard(log->lock);
+    LockGuard guard(log->lock);
     if (log->fd >= 0)
         close(log->fd);
     log->fd = -1;

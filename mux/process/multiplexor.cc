@@ -32,6 +32,7 @@
 #include <nspr/plgetopt.h>
 #include <nspr/prerror.h>
 
+#include "base/lock_guard.h"
 #include "config/config.h"
 #include "config/config_instance.h"
 #include "relay/mux_conn.h"
@@ -51,6 +52,8 @@
 #include "tovi/service.h"
 #include "tovi/thread.h"
 #include "tovi/xmalloc.h"
+
+using muxbase::LockGuard;
 
 std::atomic<int> mux_shutdown{0};
 std::atomic<int> mux_running{0};
@@ -562,7 +565,7 @@ Multiplexor *multiplexor_new(ASock *listen_sock, GDispCx *gdc) {
     mux->lock = PR_NewLock();
     mux->servers_lock = PR_NewLock();
     mux->active = mux->total = 0;
-    mux->server_state = 0;
+    mux->server_state = SERVER_STATE_NONE;
     if (!mux->accept_gd || !mux->lock || !mux->servers_lock) {
         if (mux->lock) PR_DestroyLock(mux->lock);
         if (mux->servers_lock) PR_DestroyLock(mux->servers_lock);
@@ -606,13 +609,13 @@ Admission _admissible(Multiplexor *mux, uint32_t client, bool by_list) {
         mux_count(MUX_REFUSED_ACCESS_LIST);
         return kRefuse;
     }
-    if (mux->server_state == 0) {
+    if (mux->server_state == SERVER_STATE_NONE) {
         mux_count(MUX_REFUSED_SERVER_DOWN);
         return kRefuse;
     }
     int32_t active;
     {
-        MuxLocked hold(mux->lock);
+        LockGuard hold(mux->lock);
         active = mux->active;
     }
     if (active + 1 > mux->max_sessions) {
@@ -652,9 +655,9 @@ void multiplexor_admit(Multiplexor *mux, ASock *sock, uint32_t client) {
 void multiplexor_acceptable(void *arg) {
     Multiplexor *mux = static_cast<Multiplexor *>(arg);
     int32_t state = mux->server_state;
-    if (state == -1) {
-        mux->server_state = 0;
-    } else if (state == 0) {
+    if (state == SERVER_STATE_FAILED) {
+        mux->server_state = SERVER_STATE_NONE;
+    } else if (state == SERVER_STATE_NONE) {
         /* The first client to knock makes the link; it and any others wait in
          * the listen queue until the attempt ends and calls back here. When
          * the link cannot even be built, they are turned away below. */
@@ -691,7 +694,7 @@ void multiplexor_shutdown(Multiplexor *mux) {
     qxlog(nullptr, QXLOG_DEBUG, "shutdown request received (multiplexor_shutdown)\n");
     bool first = false;
     {
-        MuxLocked hold(mux->lock);
+        LockGuard hold(mux->lock);
         if (!mux->shutdown) {
             mux->shutdown = 1;
             first = true;

@@ -19,11 +19,14 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include "base/lock_guard.h"
 #include "log/qxlogger.h"
 #include "metrics/mux_counters.h"
 #include "process/multiplexor.h"
 #include "process/mux_init.h"
 #include "process/mux_proxy_header.h"
+
+using muxbase::LockGuard;
 
 namespace {
 
@@ -51,7 +54,7 @@ ProxyWait *_from_link(MuxList *l) {
 /* Frees the record; the socket is the caller's. */
 void _release(ProxyWait *w) {
     {
-        MuxLocked hold(_waiting_lock());
+        LockGuard hold(_waiting_lock());
         mux_list_unlink(&w->link);
     }
     GDisp_Delete(w->gd);
@@ -153,7 +156,7 @@ void mux_proxy_accept(Multiplexor *mux, ASock *sock, uint32_t source) {
     w->have = 0;
     _inet_ntoa(reinterpret_cast<const unsigned char *>(&source), w->source_text);
     {
-        MuxLocked hold(_waiting_lock());
+        LockGuard hold(_waiting_lock());
         mux_list_append(&waiting, &w->link);
     }
     /* The limit is armed first: it cannot fire before the readiness wait is
@@ -166,7 +169,7 @@ void mux_proxy_cycle_end(Multiplexor *mux) {
     for (;;) {
         ProxyWait *found = nullptr;
         {
-            MuxLocked hold(_waiting_lock());
+            LockGuard hold(_waiting_lock());
             for (MuxList *l = waiting.next; l != &waiting && !found; l = l->next)
                 if (_from_link(l)->mux == mux) found = _from_link(l);
         }

@@ -17,11 +17,14 @@
 
 #include <string>
 
+#include "base/lock_guard.h"
 #include "process/multiplexor.h"
 #include "relay/mux_conn.h"
 #include "process/mux_init.h"
 #include "log/qxlogger.h"
 #include "metrics/mux_counters.h"
+
+using muxbase::LockGuard;
 
 namespace {
 
@@ -56,7 +59,7 @@ void _ssl_handshake_done(void *arg) {
     ssl_handshake_context *context = static_cast<ssl_handshake_context *>(arg);
     int32_t by_hook;
     {
-        MuxLocked hold(context->lock);
+        LockGuard hold(context->lock);
         context->handshake_done = 1;
         by_hook = context->release_by_hook;
     }
@@ -79,7 +82,7 @@ int _BadClientCertHook(void *) {
 void _ssl_handshake_timeout(void *arg) {
     ssl_handshake_context *context = static_cast<ssl_handshake_context *>(arg);
     {
-        MuxLocked hold(context->lock);
+        LockGuard hold(context->lock);
         if (context->handshake_done) return;
     }
     qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake not completed within %d seconds, closing", context->peer_addr,
@@ -107,7 +110,7 @@ ssl_handshake_context *ssl_handshake_context_new(Multiplexor *mux, ASock *sock, 
         mcx->Realloc(mcx, context, 0);
         return nullptr;
     }
-    MuxLocked hold(hs_list_lock);
+    LockGuard hold(hs_list_lock);
     mux_list_append(&hs_list, &context->link);
     hs_count++;
     return context;
@@ -115,7 +118,7 @@ ssl_handshake_context *ssl_handshake_context_new(Multiplexor *mux, ASock *sock, 
 
 void ssl_handshake_context_delete(ssl_handshake_context *context) {
     {
-        MuxLocked hold(hs_list_lock);
+        LockGuard hold(hs_list_lock);
         mux_list_unlink(&context->link);
         hs_count--;
     }
@@ -130,7 +133,7 @@ void trigger_handshake(void *arg) {
     qxlog(nullptr, QXLOG_DEBUG, "Triggering SSL handshake");
     int32_t done, by_hook;
     {
-        MuxLocked hold(context->lock);
+        LockGuard hold(context->lock);
         done = context->handshake_done;
         by_hook = context->release_by_hook;
     }
@@ -147,7 +150,7 @@ void trigger_handshake(void *arg) {
      * destroys the lock. */
     enum { kComplete, kClosed, kFailed, kAgain, kStalled } outcome;
     {
-        MuxLocked hold(context->lock);
+        LockGuard hold(context->lock);
         if (context->handshake_done) {
             outcome = kComplete;
             by_hook = context->release_by_hook;
@@ -243,7 +246,7 @@ void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr) {
     int32_t limit = mux->max_sessions > kMinHandshakes ? mux->max_sessions : kMinHandshakes;
     bool full, log_it = false;
     {
-        MuxLocked hold(hs_list_lock);
+        LockGuard hold(hs_list_lock);
         full = hs_count >= limit;
         if (!full) hs_full_logged = false;
         else if (!hs_full_logged) log_it = hs_full_logged = true;
@@ -275,7 +278,7 @@ void mux_ssl_cycle_end(Multiplexor *mux) {
     for (;;) {
         ssl_handshake_context *found = nullptr;
         {
-            MuxLocked hold(hs_list_lock);
+            LockGuard hold(hs_list_lock);
             for (MuxList *l = hs_list.next; l != &hs_list; l = l->next) {
                 if (_from_link(l)->mux == mux) {
                     found = _from_link(l);

@@ -1,17 +1,19 @@
 /* Client connections.
  *
- * Threads: _conn_reader (gd_read), _conn_writer/_conn_write_done (gd_write)
+ * Threads: _conn_reader (gd_read), the writer chain (gd_write, mux_writer.h)
  * and _conn_shutdown (gd_ctl) are one dispatch group and never overlap.
  * conn_new runs on the accept handler's thread: it builds the whole record
  * before the number is published and arms the shutdown waiter last, so no
  * callback can delete the record while conn_new still uses it.
- * conn_async_write runs on the server link's reader under table_lock; it
+ * conn_async_write runs on the server link's reader under table.lock; it
  * may write to the client socket itself, but only through the pipe's direct
  * path, which opens only while the writer chain waits on an empty pipe, so
  * the two never send at once and never reorder bytes.
- * Lock order where two meet: table_lock, then bytes_lock (data for a client);
+ * Lock order where two meet: table.lock, then bytes_lock (data for a client);
  * everything else takes one lock at a time. */
 #include "relay/mux_conn.h"
+#include "relay/mux_io.h"
+#include "relay/mux_writer.h"
 
 #include <arpa/inet.h>
 #include <stdlib.h>
@@ -21,22 +23,20 @@
 
 #include <new>
 
+#include "base/lock_guard.h"
 #include "process/multiplexor.h"
 #include "process/mux_init.h"
 #include "log/mux_log.h"
 #include "log/qxlogger.h"
 #include "metrics/mux_counters.h"
 
-namespace {
+using muxbase::LockGuard;
 
-/* Process-wide numbering cursor; survives cycles so numbers keep rotating. */
-int32_t curr_id = 1;
+namespace {
 
 long _handle(const void *p) { return static_cast<long>(reinterpret_cast<intptr_t>(p)); }
 
 void _conn_reader(void *arg);
-void _conn_writer(void *arg);
-void _conn_write_done(void *arg);
 void _conn_shutdown(void *arg);
 
 /* Records queued for the server need no acknowledgement. */
@@ -74,9 +74,6 @@ class ReadArea {
 
 thread_local ReadArea t_read_area;
 
-/* Most chunks the writer sends in one run before it yields. */
-constexpr int kChunksPerRun = 16;
-
 /* The pipe's direct path: whatever the client socket takes at once. */
 int _conn_send_now(void *arg, const struct iovec *iov, int n) {
     Conn *conn = static_cast<Conn *>(arg);
@@ -88,11 +85,11 @@ uint64_t _conn_queued(Conn *conn) { return ASPipe_Queued(conn->pipe) + ASock_Sen
 
 /* A client that lets more than its bound wait is closed as if it had
  * closed itself (one close record to the server), with a reset, so that
- * neither we nor the kernel keep its bytes. Called with the link's
- * table_lock held, from the server link's reader. */
+ * neither we nor the kernel keep its bytes. From the server link's reader.
+ * Must hold: the link's table.lock. */
 void _conn_over_limit(Conn *conn, uint64_t queued) {
     {
-        MuxLocked hold(conn->state_lock);
+        LockGuard hold(conn->state_lock);
         if (conn->state != CONN_WORK && conn->state != CONN_NEW) return;
         conn->state = CONN_CLOSING;
     }
@@ -122,7 +119,7 @@ void _conn_flush(Conn *conn, unsigned char *area, uint32_t used) { t_read_area.f
 }
 
 void _conn_set_state(Conn *conn, int32_t state) {
-    MuxLocked hold(conn->state_lock);
+    LockGuard hold(conn->state_lock);
     if (conn->state == CONN_DELETED) _conn_assert_failed("conn->state != CONN_DELETED");
     conn->state = state;
 }
@@ -229,12 +226,12 @@ void _conn_reader(void *arg) {
     }
     qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) conn_work state, received size %d\n", conn->id, n);
     muxlog_traffic(nullptr, "recv", "client", "mux", conn->id, area, MUX_REC_HEADER, n);
-    if (n == -1) {
+    if (n == MUX_IO_NOTHING) {
         qxlog(nullptr, QXLOG_ERROR, "conn[%d]: reader invoked when nothing to read\n", conn->id);
         _conn_rearm(conn);
         return;
     }
-    if (n == 0) {
+    if (n == MUX_IO_EOF) {
         conn->reader_done = 1;
         qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld closing (_conn_reader)\n", conn->id,
               _handle(conn->gd_read));
@@ -249,55 +246,38 @@ void _conn_reader(void *arg) {
     }
     conn->reader_done = 1;
     qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld - error %d / -%x - closing reader\n", conn->id,
-          _handle(conn->gd_read), err, err + 12288);
+          _handle(conn->gd_read), err, err + MUX_LOG_ERROR_BIAS);
     _conn_set_state(conn, CONN_CLOSING);
     GDispSem_V(conn->sem_shutdown);
 }
 
-void _conn_wrote(Conn *conn) {
-    if (conn->wstatus == 0) {
-        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(conn->wlen));
-        muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, conn->wbuf, 0, static_cast<int>(conn->wlen));
-    } else if (conn->wstatus == -2) {
-        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: write error %d", conn->ip, conn->id, GDisp_GetAsyncError(conn->gd_write));
+/* The writer chain's hooks (mux_writer.h). */
+bool _conn_may_write(void *owner) { return static_cast<Conn *>(owner)->state == CONN_WORK; }
+
+void _conn_wrote(void *owner, const MuxWriter *w) {
+    Conn *conn = static_cast<Conn *>(owner);
+    if (w->wstatus == MUX_IO_DONE) {
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: wrote [bytes=%ld]", conn->ip, conn->id, static_cast<long>(w->wlen));
+        muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, w->wbuf, 0, static_cast<int>(w->wlen));
+    } else if (w->wstatus == MUX_IO_ERROR) {
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: write error %d", conn->ip, conn->id, GDisp_GetAsyncError(w->gd));
     } else {
-        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: unknown write error %d", conn->ip, conn->id, conn->wstatus);
+        qxlog(nullptr, QXLOG_DEBUG, "[%s][%d]: unknown write error %d", conn->ip, conn->id, w->wstatus);
     }
 }
 
-/* Chunks the socket takes whole are sent on the spot, one after another;
- * a chunk it cannot take at once (or one past the bound, so that a client
- * fed without pause still lets its group run) goes to a background write. */
-void _conn_writer(void *arg) {
-    Conn *conn = static_cast<Conn *>(arg);
-    if (conn->state != CONN_WORK) return;
-    for (int round = 0; conn->wlen > 0; round++) {
-        int n = round < kChunksPerRun ? ASock_Send(conn->sock, conn->wbuf, static_cast<int>(conn->wlen)) : 0;
-        if (n != static_cast<int>(conn->wlen)) {
-            uint32_t off = n > 0 ? static_cast<uint32_t>(n) : 0;
-            if (ASock_AsyncWrite(conn->sock, conn->wbuf + off, conn->wlen - off, &conn->wstatus, conn->gd_write,
-                                 _conn_write_done, conn) == 0)
-                return;
-            break;
-        }
-        conn->wstatus = 0;
-        _conn_wrote(conn);
-        if (ASPipe_Next(conn->pipe, &conn->wbuf, &conn->wlen) != 1) conn->wlen = 0;
-    }
-    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
-}
-
-void _conn_write_done(void *arg) {
-    Conn *conn = static_cast<Conn *>(arg);
-    _conn_wrote(conn);
+/* After a background write: a closing client's writing side is done. */
+bool _conn_write_go_on(void *owner) {
+    Conn *conn = static_cast<Conn *>(owner);
     int32_t state = conn->state;
     if (state == CONN_CLOSING) {
         conn->writer_done = 1;
         GDispSem_V(conn->sem_shutdown);
-    } else if (state == CONN_WORK) {
-        ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
     }
+    return state == CONN_WORK;
 }
+
+const MuxWriterHooks kConnWriterHooks = {_conn_may_write, _conn_wrote, _conn_write_go_on, nullptr};
 
 void _conn_shutdown(void *arg) {
     Conn *conn = static_cast<Conn *>(arg);
@@ -338,29 +318,10 @@ void _conn_discard(Conn *conn) {
 
 }  // namespace
 
-int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) {
-    int32_t max = server->max_sessions;
-    int32_t start = curr_id;
-    for (curr_id = start; curr_id <= max; curr_id++) {
-        if (!server->conn_table[curr_id]) {
-            server->conn_table[curr_id] = conn;
-            return curr_id;
-        }
-    }
-    for (curr_id = 1; curr_id < start && curr_id <= max; curr_id++) {
-        if (!server->conn_table[curr_id]) {
-            server->conn_table[curr_id] = conn;
-            return curr_id;
-        }
-    }
-    qxlog(nullptr, QXLOG_ERROR, "No more conn descriptors\n");
-    return -1;
-}
-
 Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     ServerLink *link = mux->server;
     if (!link) return nullptr;
-    if (ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_REFUSE) {
+    if (server_refuses_clients(link)) {
         if (!mux->refusing.exchange(1))
             qxlog(nullptr, QXLOG_WARNING, "[%s]: server link behind, closing new clients until it catches up",
                   ip ? ip : "");
@@ -406,19 +367,14 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->writer_done = 0;
     conn->reader_done = 0;
     conn->state = CONN_NEW;
-    conn->wstatus = 0;
+    mux_writer_init(&conn->writer, sock, conn->pipe, conn->gd_write, &kConnWriterHooks, conn);
     conn->close_mode = ASOCK_CLOSE_ORDERLY;
     conn->start_time = conn->last_read = static_cast<time_t>(_now_ms() / 1000);
     conn->rate_limit = conn_rate_limit;
     conn->bytes = 0;
     conn->queue_max = client_queue_max;
 
-    int32_t id;
-    {
-        MuxLocked hold(link->table_lock);
-        id = get_conn_sd(link, mux, conn);
-        if (id > 0) conn->id = id;
-    }
+    int32_t id = server_attach(link, conn, &conn->id);
     if (id <= 0) {
         qxlog(nullptr, QXLOG_ERROR, "Multiplexor reached max sessions\n");
         _conn_discard(conn);
@@ -429,17 +385,12 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
      * never lag what the server has been told. */
     int32_t total, active;
     {
-        MuxLocked hold(mux->lock);
+        LockGuard hold(mux->lock);
         total = mux->total;
         active = mux->active;
         mux_list_append(&mux->conns, &conn->link);
         mux->active += 1;
         mux->total += 1;
-    }
-    {
-        MuxLocked hold(link->stats_lock);
-        link->active += 1;
-        link->total += 1;
     }
     mux_count(MUX_SESSIONS_TOTAL);
     mux_count(MUX_SESSIONS_ACTIVE);
@@ -451,7 +402,7 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->state = CONN_WORK;
     qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client started. [total=%d] [active=%d]", conn->ip, id, total, active);
 
-    ASPipe_Read(conn->pipe, &conn->wbuf, &conn->wlen, conn->gd_write, _conn_writer, conn);
+    mux_writer_start(&conn->writer);
     ASock_Readable(conn->sock, conn->gd_read, _conn_reader, conn);
     GDispSem_P(conn->sem_shutdown, conn->gd_ctl, _conn_shutdown, conn);
     return conn;
@@ -471,10 +422,7 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
         uint32_t len = 0;
         for (int i = 0; i < n; i++) len += static_cast<uint32_t>(iov[i].iov_len);
         mux_count(MUX_CLIENT_SENT_BYTES, len);
-        {
-            MuxLocked hold(conn->bytes_lock);
-            conn->bytes += len;
-        }
+        conn_count_bytes(conn, len);
         /* While the client's writer waits on an empty pipe the bytes go to
          * the socket from here: no copy, no wake-up of the writer. */
         int sent = ASPipe_WriteThrough(conn->pipe, iov, n, _conn_send_now, conn);
@@ -493,7 +441,7 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
         }
     } else if (state == CONN_CLOSING) {
         /* Data for a closing client is dropped and hastens its shutdown. */
-        if (ack) ack(ack_arg, -1001);
+        if (ack) ack(ack_arg, MUX_ACK_CLOSING);
         conn->writer_done = 1;
         GDispSem_V(conn->sem_shutdown);
     }
@@ -501,22 +449,33 @@ void conn_async_writev(Conn *conn, MuxAckFn ack, void *ack_arg, const struct iov
 
 void conn_resume_reader(Conn *conn) { _conn_rearm(conn); }
 
+void conn_server_closed(Conn *conn) {
+    conn->server_closed = 1;
+    conn->writer_done = 1;
+    GDispSem_V(conn->sem_shutdown);
+}
+
+void conn_count_bytes(Conn *conn, uint32_t len) {
+    LockGuard hold(conn->bytes_lock);
+    conn->bytes += len;
+}
+
+void conn_queued_for_server(Conn *conn, MuxAckFn ack, void *ack_arg) {
+    if (conn->state == CONN_CLOSING) {
+        if (ack) ack(ack_arg, MUX_ACK_CLOSING);
+        conn->writer_done = 1;
+        qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: Connection closing - write request aborted", conn->id);
+        GDispSem_V(conn->sem_shutdown);
+    }
+}
+
 void conn_delete(Conn *conn) {
     ServerLink *link = conn->server;
     Multiplexor *mux = conn->mux;
-    server_forget_reader(conn);
-    {
-        MuxLocked hold(link->stats_lock);
-        link->active -= 1;
-    }
-    {
-        MuxLocked hold(link->table_lock);
-        if (conn->id >= 1 && conn->id <= link->max_sessions && link->conn_table[conn->id] == conn)
-            link->conn_table[conn->id] = nullptr;
-    }
+    server_detach(link, conn);
     int32_t total, active;
     {
-        MuxLocked hold(mux->lock);
+        LockGuard hold(mux->lock);
         total = mux->total;
         active = mux->active - 1;
         mux_list_unlink(&conn->link);
@@ -525,7 +484,7 @@ void conn_delete(Conn *conn) {
     mux_count(MUX_SESSIONS_ACTIVE, -1);
     long long bytes;
     {
-        MuxLocked hold(conn->bytes_lock);
+        LockGuard hold(conn->bytes_lock);
         bytes = conn->bytes;
     }
     qxlog(nullptr, QXLOG_NOTICE, "[%s][%d]: client closed. [time=%lds] [bytes=%lld] [total=%d] [active=%d]", conn->ip,

@@ -8,7 +8,7 @@
  *   REC_HELLO 04 major minor      (3 bytes, once, before any record)
  *   REC_BYE   05 xxxx             (5 bytes, server only)
  *
- * The builders write into caller memory; the parser is a pure state machine
+ * The codec lives in mux_records.cc. The builders write into caller memory; the parser is a pure state machine
  * kept in the server link and fed whatever each read of the link returned.
  * Thread safety: a parser is used by one thread at a time (the link's single
  * pending read); the builders are reentrant. */
@@ -89,6 +89,10 @@ uint32_t mux_record_open(unsigned char *buf, int32_t id, const unsigned char add
 uint32_t mux_record_close(unsigned char *buf, int32_t id);
 /* Fills bytes 0-8 in front of n data bytes already at buf + 9. */
 uint32_t mux_record_data_header(unsigned char *buf, int32_t id, uint32_t n);
+/* Size of the record that begins at rec, as its header gives it, for `room`
+ * bytes from rec on: `room` itself for a record cut short or of an unknown
+ * type (a caller clamps a data record's size to room). */
+uint32_t mux_record_size(const unsigned char *rec, uint32_t room);
 
 #ifdef __cplusplus
 }

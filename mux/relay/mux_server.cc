@@ -1,14 +1,16 @@
-/* The server link and the record format of the link.
+/* The server link (its record codec is mux_records.cc).
  *
  * Threads and locks:
  *   gd_io + gd_timer (one group): resolve, connect, hello, the reader and its
  *     parser, the set-up bound and then the statistics timer. The parser
  *     state is used by this group only.
- *   gd_write: the writer chain, which hands the pipe's chunks to the socket.
+ *   gd_write: the writer chain (mux_writer.h), which hands the pipe's chunks
+ *     to the socket.
  *   gd_ctl: _server_shutdown, run once when sem_shutdown is released.
- *   table_lock: conn_table and every use of a Conn reached through it; the
- *     data path holds it from the lookup until the bytes are queued (the
- *     connection's bytes_lock is taken inside it, never the other way).
+ *   table.lock: the connection table (conn_table.h) and every use of a Conn
+ *     reached through it; the data path holds it from the lookup until the
+ *     bytes are queued (the connection's bytes_lock is taken inside it,
+ *     never the other way).
  *   stats_lock: active, total, bytes.
  *   park_lock: the paused readers; held while they are re-armed, and taken
  *     alone (never with another of these locks). */
@@ -19,159 +21,69 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 
+#include "base/lock_guard.h"
+#include "relay/conn_table.h"
+#include "relay/mux_records.h"
+#include "relay/mux_writer.h"
 #include "process/multiplexor.h"
 #include "relay/mux_conn.h"
+#include "relay/mux_io.h"
 #include "process/mux_init.h"
 #include "log/mux_log.h"
 #include "log/qxlogger.h"
 #include "metrics/mux_counters.h"
 
-/* --- records ------------------------------------------------------------------ */
-
-namespace {
-
-void _put32(unsigned char *p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
-uint32_t _get32(const unsigned char *p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-}  // namespace
-
-void mux_record_parser_init(MuxRecordParser *p) {
-    p->rd_state = RD_TYPE;
-    p->rd_count = 0;
-    p->rd_id = -1;
-    p->rd_type = 0;
-    p->rd_len = 0;
-}
-
-namespace {
-/* Records begun in one parse, counted once when it returns. */
-struct RecordTally {
-    int64_t n = 0;
-    ~RecordTally() {
-        if (n) mux_count(MUX_SERVER_RECEIVED_RECORDS, n);
-    }
-};
-}  // namespace
-
-int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink,
-                     void *arg) {
-    RecordTally tally;
-    uint32_t pos = 0;
-    while (pos < len) {
-        unsigned char b = static_cast<unsigned char>(chunk[pos]);
-        /* A whole data header in the chunk is taken in one step; the state
-         * afterwards is the one the byte-wise path below would reach. */
-        if (p->rd_state == RD_TYPE && b == REC_DATA && len - pos >= MUX_REC_HEADER) {
-            const unsigned char *h = reinterpret_cast<const unsigned char *>(chunk) + pos;
-            p->rd_type = REC_DATA;
-            p->rd_id = static_cast<int32_t>(_get32(h + 1));
-            p->rd_len = _get32(h + 5);
-            p->rd_count = 0;
-            p->rd_state = RD_DATA;
-            pos += MUX_REC_HEADER;
-            tally.n++;
-            continue;
-        }
-        switch (p->rd_state) {
-        case RD_TYPE:
-            tally.n++;
-            p->rd_type = static_cast<signed char>(b); // NOLINT(bugprone-signed-char-misuse): signed on the wire
-            p->rd_count = 0;
-            p->rd_id = 0;
-            p->rd_state = RD_ID;
-            pos++;
-            break;
-        case RD_ID:
-            p->rd_id = static_cast<int32_t>((static_cast<uint32_t>(p->rd_id) << 8) | b);
-            pos++;
-            if (++p->rd_count < 4) break;
-            p->rd_count = 0;
-            switch (p->rd_type) {
-            case REC_OPEN:
-                p->rd_state = RD_SKIP;
-                break;
-            case REC_CLOSE:
-                p->rd_state = RD_TYPE;
-                sink->close(arg, p->rd_id);
-                break;
-            case REC_DATA:
-                p->rd_len = 0;
-                p->rd_state = RD_LEN;
-                break;
-            case REC_BYE:
-                p->rd_state = RD_TYPE;
-                sink->bye(arg);
-                return 1;
-            default:
-                p->rd_state = RD_TYPE;
-                sink->invalid(arg, p->rd_type);
-                return 1;
-            }
-            break;
-        case RD_LEN:
-            p->rd_len = (p->rd_len << 8) | b;
-            pos++;
-            if (++p->rd_count < 4) break;
-            p->rd_count = 0;
-            p->rd_state = RD_DATA;
-            break;
-        case RD_DATA: {
-            /* Pieces go on as they arrive; a zero-length record completes here
-             * without consuming the byte, which starts the next record. */
-            uint32_t n = len - pos;
-            if (n > p->rd_len - p->rd_count) n = p->rd_len - p->rd_count;
-            sink->data(arg, p->rd_id, chunk, pos, n);
-            p->rd_count += n;
-            pos += n;
-            if (p->rd_count == p->rd_len) {
-                p->rd_count = 0;
-                p->rd_state = RD_TYPE;
-            }
-            break;
-        }
-        case RD_SKIP:
-        default:
-            pos++;
-            if (++p->rd_count < 4) break;
-            p->rd_count = 0;
-            p->rd_state = RD_TYPE;
-            break;
-        }
-    }
-    return 0;
-}
-
-uint32_t mux_record_open(unsigned char *buf, int32_t id, const unsigned char addr[4]) {
-    buf[0] = REC_OPEN;
-    _put32(buf + 1, static_cast<uint32_t>(id));
-    memcpy(buf + 5, addr, 4);
-    return MUX_REC_OPEN_SIZE;
-}
-
-uint32_t mux_record_close(unsigned char *buf, int32_t id) {
-    buf[0] = REC_CLOSE;
-    _put32(buf + 1, static_cast<uint32_t>(id));
-    return MUX_REC_CLOSE_SIZE;
-}
-
-uint32_t mux_record_data_header(unsigned char *buf, int32_t id, uint32_t n) {
-    buf[0] = REC_DATA;
-    _put32(buf + 1, static_cast<uint32_t>(id));
-    _put32(buf + 5, n);
-    return MUX_REC_HEADER + n;
-}
+using muxbase::LockGuard;
 
 /* --- the link -------------------------------------------------------------------- */
+
+/* The cycle's link to the IM server. */
+struct ServerLink {
+    MuxList link; /* in Multiplexor.servers */
+    MemCx *mcx;
+    Multiplexor *mux;
+    ASock *sock;
+    int32_t id;
+    GDisp *gd_io;
+    GDisp *gd_write;
+    GDisp *gd_ctl;
+    GDisp *gd_timer;
+    GDispSem *sem_shutdown;
+    ASPipe *pipe;
+    MuxWriter writer; /* on gd_write */
+    int32_t close_mode;
+    ConnTable table; /* the link's connection numbers */
+    MuxRecordParser rd;
+    PRLock *stats_lock;
+    int32_t active;
+    int32_t total;
+    int64_t bytes;
+    time_t start_time;
+    /* Connection set-up: resolving or connecting, then the hello exchange,
+     * bounded by a timer on gd_timer (grouped with gd_io). */
+    int32_t phase;
+    uint32_t addr; /* resolved server address, network order */
+    unsigned char hello_out[3];
+    unsigned char hello_in[3];
+    uint32_t hello_got;
+    int32_t hello_status;
+    /* Data pieces of the current read for one connection (pend_id), handed
+     * to it together: consecutive records for one client leave in one write
+     * instead of one per record. Used by the reader only. */
+    int32_t pend_id;
+    int32_t pend_n;
+    /* Readers of connections paused while the outgoing pipe is too deep
+     * (Conn.park); the writer re-arms them once it has drained. */
+    PRLock *park_lock;
+    MuxList parked;
+    struct iovec pend[MUX_SERVER_PIECES];
+    /* Read area of the link: one read takes whatever the server has sent,
+     * up to this much, so a busy link costs few system calls. */
+    char rbuf[MUX_SERVER_READ];
+};
 
 namespace {
 
@@ -182,8 +94,6 @@ const unsigned char kHello[3] = {REC_HELLO, MUX_PROTOCOL_MAJOR, MUX_PROTOCOL_MIN
 long _handle(const void *p) { return static_cast<long>(reinterpret_cast<intptr_t>(p)); }
 
 void _server_reader(void *arg);
-void _server_writer(void *arg);
-void _server_write_done(void *arg);
 void _server_shutdown(void *arg);
 void _server_stat_log(void *arg);
 void _server_connected(void *arg);
@@ -205,7 +115,7 @@ void _server_cannot_connect(ServerLink *link, const char *why) {
  * handler, and the next client that knocks starts a new link. */
 void _server_fail(ServerLink *link) {
     Multiplexor *mux = link->mux;
-    mux->server_state = -1;
+    mux->server_state = SERVER_STATE_FAILED;
     server_delete(link);
     multiplexor_acceptable(mux);
 }
@@ -251,7 +161,7 @@ void _server_connected(void *arg) {
     link->phase = PHASE_HELLO;
     memcpy(link->hello_out, kHello, sizeof kHello);
     int n = ASock_Send(link->sock, link->hello_out, 3);
-    if (n == -2 && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN) n = 0;
+    if (n == MUX_IO_ERROR && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN) n = 0;
     if (n < 0) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
               ASock_GetLastError(link->sock));
@@ -273,7 +183,7 @@ void _server_connected(void *arg) {
 
 void _server_hello_sent(void *arg) {
     ServerLink *link = static_cast<ServerLink *>(arg);
-    if (link->hello_status != 0) {
+    if (link->hello_status != MUX_IO_DONE) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
               GDisp_GetAsyncError(link->gd_io));
         _server_fail(link);
@@ -293,7 +203,7 @@ void _server_hello_reader(void *arg) {
             _server_await_reply(link);
             return;
         }
-    } else if (n == -1 || (n < -1 && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN)) {
+    } else if (n == MUX_IO_NOTHING || (n <= MUX_IO_ERROR && ASock_GetLastError(link->sock) == ASOCK_ETRYAGAIN)) {
         _server_await_reply(link);
         return;
     } else {
@@ -314,8 +224,8 @@ void _server_hello_reader(void *arg) {
           unsigned(gcfg.server_port), ip);
     GDisp_Timer(link->gd_timer, static_cast<uint32_t>(gcfg.stat_frequency), _server_stat_log, link);
     Multiplexor *mux = link->mux;
-    int32_t expected = 0;
-    if (mux->server_state.compare_exchange_strong(expected, 1)) multiplexor_acceptable(mux);
+    int32_t expected = SERVER_STATE_NONE;
+    if (mux->server_state.compare_exchange_strong(expected, SERVER_STATE_UP)) multiplexor_acceptable(mux);
     ASock_Readable(link->sock, link->gd_io, _server_reader, link);
 }
 
@@ -346,15 +256,13 @@ void _async_write_ack(void *arg, int status) {
     muxlog_traffic(nullptr, "sent", "mux", "client", conn->id, nullptr, 0, 0);
 }
 
-bool _in_table(ServerLink *link, int32_t id) { return id >= 1 && id <= link->max_sessions; }
-
 /* Hands the gathered pieces to their connection, if it is still there. */
 void _server_flush_pieces(ServerLink *link) {
     if (link->pend_n == 0) return;
     int n = link->pend_n;
     link->pend_n = 0;
-    MuxLocked hold(link->table_lock);
-    Conn *conn = link->conn_table[link->pend_id];
+    LockGuard hold(link->table.lock);
+    Conn *conn = conn_table_find(&link->table, link->pend_id);
     if (!conn) return;
     for (int i = 0; i < n; i++)
         muxlog_traffic(nullptr, "recv", "server", "mux", conn->id, link->pend[i].iov_base, 0,
@@ -364,7 +272,7 @@ void _server_flush_pieces(ServerLink *link) {
 
 void _sink_data(void *arg, int32_t id, const char *chunk, uint32_t offset, uint32_t len) {
     ServerLink *link = static_cast<ServerLink *>(arg);
-    if (len == 0 || !_in_table(link, id)) return;
+    if (len == 0 || !conn_table_in_range(&link->table, id)) return;
     /* The pieces point into the read area, which stays put until the whole
      * read has been parsed and the pieces handed on. */
     if (link->pend_n > 0 && (link->pend_id != id || link->pend_n == MUX_SERVER_PIECES)) _server_flush_pieces(link);
@@ -375,15 +283,12 @@ void _sink_data(void *arg, int32_t id, const char *chunk, uint32_t offset, uint3
 void _sink_close(void *arg, int32_t id) {
     ServerLink *link = static_cast<ServerLink *>(arg);
     _server_flush_pieces(link);
-    if (!_in_table(link, id)) return;
-    /* Released under the lock: once the slot is empty conn_delete may free
-     * the semaphore. */
-    MuxLocked hold(link->table_lock);
-    Conn *conn = link->conn_table[id];
-    if (!conn) return;
-    conn->server_closed = 1;
-    conn->writer_done = 1;
-    GDispSem_V(conn->sem_shutdown);
+    if (!conn_table_in_range(&link->table, id)) return;
+    /* Told under the lock: once the slot is empty conn_delete may free the
+     * record. */
+    LockGuard hold(link->table.lock);
+    Conn *conn = conn_table_find(&link->table, id);
+    if (conn) conn_server_closed(conn);
 }
 
 void _sink_bye(void *arg) {
@@ -413,7 +318,7 @@ void _server_reader(void *arg) {
               _handle(link->gd_io), n);
         if (n > 0) {
             {
-                MuxLocked hold(link->stats_lock);
+                LockGuard hold(link->stats_lock);
                 link->bytes += n;
             }
             mux_count(MUX_SERVER_RECEIVED_BYTES, n);
@@ -424,7 +329,7 @@ void _server_reader(void *arg) {
                 return;
             }
             if (static_cast<size_t>(n) == sizeof link->rbuf) continue;
-        } else if (n == 0 || (n < -1 && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
+        } else if (n == MUX_IO_EOF || (n <= MUX_IO_ERROR && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
             qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n",
                   link->id, n);
             GDispSem_V(link->sem_shutdown);
@@ -441,7 +346,7 @@ void _server_reader(void *arg) {
  * thread; the lock keeps a connection from being freed while it is re-armed. */
 void _server_resume_readers(ServerLink *link) {
     if (ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_LOW) return;
-    MuxLocked hold(link->park_lock);
+    LockGuard hold(link->park_lock);
     while (!mux_list_empty(&link->parked)) {
         Conn *conn = reinterpret_cast<decltype(Conn::park) *>(link->parked.next)->conn;
         mux_list_unlink(&conn->park.node);
@@ -449,48 +354,24 @@ void _server_resume_readers(ServerLink *link) {
     }
 }
 
-void _server_wrote(ServerLink *link) {
-    if (link->wstatus == 0)
-        muxlog_traffic(nullptr, "sent", "mux", "server", link->id, link->wbuf, MUX_REC_HEADER,
-                       static_cast<int>(link->wlen) - MUX_REC_HEADER);
-    else if (link->wstatus == -2)
-        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: write error %d", link->id, GDisp_GetAsyncError(link->gd_write));
+/* The writer chain's hooks (mux_writer.h). */
+void _server_wrote(void *owner, const MuxWriter *w) {
+    ServerLink *link = static_cast<ServerLink *>(owner);
+    if (w->wstatus == MUX_IO_DONE)
+        muxlog_traffic(nullptr, "sent", "mux", "server", link->id, w->wbuf, MUX_REC_HEADER,
+                       static_cast<int>(w->wlen) - MUX_REC_HEADER);
+    else if (w->wstatus == MUX_IO_ERROR)
+        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: write error %d", link->id, GDisp_GetAsyncError(w->gd));
     else
-        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, link->wstatus);
+        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, w->wstatus);
 }
 
-/* Chunks the socket takes whole are sent on the spot, one after another,
- * without a round through the dispatcher; only a chunk the socket cannot
- * take at once goes to a background write. Bounded so that a link that
- * never runs dry still lets the rest of the group run. */
-constexpr int kServerChunksPerRun = 16;
+/* A broken link is noticed by the reader; the chain goes on. */
+bool _server_write_go_on(void *) { return true; }
 
-void _server_writer(void *arg) {
-    ServerLink *link = static_cast<ServerLink *>(arg);
-    for (int round = 0; link->wlen > 0; round++) {
-        int n = round < kServerChunksPerRun ? ASock_Send(link->sock, link->wbuf, static_cast<int>(link->wlen)) : 0;
-        if (n != static_cast<int>(link->wlen)) {
-            uint32_t off = n > 0 ? static_cast<uint32_t>(n) : 0;
-            if (ASock_AsyncWrite(link->sock, link->wbuf + off, link->wlen - off, &link->wstatus, link->gd_write,
-                                 _server_write_done, link) == 0)
-                return;
-            break;
-        }
-        link->wstatus = 0;
-        _server_wrote(link);
-        if (ASPipe_Next(link->pipe, &link->wbuf, &link->wlen) != 1) link->wlen = 0;
-    }
-    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
-    _server_resume_readers(link);
-}
+void _server_writer_waiting(void *owner) { _server_resume_readers(static_cast<ServerLink *>(owner)); }
 
-void _server_write_done(void *arg) {
-    ServerLink *link = static_cast<ServerLink *>(arg);
-    _server_wrote(link);
-    /* A broken link is noticed by the reader; the chain goes on. */
-    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
-    _server_resume_readers(link);
-}
+const MuxWriterHooks kServerWriterHooks = {nullptr, _server_wrote, _server_write_go_on, _server_writer_waiting};
 
 /* --- statistics and shutdown ---------------------------------------------------------- */
 
@@ -499,7 +380,7 @@ void _server_stat_log(void *arg) {
     long total, active;
     long long bytes;
     {
-        MuxLocked hold(link->stats_lock);
+        LockGuard hold(link->stats_lock);
         total = link->total;
         active = link->active;
         bytes = link->bytes;
@@ -537,15 +418,11 @@ ServerLink *server_new(Multiplexor *mux) {
     link->sem_shutdown = GDispSem_New(0);
     link->pipe = ASPipe_New(MUX_SERVER_PIPE_BLOCK);
     link->stats_lock = PR_NewLock();
-    link->table_lock = PR_NewLock();
     link->park_lock = PR_NewLock();
     mux_list_init(&link->parked);
-    link->max_sessions = mux->max_sessions < 0 ? 0 : mux->max_sessions;
-    link->conn_table = static_cast<Conn **>(
-        mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(link->max_sessions) + 1))); // NOLINT(bugprone-sizeof-expression): a table of pointers
+    bool table = conn_table_init(&link->table, mcx, mux->max_sessions);
     if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
-        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->table_lock || !link->park_lock ||
-        !link->conn_table) {
+        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->park_lock || !table) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s port %u: out of resources for the link",
               gcfg.server_host, unsigned(gcfg.server_port));
         /* Not linked yet: give back what was made. */
@@ -557,7 +434,7 @@ ServerLink *server_new(Multiplexor *mux) {
         GDispSem_Delete(link->sem_shutdown);
         ASPipe_Delete(link->pipe);
         if (link->stats_lock) PR_DestroyLock(link->stats_lock);
-        if (link->table_lock) PR_DestroyLock(link->table_lock);
+        if (table) conn_table_destroy(&link->table, mcx);
         if (link->park_lock) PR_DestroyLock(link->park_lock);
         mcx->Destroy(mcx);
         return nullptr;
@@ -565,7 +442,6 @@ ServerLink *server_new(Multiplexor *mux) {
     mux->server = link;
     GDisp_SetPriority(link->gd_write, 2);
     GDisp_Group(link->gd_io, link->gd_timer);
-    link->wstatus = 0;
     link->close_mode = ASOCK_CLOSE_PLAIN;
     link->start_time = time(nullptr);
     link->active = link->total = 0;
@@ -575,9 +451,10 @@ ServerLink *server_new(Multiplexor *mux) {
     mux_record_parser_init(&link->rd);
 
     GDispSem_P(link->sem_shutdown, link->gd_ctl, _server_shutdown, link);
-    ASPipe_Read(link->pipe, &link->wbuf, &link->wlen, link->gd_write, _server_writer, link);
+    mux_writer_init(&link->writer, link->sock, link->pipe, link->gd_write, &kServerWriterHooks, link);
+    mux_writer_start(&link->writer);
     {
-        MuxLocked hold(mux->servers_lock);
+        LockGuard hold(mux->servers_lock);
         mux_list_append(&mux->servers, &link->link);
     }
     /* The statistics timer starts once the link is up; until then this timer
@@ -602,7 +479,7 @@ void server_delete(ServerLink *link) {
     if (!link) return;
     Multiplexor *mux = link->mux;
     {
-        MuxLocked hold(mux->servers_lock);
+        LockGuard hold(mux->servers_lock);
         mux_list_unlink(&link->link);
     }
     if (link->phase == PHASE_UP) {
@@ -626,10 +503,9 @@ void server_delete(ServerLink *link) {
     ASPipe_Delete(link->pipe);
     link->pipe = nullptr;
     PR_DestroyLock(link->stats_lock);
-    PR_DestroyLock(link->table_lock);
     PR_DestroyLock(link->park_lock);
     MemCx *mcx = link->mcx;
-    mcx->Realloc(mcx, link->conn_table, 0);
+    conn_table_destroy(&link->table, mcx);
     mcx->Realloc(mcx, link, 0);
     mcx->Destroy(mcx);
 }
@@ -652,12 +528,9 @@ void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uin
     ServerLink *link = conn->server;
     /* Counted before they are queued: once queued the server may have them
      * and the client's close (with its session line) may follow at once. */
+    conn_count_bytes(conn, len);
     {
-        MuxLocked hold(conn->bytes_lock);
-        conn->bytes += len;
-    }
-    {
-        MuxLocked hold(link->stats_lock);
+        LockGuard hold(link->stats_lock);
         link->bytes += len;
     }
     mux_count(MUX_SERVER_SENT_BYTES, len);
@@ -670,27 +543,7 @@ void _server_queue(Conn *conn, MuxAckFn ack, void *ack_arg, const void *buf, uin
     } else {
         ASPipe_Write(link->pipe, buf, len);
     }
-    if (conn->state == CONN_CLOSING) {
-        if (ack) ack(ack_arg, -1001);
-        conn->writer_done = 1;
-        qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: Connection closing - write request aborted", conn->id);
-        GDispSem_V(conn->sem_shutdown);
-    }
-}
-
-uint32_t _record_size(const unsigned char *rec, uint32_t room) {
-    if (room < MUX_REC_CLOSE_SIZE) return room;
-    switch (rec[0]) {
-    case REC_OPEN:
-        return MUX_REC_OPEN_SIZE;
-    case REC_CLOSE:
-        return MUX_REC_CLOSE_SIZE;
-    case REC_DATA:
-        if (room < MUX_REC_HEADER) return room;
-        return MUX_REC_HEADER + _get32(rec + 5);
-    default:
-        return room;
-    }
+    conn_queued_for_server(conn, ack, ack_arg);
 }
 
 }  // namespace
@@ -710,7 +563,7 @@ void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *b
     const unsigned char *p = reinterpret_cast<const unsigned char *>(buf);
     int64_t records = 0;
     for (uint32_t off = 0; off < len; records++) {
-        uint32_t size = _record_size(p + off, len - off);
+        uint32_t size = mux_record_size(p + off, len - off);
         if (size > len - off) size = len - off;
         qxlog(nullptr, QXLOG_INFORMATION, "conn[%d]: writing %d bytes", conn->id, static_cast<int>(size));
         off += size;
@@ -723,7 +576,7 @@ int server_pause_reader(Conn *conn) {
     ServerLink *link = conn->server;
     if (ASPipe_Queued(link->pipe) <= MUX_SERVER_PIPE_HIGH) return 0;
     {
-        MuxLocked hold(link->park_lock);
+        LockGuard hold(link->park_lock);
         mux_list_append(&link->parked, &conn->park.node);
     }
     mux_count(MUX_READER_PAUSES);
@@ -733,8 +586,31 @@ int server_pause_reader(Conn *conn) {
     return 1;
 }
 
+/* Declared with the connections (mux_conn.h), where it has always been. */
+int32_t get_conn_sd(ServerLink *server, Multiplexor *, Conn *conn) { return conn_table_claim(&server->table, conn); }
+
+bool server_refuses_clients(ServerLink *link) { return ASPipe_Queued(link->pipe) > MUX_SERVER_PIPE_REFUSE; }
+
+int32_t server_attach(ServerLink *link, Conn *conn, int32_t *number) {
+    int32_t id = conn_table_add(&link->table, conn, number);
+    if (id <= 0) return id;
+    LockGuard hold(link->stats_lock);
+    link->active += 1;
+    link->total += 1;
+    return id;
+}
+
+void server_detach(ServerLink *link, Conn *conn) {
+    server_forget_reader(conn);
+    {
+        LockGuard hold(link->stats_lock);
+        link->active -= 1;
+    }
+    conn_table_remove(&link->table, conn->id, conn);
+}
+
 void server_forget_reader(Conn *conn) {
     ServerLink *link = conn->server;
-    MuxLocked hold(link->park_lock);
+    LockGuard hold(link->park_lock);
     mux_list_unlink(&conn->park.node); /* a node linked to itself stays so */
 }

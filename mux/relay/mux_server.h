@@ -11,10 +11,11 @@
 
 #include <stdint.h>
 
+#include "relay/mux_records.h"
 #include "relay/mux_types.h"
 
-/* Acknowledgement passed along with queued bytes: called with -1001 when the
- * connection was already closing. */
+/* Acknowledgement passed along with queued bytes: called with
+ * MUX_ACK_CLOSING (relay/mux_io.h) when the connection was already closing. */
 typedef void (*MuxAckFn)(void *arg, int status);
 
 /* Longest time from server_new until the hello reply is in, milliseconds. */
@@ -61,6 +62,18 @@ void server_async_write_records(Conn *conn, MuxAckFn ack, void *ack_arg, char *b
 int server_pause_reader(Conn *conn);
 /* Takes `conn` off the paused readers (conn_delete). */
 void server_forget_reader(Conn *conn);
+
+/* What a connection asks of its link (the link's fields are the link's own).
+ * True while more than MUX_SERVER_PIPE_REFUSE waits for the server: new
+ * clients are then turned away. */
+bool server_refuses_clients(ServerLink *link);
+/* Numbers `conn` in the link's table (the number is stored in *number before
+ * it is published) and counts it among the link's clients: the number, or -1
+ * when none is free. */
+int32_t server_attach(ServerLink *link, Conn *conn, int32_t *number);
+/* Takes `conn` off the paused readers, the link's count and the table:
+ * afterwards nothing on the link can reach it (conn_delete). */
+void server_detach(ServerLink *link, Conn *conn);
 
 }
 
