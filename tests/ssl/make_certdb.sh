@@ -30,9 +30,9 @@ y
 y
 ANS
 serial=2
-for spec in "Server-Cert:-k rsa -g 2048" "Server-Cert-EC:-k ec -q nistp256"; do
-    nick=${spec%%:*}
-    keyopt=${spec#*:}
+for cert in "Server-Cert:-k rsa -g 2048" "Server-Cert-EC:-k ec -q nistp256"; do
+    nick=${cert%%:*}
+    keyopt=${cert#*:}
     # shellcheck disable=SC2086
     q certutil -S -d "sql:$dir" -f "$pwfile" -z "$dir/.noise" -n "$nick" -s "CN=localhost" \
         -c Test-CA -t "u,u,u" $keyopt -m $serial -v 120 \
