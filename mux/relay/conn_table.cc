@@ -8,7 +8,8 @@ using muxbase::LockGuard;
 
 namespace {
 
-/* Process-wide numbering cursor; survives cycles so numbers keep rotating. */
+/* Process-wide numbering cursor: the number after the one last handed out.
+ * It survives cycles so numbers keep rotating. */
 int32_t curr_id = 1;
 
 }  // namespace
@@ -33,16 +34,17 @@ void conn_table_destroy(ConnTable *table, MemCx *mcx) {
 int32_t conn_table_claim(ConnTable *table, Conn *conn) {
     int32_t max = table->max_sessions;
     int32_t start = curr_id;
-    for (curr_id = start; curr_id <= max; curr_id++) {
-        if (!table->slots[curr_id]) {
-            table->slots[curr_id] = conn;
-            return curr_id;
-        }
-    }
-    for (curr_id = 1; curr_id < start && curr_id <= max; curr_id++) {
-        if (!table->slots[curr_id]) {
-            table->slots[curr_id] = conn;
-            return curr_id;
+    /* From the cursor up to the end, then from 1 up to the number last
+     * handed out: a number just given up comes back only once the cursor
+     * has gone round, since the server may still be sending for it. */
+    for (int pass = 0; pass < 2; pass++) {
+        int32_t to = pass == 0 ? max : (start - 1 < max ? start - 1 : max);
+        for (int32_t id = pass == 0 ? start : 1; id <= to; id++) {
+            if (!table->slots[id]) {
+                table->slots[id] = conn;
+                curr_id = id + 1;
+                return id;
+            }
         }
     }
     qxlog(nullptr, QXLOG_ERROR, "No more conn descriptors\n");

@@ -20,8 +20,8 @@ TEST_F(Restart, LostLinkWhileClientReadersArePausedRestarts) {
     script({client_closed(0), client_closed(1)});
     for (auto &w : writers) w.join();
     EXPECT_TRUE(inst.wait_log("Restarting the multiplexor", 2));
-    ASSERT_NO_FATAL_FAILURE(add_client(2));
-    script({client_sends(2, "again"), server_gets(rec_data(2, "again"))});
+    ASSERT_NO_FATAL_FAILURE(add_client(3));
+    script({client_sends(2, "again"), server_gets(rec_data(3, "again"))});
 }
 
 // SIGUSR1 is ignored; a failed connect says where it went.

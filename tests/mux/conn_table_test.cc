@@ -26,7 +26,8 @@ TEST(ConnTable, NextFitWithdrawAndRange) {
     alignas(Conn *) char records[6][8];
     auto conn = [&](int who) { return who < 0 ? nullptr : reinterpret_cast<Conn *>(records[who]); };
     const Step steps[] = {
-        {'a', 0, 1}, {'a', 1, 2}, {'f', 1, 2}, {'r', 0, 1}, {'f', -1, 1},  // 1 freed
+        {'a', 0, 1}, {'r', 0, 1},                                         // 1 given up at once
+        {'a', 1, 2}, {'f', 1, 2}, {'f', -1, 1},                           // is not handed out again
         {'a', 2, 3},                                                      // the cursor moves on past 1
         {'a', 3, 1},                                                      // and wraps
         {'a', 4, -1},                                                     // full
