@@ -95,7 +95,10 @@ def main():
     tmp = tempfile.mkdtemp(prefix="soak-")
     trouble = []
     try:
-        t = sbs.start_ours(tmp, opts.threads)
+        # One log file for the whole run: every Warning line is counted
+        # at the end, and a rolled-over file could have been pruned by then.
+        t = sbs.start_ours(tmp, opts.threads, extra_keys={"orv.log.orv_mux.maxlogfilesize": "-1",
+                                                          "orv.log.orv_mux.rollovertime": "-1"})
         sbs.echo_probe(t.port)
         pid = t.procs["front"].pid
         time.sleep(1.0)
