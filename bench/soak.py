@@ -78,6 +78,7 @@ def main():
     ap.add_argument("--rss-slack", type=float, default=16, help="MiB the end may stay above the start (default 16)")
     ap.add_argument("--sample", type=float, default=5, help="seconds between samples (default 5)")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder (configuration, logs)")
+    ap.add_argument("--out", default=os.path.join(HERE, "RESULTS-soak.md"), help="results file ('-' for none)")
     opts = ap.parse_args()
     if opts.duration is None:
         opts.duration = float(os.environ.get("SOAK_SECONDS") or (60 if opts.quick else 600))
@@ -94,6 +95,9 @@ def main():
 
     tmp = tempfile.mkdtemp(prefix="soak-")
     trouble = []
+    summary = []  # the lines of the results file
+    started = time.gmtime()
+    load0 = os.getloadavg()[0]
     try:
         # One log file for the whole run: every Warning line is counted
         # at the end, and a rolled-over file could have been pruned by then.
@@ -136,19 +140,24 @@ def main():
         fds1 = wait_settled(pid, fds0) if not trouble else fds(pid)
         time.sleep(2.0)
         rss1 = sbs.rss_bytes(pid)
+
+        def note(line):
+            summary.append(line)
+            log("  " + line)
+
         for name, r in results.items():
             e = r.get("errors", {})
-            log(f"  {name:11}: {r.get('msg_rate', 0):8.0f} msg/s  {r.get('rx_mb_s', 0):7.1f} MB/s echoed  "
-                f"{r.get('tx_mb_s', 0):7.1f} MB/s sent  {r.get('conn_rate', 0):6.0f} conn/s  "
-                f"closed by the target {r.get('cut', 0)}  mismatches {r.get('mismatches', '?')}  "
-                f"closed early {e.get('closed_early', '?')}")
+            note(f"{name:11}: {r.get('msg_rate', 0):8.0f} msg/s  {r.get('rx_mb_s', 0):7.1f} MB/s echoed  "
+                 f"{r.get('tx_mb_s', 0):7.1f} MB/s sent  {r.get('conn_rate', 0):6.0f} conn/s  "
+                 f"closed by the target {r.get('cut', 0)}  mismatches {r.get('mismatches', '?')}  "
+                 f"closed early {e.get('closed_early', '?')}")
         with open(t.log, errors="replace") as f:
             mux_log = f.read()
         cut = results.get("non-readers", {}).get("cut", 0)
         warned = mux_log.count("client queue over limit, closing.")
-        log(f"  resident memory: start {rss0 / MiB:.1f} MiB, peak {peak / MiB:.1f} MiB, end {rss1 / MiB:.1f} MiB")
-        log(f"  descriptors: start {fds0}, peak {peak_fds}, end {fds1}")
-        log(f"  non-readers closed at their bound: {cut} (Warning lines: {warned})")
+        note(f"resident memory: start {rss0 / MiB:.1f} MiB, peak {peak / MiB:.1f} MiB, end {rss1 / MiB:.1f} MiB")
+        note(f"descriptors: start {fds0}, peak {peak_fds}, end {fds1}")
+        note(f"non-readers closed at their bound: {cut} (Warning lines: {warned})")
         if rss1 - rss0 > opts.rss_slack * MiB:
             trouble.append(f"memory did not come back: {(rss1 - rss0) / MiB:.1f} MiB above the start")
         if fds1 != fds0:
@@ -173,6 +182,15 @@ def main():
     for tr in trouble:
         log(f"  FAILED: {tr}")
     log("soak: " + ("FAILED" if trouble else "ok"))
+    if opts.out != "-" and summary:
+        with open(opts.out, "w") as f:
+            f.write("# Soak results\n\nWritten by `make bench BENCH=soak` (bench/soak.py).\n\n"
+                    f"- date: {time.strftime('%Y-%m-%d %H:%M UTC', started)}\n"
+                    f"- machine: {sbs.machine_text()}; load average at the start: {load0:.1f}\n"
+                    f"- commit: {sbs.commit_text()}\n"
+                    f"- {opts.duration:g} s of load, {opts.threads} threads for the multiplexor\n\n```\n"
+                    + "\n".join(summary + [f"FAILED: {tr}" for tr in trouble])
+                    + f"\n```\n\nVerdict: {'FAILED' if trouble else 'ok'}\n")
     return 1 if trouble else 0
 
 

@@ -150,8 +150,9 @@ def run(cmd, timeout=None, quiet=True):
 
 
 class Suite:
-    def __init__(self, build, jobs, test_timeout):
+    def __init__(self, build, jobs, test_timeout, sanitize=""):
         self.build, self.jobs, self.test_timeout = build, jobs, test_timeout
+        self.sanitize = sanitize
         self.targets = {}
 
     def configure(self, quick):
@@ -159,7 +160,8 @@ class Suite:
         each selection then builds its own programs first."""
         fresh = not os.path.exists(os.path.join(self.build, "CMakeCache.txt"))
         if fresh:
-            st, out = run(["cmake", "-S", ".", "-B", self.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+            flags = ["-DTOVI_SANITIZE=" + self.sanitize] if self.sanitize else []
+            st, out = run(["cmake", "-S", ".", "-B", self.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"] + flags)
             if st != 0:
                 sys.exit("configure failed:\n" + out)
         if fresh or not quick:
@@ -268,6 +270,9 @@ def main():
     ap.add_argument("--quick", action="store_true",
                     help="no full build first: only the programs the selections run (a folder built before)")
     ap.add_argument("--check", action="store_true", help="only check that every snippet occurs once")
+    ap.add_argument("--sanitize", default="",
+                    help="sanitizers of a fresh build folder (e.g. address,undefined): a fault that shows only "
+                         "as a use after free or a read out of bounds is then seen")
     args = ap.parse_args()
     os.chdir(ROOT)
     signal.signal(signal.SIGTERM, _stop)
@@ -296,7 +301,7 @@ def main():
     os.makedirs(build, exist_ok=True)
     note = os.path.join(build, "mutant-applied.json")
     recover(note)
-    suite = Suite(build, args.jobs, args.test_timeout)
+    suite = Suite(build, args.jobs, args.test_timeout, args.sanitize)
     log("building the unmutated tree in %s" % args.build)
     suite.configure(args.quick)
 
