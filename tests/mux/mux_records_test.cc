@@ -35,8 +35,6 @@ struct Recorder {
 
 const MuxRecordSink kSink = {Recorder::data, Recorder::close, Recorder::bye, Recorder::invalid};
 
-std::string open_rec(int32_t id) { return itest::rec_open(id, 127, 0, 0, 1); }
-
 // Parses `s` in reads of 1 to max_piece bytes (sizes drawn from `seed`; a
 // fixed size when max_piece is negative), up to the read that ends the
 // stream. Returns the events; *end is the parser afterwards, *ended the
@@ -60,8 +58,9 @@ Events parse_in_pieces(const std::string &s, uint32_t seed, int64_t max_piece, M
 TEST(RecordParser, SameEventsWhateverTheReadSizes) {
     // An open record from the server is skipped; a zero-length record gives
     // one empty piece; numbers are signed and big-endian.
-    std::string stream = rec_data(7, "hello") + open_rec(3) + rec_close(0x01020304) + rec_close(-1) +
-                         rec_data(12, std::string(5000, 'x')) + rec_data(4, "") + rec_close(4) + rec_data(1, "z");
+    std::string stream = rec_data(7, "hello") + itest::rec_open(3, 127, 0, 0, 1) + rec_close(0x01020304) +
+                         rec_close(-1) + rec_data(12, std::string(5000, 'x')) + rec_data(4, "") + rec_close(4) +
+                         rec_data(1, "z");
     Events want = {"data 7: hello", "close 16909060", "close -1", "data 12: " + std::string(5000, 'x'),
                    "data 4: ",      "close 4",        "data 1: z"};
     for (int64_t step : {1, 2, 3, 8, 9, 4096, int(stream.size())}) {
@@ -70,20 +69,6 @@ TEST(RecordParser, SameEventsWhateverTheReadSizes) {
         EXPECT_EQ(parse_in_pieces(stream, 0, -step, &p, &ended), want) << "reads of " << step;
         EXPECT_EQ(std::pair(ended, p.rd_state), std::pair(0, int32_t(RD_TYPE)));
     }
-}
-
-TEST(RecordParser, DataIsHandedOnAsItArrives) {
-    Recorder r;
-    MuxRecordParser p;
-    mux_record_parser_init(&p);
-    EXPECT_EQ(p.rd_id, -1);
-    std::string rec = rec_data(5, "abcdef") + rec_data(4, "");
-    ASSERT_EQ(mux_record_parse(&p, rec.data(), 11, &kSink, &r), 0);  // the header and "ab"
-    EXPECT_EQ(r.events, Events{"data 5: ab"});
-    // A zero-length record completes on the next byte, which it does not eat.
-    ASSERT_EQ(mux_record_parse(&p, rec.data() + 11, 13, &kSink, &r), 0);
-    EXPECT_EQ(r.events, Events{"data 5: abcdef"});
-    EXPECT_EQ(p.rd_state, RD_DATA);
 }
 
 // Good-bye and every type that is not 1, 2, 3 or 5 end the stream once
@@ -109,7 +94,7 @@ std::string random_stream(uint32_t seed, int records) {
         int32_t id = int32_t(next() % 40), kind = int32_t(next() % 6);
         std::string d(kind < 2 || next() % 5 == 0 ? 0 : next() % 9000, 0);
         for (size_t k = 0; k < d.size(); k++) d[k] = char('a' + (k + size_t(id)) % 26);
-        s += kind == 0 ? open_rec(id) : kind == 1 ? rec_close(id) : rec_data(id, d);
+        s += kind == 0 ? itest::rec_open(id, 127, 0, 0, 1) : kind == 1 ? rec_close(id) : rec_data(id, d);
     }
     return s + itest::rec_bye() + "\x03trailing bytes that are not parsed";
 }
