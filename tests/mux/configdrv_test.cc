@@ -123,7 +123,7 @@ class DriverFiles : public ::testing::Test {
     std::string path = dir / "c.conf";
 };
 
-TEST_F(DriverFiles, MissingPathsAndDirectories) {
+TEST_F(DriverFiles, MissingPathsDirectoriesAndFilesGoneBeforeTheFetch) {
     EXPECT_THAT(conftest::stderr_of([&] {
                     EXPECT_EQ(config_readdriver_propsinit(nullptr), nullptr);
                     EXPECT_EQ(config_readdriver_fileinit(""), nullptr);
@@ -137,33 +137,18 @@ TEST_F(DriverFiles, MissingPathsAndDirectories) {
                             "Error: func=config_readdriver_fileinit; filename=" + dir.path() +
                                 "; error=file doesn't exist",
                             "Error: func=config_readdriver_fileinit; filename=" + path + "; error=file doesn't exist"));
-}
-
-// Every fetch opens the file again: one removed after init fails; a refresh
-// sees the new text, and a failed refresh keeps the old values.
-TEST_F(DriverFiles, EveryFetchReadsTheFileAgain) {
+    // Every fetch opens the file again: one removed after init fails (what a
+    // refresh then reads: the reload tests).
     ConfigDriver *d = config_readdriver_propsinit(file("a=1\n"));
-    ASSERT_NE(d, nullptr);
     unlink(path.c_str());
     Parsed p = fetch(d);
     EXPECT_EQ(p.result, 1);
     EXPECT_THAT(p.messages, ElementsAre("Error: func=_configdrv_props_fetch; error=unable to open config file; file=" +
                                         path + "; syserror=No such file or directory"));
-    ConfigCache *c = config_newcache();
-    config_adddriver(c, nullptr, config_readdriver_propsinit(file("a = 1\nb = 1\n")));
-    ASSERT_EQ(config_fetch(c), 0);
-    file("a = 2\n");
-    EXPECT_EQ(config_refresh(c), 0);
-    EXPECT_EQ(std::pair(config_get_int(c, "a", 0), config_get_int(c, "b", 0)), std::pair(2, 0));
-    file("a = 3\n oops\n");
-    conftest::stderr_of([&] { EXPECT_EQ(config_refresh(c), 1); });
-    EXPECT_EQ(config_get_int(c, "a", 0), 2);
-    config_freecache(c);
 }
 
-TEST_F(DriverFiles, CacheFromFileUsesTheFileDriverAndPattern) {
+TEST_F(DriverFiles, CacheFromFileAndTheStandAloneKeyLookup) {
     ConfigCache *c = config_newcache_fromfile(file("keep.a = 1\nkeep.b = x,\n  y\nskip = 2\n"), "keep.*");
-    ASSERT_NE(c, nullptr);
     EXPECT_EQ(config_get_int(c, "keep.a", 0), 1);
     EXPECT_STREQ(config_get_string(c, "skip", "none"), "none");
     char **v = config_get_multistringcopy(c, "keep.b");
@@ -171,9 +156,7 @@ TEST_F(DriverFiles, CacheFromFileUsesTheFileDriverAndPattern) {
     config_freearray(v);
     config_freecache(c);
     conftest::stderr_of([&] { EXPECT_EQ(config_newcache_fromfile(file("bad line\n"), nullptr), nullptr); });
-}
-
-TEST_F(DriverFiles, GetkeyFindsTheLastOccurrencesFirstValue) {
+    // The stand-alone lookup finds the last occurrence's first value.
     file("k = first\nK = upper\nk = second, more\nother = x\n");
     char *value = reinterpret_cast<char *>(0x1), *untouched = value;
     EXPECT_EQ(configdrvr_props_getkey(path.c_str(), "k", &value), 0);
