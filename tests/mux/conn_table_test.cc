@@ -20,7 +20,6 @@ struct Step {
 
 TEST(ConnTable, NextFitWithdrawAndRange) {
     MemCx *mcx = DbllMemCx_New(nullptr, 1);
-    ASSERT_NE(mcx, nullptr);
     ConnTable table;
     ASSERT_TRUE(conn_table_init(&table, mcx, 3));
     alignas(Conn *) char records[6][8];
