@@ -94,7 +94,7 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
     }
 }
 
-TEST_F(MuxLogTest, InitOnceAndExtraHandles) {
+TEST_F(MuxLogTest, InitOnceNamedLinesTheStderrSwitchAndExtraHandles) {
     muxlog_refresh();
     muxlog_refresh_choice(1);
     muxlog_close(nullptr);
@@ -102,8 +102,20 @@ TEST_F(MuxLogTest, InitOnceAndExtraHandles) {
     EXPECT_EQ(muxlog_open("mux.log", "mux"), nullptr);
     EXPECT_EQ(muxlog_init("mux.log", "mux", 0), nullptr);
     muxlog_uninit();
-    EXPECT_NE(muxlog_init("mux.log", "mux", 0), nullptr);
+    EXPECT_NE(muxlog_init("mux.log", "mux", 1), nullptr);
     EXPECT_EQ(muxlog_init("mux.log", "mux", 0), nullptr);
+    // Lines carry the process name; standard error can be switched off.
+    qxlog(nullptr, QXLOG_NOTICE, "named");
+    EXPECT_THAT(ts::lines_of(ts::read_file(logroot / "mux.log")).back(),
+                HasSubstr(" mux[" + std::to_string(getpid()) + "]: General Notice: named"));
+    LogHandle *bare = qxlog_open();
+    EXPECT_THAT(conftest::stderr_of([&] {
+                    qxlog(bare, QXLOG_ERROR, "visible");
+                    muxlog_stderr(0);
+                    qxlog(bare, QXLOG_ERROR, "hidden");
+                }),
+                ElementsAre("Error: visible"));
+    qxlog_close(bare);
     // Extra handles: opened, refreshed with the others, closed once.
     LogHandle *h = muxlog_open("extra.log", "xproc");
     ASSERT_NE(h, nullptr);
@@ -121,21 +133,6 @@ TEST_F(MuxLogTest, InitOnceAndExtraHandles) {
     muxlog_close(nullptr);
     muxlog_close(h);
     muxlog_close(h);  // a second close of the same pointer finds nothing
-}
-
-TEST_F(MuxLogTest, LinesCarryTheProcessNameAndStderrCanBeSwitchedOff) {
-    muxlog_init("mux.log", "mux", 1);
-    qxlog(nullptr, QXLOG_NOTICE, "named");
-    EXPECT_THAT(ts::lines_of(ts::read_file(logroot / "mux.log")).back(),
-                HasSubstr(" mux[" + std::to_string(getpid()) + "]: General Notice: named"));
-    LogHandle *bare = qxlog_open();
-    EXPECT_THAT(conftest::stderr_of([&] {
-                    qxlog(bare, QXLOG_ERROR, "visible");
-                    muxlog_stderr(0);
-                    qxlog(bare, QXLOG_ERROR, "hidden");
-                }),
-                ElementsAre("Error: visible"));
-    qxlog_close(bare);
 }
 
 // The size and count keys reach the writer, which rolls the file over by
