@@ -38,7 +38,7 @@ std::string entries(AccessList *l) {
     return s;
 }
 
-TEST(AccessList, TextGivesTheEntriesUpToTheLastSemicolonOrABadSign) {
+TEST(AccessList, TextGivesTheEntriesUpToTheLastSemicolonOrABadSignAndTheirVerdicts) {
     const std::pair<const char *, const char *> rows[] = {
         {"+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;", "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;"},
         {"-10.0.0.0|255.0.0.0", ""},
@@ -49,11 +49,9 @@ TEST(AccessList, TextGivesTheEntriesUpToTheLastSemicolonOrABadSign) {
     for (auto &[text, want] : rows) EXPECT_EQ(entries(Owned{AccessList_Parse(nullptr, text)}.first), want) << text;
     // Missing dotted groups are zero; a group keeps its low eight bits.
     EXPECT_EQ(entries(Owned{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)}.first), "-10.1.0.0|255.0.1.2;");
-}
-
-TEST(AccessList, DenyEntriesBlockAndOneAllowEntryMakesAnAllowList) {
-    // A list, the clients it admits and those it refuses.
-    const std::tuple<const char *, const char *, const char *> rows[] = {
+    // Deny entries block and one allow entry makes an allow list: a list,
+    // the clients it admits and those it refuses.
+    const std::tuple<const char *, const char *, const char *> checks[] = {
         {"", "1.2.3.4", ""},
         {"-10.0.0.0|255.0.0.0;", "11.0.0.1", "10.9.8.7"},
         {"+192.168.1.0|255.255.255.0;", "192.168.1.77", "192.168.2.1"},
@@ -62,7 +60,7 @@ TEST(AccessList, DenyEntriesBlockAndOneAllowEntryMakesAnAllowList) {
         {"-0.0.0.0|0.0.0.0;", "", "8.8.8.8"},
         {"+1.2.3.4|0.0.0.0;", "8.8.8.8", ""},
     };
-    for (auto &[list, admitted, refused] : rows) {
+    for (auto &[list, admitted, refused] : checks) {
         Owned l{AccessList_Parse(nullptr, list)};
         for (auto [clients, want] : {std::pair{admitted, 1}, {refused, 0}}) {
             std::istringstream words(clients);
@@ -103,7 +101,7 @@ const char *kEnvNames[] = {"NumForks",       "NumThreads",      "ListenPort", "S
                            "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore",
                            "ClientQueueMax"};
 
-TEST(Settings, EnvironmentNames) {
+TEST(Settings, EnvironmentNamesAndConfigurationKeys) {
     std::string many;
     for (int i = 0; i < 20; i++) many += "n" + std::to_string(i) + "$";
     const std::pair<std::vector<std::string>, std::string> rows[] = {
@@ -132,12 +130,8 @@ TEST(Settings, EnvironmentNames) {
         Owned{gcfg.access.exchange(nullptr)};
     }
     for (const char *n : kEnvNames) unsetenv(n);
-    mux_config_init();
-}
-
-// Keys read through the default configuration cache, from a real file.
-TEST(Settings, ConfigurationKeys) {
-    const std::pair<const char *, const char *> rows[] = {
+    // Keys read through the default configuration cache, from a real file.
+    const std::pair<const char *, const char *> keys[] = {
         {"orv_mux.serverport = \"im.example:7777\"\norv_mux.listenport = \"localhost:7000\"\n",
          "server=im.example:7777 listen=0.0.0.0:7000"},  // the listen host is not used
         {"orv_mux.serverport = 8888\n", "server=localhost:8888"},
@@ -157,7 +151,7 @@ TEST(Settings, ConfigurationKeys) {
     instance_dir = inst;
     instance_var_dir = var;
     ts::TempDir dir;
-    for (auto &[text, want] : rows) {
+    for (auto &[text, want] : keys) {
         SCOPED_TRACE(text);
         ts::write_file(dir / "c.conf", text);
         ConfigCache *cache = config_newcache();
