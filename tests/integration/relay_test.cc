@@ -53,8 +53,9 @@ TEST_F(Relay, OpenRecordCarriesTheClientAddress) {
 // (a byte per read, several records in one, zero-length ones: the link's
 // parser keeps its state between reads); numbers that are not a client's
 // are dropped; a close record closes its client without an answer, and
-// what comes for it later is dropped.
-TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThem) {
+// what comes for it later is dropped. A client that closes while server
+// data still flows to it sends exactly one close, after its last bytes.
+TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThemAndAFullClientSocketQueuesInOrder) {
     inst.set("orv_mux.maxsessions", "5");
     ASSERT_NO_FATAL_FAILURE(start_with_clients(2));
     auto bytewise = [&](const Bytes &b) {
@@ -75,46 +76,39 @@ TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThem) {
     // Open 9 + to the client 9 + 2 + 2 + data 14.
     EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time="));
     EXPECT_NE(inst.log().find("s] [bytes=36] [total=2] [active=1]"), std::string::npos) << inst.log();
-    EXPECT_EQ(count_of(inst.log(), "Restarting the multiplexor"), 1);
-}
-
-TEST_F(Relay, ClientCloseAfterDataSendsExactlyOneClose) {
-    ASSERT_NO_FATAL_FAILURE(start_with_clients(1));
-    // Server data keeps flowing to the client while it closes.
-    ASSERT_TRUE(link.send(rec_data(1, Bytes(3000, 'x'))));
-    ASSERT_TRUE(clients[0].send("last words"));
-    clients[0].close();
-    ASSERT_TRUE(link.send(rec_data(1, Bytes(3000, 'y'))));
-    script({server_gets(rec_data(1, "last words")), server_gets(rec_close(1)), server_sends(rec_data(1, "after")),
+    ASSERT_TRUE(link.send(rec_data(2, Bytes(3000, 'x'))));
+    ASSERT_TRUE(clients[1].send("last words"));
+    clients[1].close();
+    ASSERT_TRUE(link.send(rec_data(2, Bytes(3000, 'y'))));
+    script({server_gets(rec_data(2, "last words")), server_gets(rec_close(2)), server_sends(rec_data(2, "after")),
             server_quiet()});
-}
-
-// One client does not read for a while, so its socket fills and the rest
-// must wait in its queue; another keeps getting small pieces meanwhile, each
-// straight from the link. Both streams arrive whole and in order, and the
-// slow client's later bytes never overtake its queued ones.
-TEST_F(Relay, FullClientSocketQueuesWithoutReorderingWhileOthersFlow) {
-    ASSERT_NO_FATAL_FAILURE(start_with_clients(2));
+    EXPECT_EQ(count_of(inst.log(), "Restarting the multiplexor"), 1);
+    // One client does not read for a while, so its socket fills and the rest
+    // must wait in its queue; another keeps getting small pieces meanwhile,
+    // each straight from the link. Both streams arrive whole and in order,
+    // and the slow client's later bytes never overtake its queued ones.
+    ASSERT_NO_FATAL_FAILURE(add_client(2));  // the cursor stays on the freed number
+    ASSERT_NO_FATAL_FAILURE(add_client(3));
     const Bytes slow = pattern(3 * 1024 * 1024, 2);
     Bytes quick_all, quick_got;
     std::thread feeder([&] {
         for (size_t off = 0, k = 0; off < slow.size(); k++) {
             size_t n = std::min<size_t>(slow.size() - off, 20000 + (k % 5) * 9000);
             Bytes piece = pattern(50 + k % 7, int(k) + 100);
-            link.send(rec_data(1, slow.substr(off, n)) + rec_data(2, piece));
+            link.send(rec_data(2, slow.substr(off, n)) + rec_data(3, piece));
             quick_all += piece;
             off += n;
         }
     });
     // The quick client reads all along; the slow one only after a pause.
-    for (auto end = Clock::now() + milliseconds(400); Clock::now() < end;) quick_got += clients[1].recv_for(20);
+    for (auto end = Clock::now() + milliseconds(400); Clock::now() < end;) quick_got += clients[3].recv_for(20);
     feeder.join();
-    Bytes slow_got = clients[0].recv_n(slow.size(), 20000);
-    quick_got += clients[1].recv_n(quick_all.size() - quick_got.size(), 10000);
+    Bytes slow_got = clients[2].recv_n(slow.size(), 20000);
+    quick_got += clients[3].recv_n(quick_all.size() - quick_got.size(), 10000);
     ASSERT_EQ(slow_got.size(), slow.size());
     EXPECT_TRUE(slow_got == slow) << "the queued bytes were reordered or changed";
     EXPECT_TRUE(quick_got == quick_all);
-    EXPECT_EQ(hex(clients[0].recv_for(200)), "");
+    EXPECT_EQ(hex(clients[2].recv_for(200)), "");
 }
 
 // The IM server stops reading while two clients push 24 MB each: the
