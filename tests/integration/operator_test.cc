@@ -1,6 +1,6 @@
-// The operator's path: the configuration check, one group per instance
-// directory (the pid file's lock) with -r and -k, and the README's start,
-// stop, -u and TLS steps run as they are written.
+// The operator's path: one group per instance directory (the pid file's
+// lock) with -r and -k, and the README's start, stop, -u and TLS steps run
+// as they are written (the configuration check: the start-up failures).
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -12,79 +12,10 @@ namespace {
 
 using Vars = std::map<std::string, std::string>;
 
-Result run_mux(std::vector<std::string> args, const Vars &vars) {
-    for (auto &a : args) a = subst(a, vars);
-    return run_multiplexor(args);
-}
-
-Vars vars_of(const Instance &inst) { return {{"CONF", inst.conf_path()}, {"ROOT", inst.root()}}; }
-
 bool alive(pid_t pid) {
     std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t rp = st.rfind(')');
     return rp != std::string::npos && st.size() > rp + 2 && st[rp + 2] != 'Z';
-}
-
-struct CheckCase {
-    const char *what;
-    std::function<void(Instance &)> prepare;
-    std::string append;  // raw lines after the keys
-    std::vector<std::string> args;
-    int status;
-    std::vector<std::string> said;  // in the output; also @KEY: the key's line, NEXT and AFTER: the appended lines
-};
-
-TEST(Operator, CheckModeReportsEveryProblemWithItsPlaceAndStartsNothing) {
-    const auto nothing = [](Instance &) {};
-    const CheckCase rows[] = {
-        {"good", nothing, "", {}, 0, {"CONF: configuration ok\n"}},
-        {"syntax errors and a warning", [](Instance &i) { i.set("orv_mux.conn_rate_limit", "abc"); },
-         "=bad\nstray words\n", {}, 1,
-         {"CONF:NEXT: error: func=_configdrv_props_readoption; error=option name contains illegal character; line==bad\n",
-          "CONF:AFTER: error: func=_configdrv_props_readoption; error=option name should be followed by '='; "
-          "line=stray words\n",
-          "CONF:@orv_mux.conn_rate_limit: warning: orv_mux.conn_rate_limit = abc is not a number; the default is used\n",
-          "CONF: 2 errors: the multiplexor would not start\n"}},
-        {"instance directory", [](Instance &i) { i.set("orv.instancevardir", i.root() + "/nope"); }, "", {}, 1,
-         {"CONF:@orv.instancevardir: error: instance directory ROOT/nope (orv.instancevardir) cannot be used: No such "
-          "file or directory\n"}},
-        {"log url", [](Instance &i) { i.set("orv.log.orv_mux.url", i.root() + "/logs/"); }, "", {}, 1,
-         {"CONF:@orv.log.orv_mux.url: error: Multiplexor log url has invalid value (it ends in \"/\")\n"}},
-        {"command line", nothing, "", {"-p", "70000"}, 1,
-         {"multiplexor: bad value for -p: 70000", "command line: error: refused (see above)\n"}},
-        {"unknown user", nothing, "", {"-u", "nosuchuser"}, 1,
-         {"CONF: error: cannot run as user nosuchuser: no such user\n"}},
-        {"user without access", [](Instance &i) { i.set("orv.user", "nobody"); }, "", {}, 1,
-         {"CONF:@orv.user: error: cannot run as user nobody: the instance directory ROOT/var is not searchable for "
-          "this user (Permission denied)"}},
-        {"SSL databases",
-         [](Instance &i) {
-             i.set("orv_mux.usessl", "yes");
-             i.set("orv_mux.secconfigdir", i.root() + "/no");
-         },
-         "", {}, 1,
-         {"CONF:@orv_mux.usessl: error: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no"}},
-    };
-    for (const CheckCase &row : rows) {
-        SCOPED_TRACE(row.what);
-        Instance inst;
-        row.prepare(inst);
-        inst.write_config();
-        Vars vars = vars_of(inst);
-        std::vector<std::string> lines = ts::lines_of(ts::read_file(inst.conf_path()));
-        for (size_t n = 0; n < lines.size(); n++) vars["@" + lines[n].substr(0, lines[n].find(' '))] = std::to_string(n + 1);
-        vars["NEXT"] = std::to_string(lines.size() + 1);
-        vars["AFTER"] = std::to_string(lines.size() + 2);
-        ts::write_file(inst.conf_path(), ts::read_file(inst.conf_path()) + row.append);
-        std::vector<std::string> args = {"-c", "CONF", "-n"};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        Result r = run_mux(args, vars);
-        EXPECT_EQ(r.status, row.status) << r.out << r.err;
-        for (const std::string &text : row.said)
-            EXPECT_NE((r.out + r.err).find(subst(text, vars)), std::string::npos) << subst(text, vars) << "\n" << r.err;
-        EXPECT_FALSE(has_regular_file(inst.pid_path()));
-        EXPECT_FALSE(has_regular_file(inst.log_path()));
-    }
 }
 
 // One group per instance directory while any process of it runs; -r and -k
@@ -97,7 +28,7 @@ TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     ASSERT_NE(first.wait_port(inst.pid_path()), 0);
     ASSERT_TRUE(ts::wait_for([&] { return first.group_size() == 2; }));
     const std::string content = std::to_string(first.pid()) + "\nready\n";
-    Result second = run_mux({"-c", "CONF"}, vars_of(inst));
+    Result second = run_multiplexor({"-c", inst.conf_path()});
     EXPECT_EQ(second.status, 255);
     EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(first.pid())), std::string::npos)
         << second.err;
@@ -106,7 +37,7 @@ TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     // -r reaches every process of the group: two lines from two processes.
     inst.set("orv_mux.conn_rate_limit", "2");
     inst.write_config();
-    Result r = run_mux({"-c", "CONF", "-r"}, vars_of(inst));
+    Result r = run_multiplexor({"-c", inst.conf_path(), "-r"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
@@ -120,8 +51,8 @@ TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
     // The first process dies: its forked process runs on and holds the file.
     kill(first.pid(), SIGKILL);
     EXPECT_EQ(first.wait_exit(), -SIGKILL);
-    EXPECT_EQ(run_mux({"-c", "CONF"}, vars_of(inst)).status, 255);
-    Result k = run_mux({"-c", "CONF", "-k"}, vars_of(inst));
+    EXPECT_EQ(run_multiplexor({"-c", inst.conf_path()}).status, 255);
+    Result k = run_multiplexor({"-c", inst.conf_path(), "-k"});
     EXPECT_EQ(k.status, 0) << k.out;
     EXPECT_TRUE(ts::wait_for([&] { return first.group_size() == 0; }));
     EXPECT_TRUE(ts::wait_for([&] { return !has_regular_file(inst.pid_path()); })) << "removed by the last one";
