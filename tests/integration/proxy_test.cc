@@ -40,11 +40,8 @@ TEST_F(Proxy, HeadersFromTrustedSourcesNameTheClient) {
         {"v1 and client bytes in one segment", "127.0.0.1", "PROXY TCP4 10.1.2.3 127.0.0.1 12345 9909\r\nhello", "10.1.2.3", "hello"},
         {"v2 and client bytes in one segment", "127.0.0.1", v2_inet("10.1.2.4") + Bytes("\x04\x03\0", 3), "10.1.2.4", Bytes("\x04\x03\0", 3)},
         {"v2 LOCAL: a health check", "127.0.0.1", v2(0x20, 0, ""), nullptr, "[127.0.0.1] PROXY header of the balancer itself (health check), closing"},
-        {"v1 UNKNOWN", "127.0.0.1", "PROXY UNKNOWN\r\nxyz", nullptr, "[127.0.0.1] PROXY header of the balancer itself (health check), closing"},
         {"v2 IPv6: the balancer's address", "127.0.0.1", v2(0x21, 0x21, Bytes(36, '\1')) + "six", "127.0.0.1", "six"},
         {"malformed", "127.0.0.1", "PROXY TCP4 10.1.2.300 127.0.0.1 1 2\r\nhi", nullptr, "[127.0.0.1] bad PROXY header (v1 header with a bad address), closing"},
-        {"no header from a trusted source", "127.0.0.1", "hello", nullptr, "[127.0.0.1] bad PROXY header (not a PROXY header), closing"},
-        {"oversized v2", "127.0.0.1", kSig + "\x21\x11\x7f\xff", nullptr, "[127.0.0.1] bad PROXY header (v2 header longer than the bound), closing"},
         {"access list on the real address", "127.0.0.1", "PROXY TCP4 10.9.9.9 127.0.0.1 1 2\r\nhi", nullptr, ""},
         {"truncated", "127.0.0.1", "PROXY TCP4 10.1.2.3 ", nullptr,
          "[127.0.0.1] PROXY header cut short (end of stream after 20 bytes), closing", Row::SendAndEnd},
@@ -79,8 +76,8 @@ TEST_F(Proxy, HeadersFromTrustedSourcesNameTheClient) {
     ASSERT_EQ(hex(link.recv_for(300)), "");
     EXPECT_TRUE(inst.wait_log("[10.1.2.3][3]: client started.")) << inst.log();
     // One line for each refusal, none of them twice.
-    EXPECT_EQ(count_of(inst.log(), "PROXY header of the balancer itself"), 2);
-    EXPECT_EQ(count_of(inst.log(), "] bad PROXY header"), 3);
+    EXPECT_EQ(count_of(inst.log(), "PROXY header of the balancer itself"), 1);
+    EXPECT_EQ(count_of(inst.log(), "] bad PROXY header"), 1);
 }
 
 // Scale-out: haproxy on 127.0.0.1 balances clients from several loopback
