@@ -1,10 +1,12 @@
 // Helpers for the configuration and logging tests (with test_support.h):
-// the messages the default log writes to standard error.
+// the messages the default log writes to standard error, and a fresh
+// default configuration cache for each test.
 #ifndef CONF_TEST_UTIL_H
 #define CONF_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 
+#include "config/config.h"
 #include "test_support.h"
 
 namespace conftest {
@@ -26,6 +28,22 @@ inline std::vector<std::string> stderr_of(const std::function<void()> &f) {
     f();
     return messages_of(testing::internal::GetCapturedStderr());
 }
+
+// A fresh default configuration cache while the test runs (the one before
+// comes back after it); set() gives a key one value.
+class DefaultCacheTest : public ::testing::Test {
+  protected:
+    void SetUp() override { config_setdefaultcache(cache); }
+    void TearDown() override {
+        config_setdefaultcache(saved);
+        config_freecache(cache);
+    }
+    void set(const char *name, const char *value) {
+        char *v[] = {const_cast<char *>(value), nullptr};
+        config_set_values(cache, name, v, 0, 0);
+    }
+    ConfigCache *saved = config_getdefaultcache(), *cache = config_newcache();
+};
 
 }  // namespace conftest
 

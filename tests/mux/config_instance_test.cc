@@ -25,30 +25,21 @@ using ::testing::IsEmpty;
 
 namespace {
 
-class InstanceTest : public ::testing::Test {
+class InstanceTest : public conftest::DefaultCacheTest {
   protected:
     void SetUp() override {
-        saved = config_getdefaultcache();
-        cache = config_newcache();
-        config_setdefaultcache(cache);
+        DefaultCacheTest::SetUp();
         dir.mkdirs("log");
         config_setinstancedir(nullptr);
     }
     void TearDown() override {
         config_setinstancedir(nullptr);
-        config_setdefaultcache(saved);
-        config_freecache(cache);
-    }
-    void set(const char *name, const char *value) {
-        char *v[] = {const_cast<char *>(value), nullptr};
-        config_set_values(cache, name, v, 0, 0);
+        DefaultCacheTest::TearDown();
     }
     // Root, and the nobody/nogroup accounts, to give files away.
     static bool can_give_away() { return geteuid() == 0 && getpwnam("nobody") && getgrnam("nogroup"); }
 
     ts::TempDir dir;
-    ConfigCache *cache = nullptr;
-    ConfigCache *saved = nullptr;
 };
 
 // The instance directory comes from the override, else from the option;

@@ -25,22 +25,12 @@ namespace {
 ts::TempDir logroot;
 [[maybe_unused]] const bool logdir_set = (logdir = const_cast<char *>(logroot.path().c_str()), true);
 
-class MuxLogTest : public ::testing::Test {
+class MuxLogTest : public conftest::DefaultCacheTest {
   protected:
-    void SetUp() override {
-        cache = config_newcache();
-        config_setdefaultcache(cache);
-        set("orv.log.orv_mux.severity", "Notice");
-    }
     void TearDown() override {
         muxlog_uninit();
         qxlog_setoptions(0);
-        config_setdefaultcache(nullptr);
-        config_freecache(cache);
-    }
-    void set(const char *name, const char *value) {
-        char *v[] = {const_cast<char *>(value), nullptr};
-        config_set_values(cache, name, v, 0, 0);
+        DefaultCacheTest::TearDown();
     }
     // Messages of a log file without its creation headers.
     std::vector<std::string> messages(const std::string &file = "mux.log") {
@@ -57,7 +47,6 @@ class MuxLogTest : public ::testing::Test {
         return out;
     }
 
-    ConfigCache *cache = nullptr;
     size_t seen = 0;
 };
 
@@ -94,7 +83,7 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
     }
 }
 
-TEST_F(MuxLogTest, InitOnceNamedLinesTheStderrSwitchAndExtraHandles) {
+TEST_F(MuxLogTest, InitOnceNamedLinesTheStderrSwitchExtraHandlesAndRolloverKeys) {
     muxlog_refresh();
     muxlog_refresh_choice(1);
     muxlog_close(nullptr);
@@ -133,15 +122,13 @@ TEST_F(MuxLogTest, InitOnceNamedLinesTheStderrSwitchAndExtraHandles) {
     muxlog_close(nullptr);
     muxlog_close(h);
     muxlog_close(h);  // a second close of the same pointer finds nothing
-}
-
-// The size and count keys reach the writer, which rolls the file over by
-// size and prunes the oldest beyond the count; the current file has the
-// last line. Last: the rolled files stay in the shared directory.
-TEST_F(MuxLogTest, FilesRollOverBySizeAndCountFromTheKeys) {
+    // The size and count keys reach the writer on a refresh, which rolls the
+    // file over by size and prunes the oldest beyond the count; the current
+    // file has the last line. Last: the rolled files stay in the shared
+    // directory.
     set("orv.log.orv_mux.maxlogfilesize", "1500");
     set("orv.log.orv_mux.maxlogfiles", "3");
-    muxlog_init("mux.log", "mux", 0);
+    muxlog_refresh();
     for (int i = 0; i < 60; i++) qxlog(nullptr, QXLOG_NOTICE, "line %03d padding padding padding", i);
     int rolled = 0;
     for (const std::string &n : ts::list_dir(logroot.path())) rolled += n.rfind("mux.log.", 0) == 0;
