@@ -82,27 +82,7 @@ class LogTest : public ::testing::Test {
     std::vector<LogHandle *> handles;
 };
 
-TEST(LogTimestamp, ZoneOffsetEastAndWestOfUtc) {
-    const struct { const char *tz; time_t t; const char *want; } rows[] = {
-        {"XST-5:30", 0, "05:30:00 +0530"},
-        {"YST8", 0, "16:00:00 -0800"},
-        {"PST8PDT,M3.2.0,M11.1.0", 1626350400, "05:00:00 -0700"},  // daylight saving time, 15 July 2021
-        {"UTC0", 43200 + 61, "12:01:01 +0000"},
-    };
-    const char *old = getenv("TZ");
-    std::string saved = old ? old : "";
-    for (auto &r : rows) {
-        char buf[40];
-        setenv("TZ", r.tz, 1);
-        tzset();
-        EXPECT_STREQ(qxlog_gettimestamp(&r.t, buf), r.want) << r.tz;
-    }
-    if (old) setenv("TZ", saved.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-}
-
-TEST_F(LogTest, HeaderLineFormatPercentMAndLongMessages) {
+TEST_F(LogTest, HeaderLineFormatZoneOffsetsPercentMAndLongMessages) {
     LogHandle *h = open_log();
     time_t before = time(nullptr);
     qxlog(h, QXLOG_NOTICE, "hello %d %s", 42, "world");
@@ -149,6 +129,24 @@ TEST_F(LogTest, HeaderLineFormatPercentMAndLongMessages) {
     qxlog(h, QXLOG_NOTICE, "%m %s", big.c_str());
     EXPECT_LT(lines().back().size(), 3069u);
     EXPECT_GT(lines().back().size(), 2000u);
+    // Time stamps east and west of UTC.
+    const struct { const char *tz; time_t t; const char *want; } zones[] = {
+        {"XST-5:30", 0, "05:30:00 +0530"},
+        {"YST8", 0, "16:00:00 -0800"},
+        {"PST8PDT,M3.2.0,M11.1.0", 1626350400, "05:00:00 -0700"},  // daylight saving time, 15 July 2021
+        {"UTC0", 43200 + 61, "12:01:01 +0000"},
+    };
+    const char *old = getenv("TZ");
+    std::string saved = old ? old : "";
+    for (auto &z : zones) {
+        char buf[40];
+        setenv("TZ", z.tz, 1);
+        tzset();
+        EXPECT_STREQ(qxlog_gettimestamp(&z.t, buf), z.want) << z.tz;
+    }
+    if (old) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(LogTest, LevelFilteringWordsAndNolog) {
@@ -194,8 +192,10 @@ TEST_F(LogTest, NoUsableDirectoryOrFacilityGoesToStderr) {
 }
 
 // A file already there is taken over with the creation time of its header;
-// one rolled over by another process is reopened, not renamed again.
-TEST_F(LogTest, ReopenedFileRecoversCreationTimeAndOneRolledByAnotherProcessIsNotRenamed) {
+// one rolled over by another process is reopened, not renamed again; a
+// requested rollover prunes by count, total size and age; new files go to
+// the server user.
+TEST_F(LogTest, FilesTakenOverRolledOverPrunedAndGivenToTheServerUser) {
     ts::write_file(dir / "svc",
                          "[00:00:00 +0000] h p[1]: General Information: Log created (1234567)\nold line\n");
     // Rolled over at once: created in 1970s terms is far older than a day.
@@ -211,11 +211,8 @@ TEST_F(LogTest, ReopenedFileRecoversCreationTimeAndOneRolledByAnotherProcessIsNo
     EXPECT_THAT(rolled(), ElementsAre("svc", "svc.1.1234567", "svc.2.5"));
     EXPECT_THAT(lines().back(), HasSubstr("Notice: after"));
     EXPECT_THAT(ts::read_file(dir / "svc.2.5"), ::testing::Not(HasSubstr("after")));
-}
-
-// The rolled files a requested rollover leaves: a name ending in '*' stands
-// for the file just rolled, whose name ends in its creation time.
-TEST_F(LogTest, RolloverPrunesByCountTotalSizeAndAge) {
+    // The rolled files a requested rollover leaves: a name ending in '*'
+    // stands for the file just rolled, whose name ends in its creation time.
     std::string now = std::to_string(time(nullptr)), old = std::to_string(time(nullptr) - 100);
     std::string day = std::to_string(time(nullptr) - 1000000), recent = std::to_string(time(nullptr) - 10);
     Pairs twelve, three;
@@ -240,9 +237,9 @@ TEST_F(LogTest, RolloverPrunesByCountTotalSizeAndAge) {
         SCOPED_TRACE(r.left.back());
         ts::TempDir d;
         for (auto &[name, text] : r.files) ts::write_file(d / name, text);
-        LogHandle *h = open_log(r.options, "svc", d.path());
-        qxlog(h, QXLOG_NOTICE, "%s", r.line.c_str());
-        qxlog_rollover(h);
+        LogHandle *rh = open_log(r.options, "svc", d.path());
+        qxlog(rh, QXLOG_NOTICE, "%s", r.line.c_str());
+        qxlog_rollover(rh);
         std::vector<std::string> got = ts::list_dir(d.path()), want = r.left;
         for (auto &g : got)
             for (auto &w : want)
@@ -250,19 +247,17 @@ TEST_F(LogTest, RolloverPrunesByCountTotalSizeAndAge) {
         std::sort(want.begin(), want.end());
         EXPECT_EQ(got, want);
         // The next line makes a fresh current file.
-        qxlog(h, QXLOG_NOTICE, "after");
+        qxlog(rh, QXLOG_NOTICE, "after");
         EXPECT_THAT(ts::lines_of(ts::read_file(d / "svc")).back(), HasSubstr("Notice: after"));
     }
-}
-
-TEST_F(LogTest, NewFilesGoToTheServerUser) {
+    // New files go to the server user.
     struct passwd *pw = getpwnam("nobody");
     if (pw == nullptr || geteuid() != 0 || getgrnam("nogroup") == nullptr)
         GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
-    LogHandle *h = open_log({{"serveruid", "nobody"}, {"servergid", "nogroup"}});
-    qxlog(h, QXLOG_NOTICE, "owned");
+    LogHandle *o = open_log({{"serveruid", "nobody"}, {"servergid", "nogroup"}}, "owned");
+    qxlog(o, QXLOG_NOTICE, "owned");
     struct stat st;
-    ASSERT_EQ(stat((dir / "svc").c_str(), &st), 0);
+    ASSERT_EQ(stat((dir / "owned").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, pw->pw_uid);
 }
 
