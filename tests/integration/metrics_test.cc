@@ -1,7 +1,8 @@
 // Live metrics: scraped with curl and read by the reference text-format
 // parser, counted against the traffic the test made; every other request
 // gets a clean HTTP error; silent scrapers neither hold up the relay nor
-// stay.
+// stay; forked processes under their pids, on the instance where one group
+// per instance directory is checked with -r and -k.
 #include "integration_harness.h"
 #include "test_support.h"
 
@@ -110,12 +111,45 @@ TEST_F(Metrics, ScrapeCountsTheTrafficOfTheTestOtherRequestsGetCleanErrorsAndSil
     EXPECT_NE(scrape().find(sample("mux_sessions_active") + "1\n"), std::string::npos);
 }
 
-TEST_F(Metrics, ForkedProcessesShowUpUnderTheirPidsOnOnePort) {
+// Forked processes show up under their pids on one port. One group per
+// instance directory while any process of it runs (the pid file's lock);
+// -r and -k reach the whole group.
+TEST_F(Metrics, ForkedProcessesShowUpUnderTheirPidsOnOnePortAndFormOneGroupPerInstanceDirectory) {
     ASSERT_NO_FATAL_FAILURE(start_metrics({"-f", "2"}));
     std::string samples;
     EXPECT_TRUE(ts::wait_for([&] { return count_of(samples = scrape(), "mux_cycles_total{pid=") == 2; }, 5000, 100))
         << samples;
     EXPECT_EQ(count_of(samples, sample("mux_cycles_total") + "1\n"), 1);
+    ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 2; }));
+    const std::string content = std::to_string(mux.pid()) + "\nready\n";
+    Result second = run_multiplexor({"-c", inst.conf_path()});
+    EXPECT_EQ(second.status, 255);
+    EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(mux.pid())), std::string::npos)
+        << second.err;
+    EXPECT_EQ(read_file(inst.pid_path()), content);
+
+    // -r reaches every process of the group: two lines from two processes.
+    inst.set("orv_mux.conn_rate_limit", "2");
+    inst.write_config();
+    Result r = run_multiplexor({"-c", inst.conf_path(), "-r"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
+    EXPECT_TRUE(inst.wait_log(line, 2)) << inst.log();
+    std::vector<std::string> pids;
+    for (const std::string &l : ts::lines_of(inst.log()))
+        if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
+
+    // The first process dies: its forked process runs on and holds the file.
+    kill(mux.pid(), SIGKILL);
+    EXPECT_EQ(mux.wait_exit(), -SIGKILL);
+    EXPECT_EQ(run_multiplexor({"-c", inst.conf_path()}).status, 255);
+    Result k = run_multiplexor({"-c", inst.conf_path(), "-k"});
+    EXPECT_EQ(k.status, 0) << k.out;
+    EXPECT_TRUE(ts::wait_for([&] { return mux.group_size() == 0; }));
+    EXPECT_TRUE(ts::wait_for([&] { return !has_regular_file(inst.pid_path()); })) << "removed by the last one";
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The operator's path: one group per instance directory (the pid file's
-// lock) with -r and -k, and the README's start, stop, -u and TLS steps run
-// as they are written (the configuration check: the start-up failures).
+// The operator's path: the README's start, stop, -u and TLS steps run as
+// they are written (the configuration check: the start-up failures; one
+// group per instance directory with -r and -k: the metrics' forked case).
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -16,46 +16,6 @@ bool alive(pid_t pid) {
     std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t rp = st.rfind(')');
     return rp != std::string::npos && st.size() > rp + 2 && st[rp + 2] != 'Z';
-}
-
-// One group per instance directory while any process of it runs; -r and -k
-// reach the whole group.
-TEST(Operator, OneGroupPerInstanceDirectoryWhileAnyOfItRuns) {
-    Instance inst;
-    inst.write_config();
-    MuxProcess first;
-    ASSERT_TRUE(first.start(inst, {"-f", "2"}));
-    ASSERT_NE(first.wait_port(inst.pid_path()), 0);
-    ASSERT_TRUE(ts::wait_for([&] { return first.group_size() == 2; }));
-    const std::string content = std::to_string(first.pid()) + "\nready\n";
-    Result second = run_multiplexor({"-c", inst.conf_path()});
-    EXPECT_EQ(second.status, 255);
-    EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(first.pid())), std::string::npos)
-        << second.err;
-    EXPECT_EQ(read_file(inst.pid_path()), content);
-
-    // -r reaches every process of the group: two lines from two processes.
-    inst.set("orv_mux.conn_rate_limit", "2");
-    inst.write_config();
-    Result r = run_multiplexor({"-c", inst.conf_path(), "-r"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "");
-    const std::string line = "configuration reloaded from " + inst.conf_path() + ": orv_mux.conn_rate_limit 0 -> 2\n";
-    EXPECT_TRUE(inst.wait_log(line, 2)) << inst.log();
-    std::vector<std::string> pids;
-    for (const std::string &l : ts::lines_of(inst.log()))
-        if (l.find(line.substr(0, line.size() - 1)) != std::string::npos) pids.push_back(l.substr(l.find(" mux[")));
-    ASSERT_EQ(pids.size(), 2u);
-    EXPECT_NE(pids[0].substr(0, pids[0].find(']')), pids[1].substr(0, pids[1].find(']')));
-
-    // The first process dies: its forked process runs on and holds the file.
-    kill(first.pid(), SIGKILL);
-    EXPECT_EQ(first.wait_exit(), -SIGKILL);
-    EXPECT_EQ(run_multiplexor({"-c", inst.conf_path()}).status, 255);
-    Result k = run_multiplexor({"-c", inst.conf_path(), "-k"});
-    EXPECT_EQ(k.status, 0) << k.out;
-    EXPECT_TRUE(ts::wait_for([&] { return first.group_size() == 0; }));
-    EXPECT_TRUE(ts::wait_for([&] { return !has_regular_file(inst.pid_path()); })) << "removed by the last one";
 }
 
 // The README's shell blocks, each under a "<!-- checked: NAME -->" line.
