@@ -42,9 +42,20 @@ class InstanceTest : public conftest::DefaultCacheTest {
     ts::TempDir dir;
 };
 
+std::vector<std::string> scanned;
+
+std::vector<std::string> pairs_of(LogConfig cfg) {
+    std::vector<std::string> out;
+    for (LogConfigPair *p = cfg; p && p->option; ++p) out.push_back(std::string(p->option) + "=" + p->value);
+    qxlog_freelogconfig(cfg);
+    return out;
+}
+
 // The instance directory comes from the override, else from the option;
-// without one the pid file calls fail with 1.
-TEST_F(InstanceTest, InstanceDirServicesAndThePidFile) {
+// without one the pid file calls fail with 1. Then the service check, the
+// pid file, partitions, the log configuration built from "logfile.*"
+// options, and the ownership of files (last: it needs root).
+TEST_F(InstanceTest, InstanceDirServicesPidFilePartitionsLogConfigAndOwnership) {
     unsigned long pid = 0;
     EXPECT_EQ(config_writepidfile("mux", "ready"), 1);
     EXPECT_EQ(config_readpidfile("mux", &pid, nullptr, 0), 1);
@@ -91,9 +102,58 @@ TEST_F(InstanceTest, InstanceDirServicesAndThePidFile) {
     config_setinstancedir(dir.path().c_str());
     dir.mkdirs("log/dir.pid");
     EXPECT_EQ(config_removepidfile("dir"), EISDIR);
-}
-
-TEST_F(InstanceTest, FilesAreGivenToTheServerUserOnlyWhenBothNamesAreKnown) {
+    // Partitions from "store.partition.*.path".
+    int count = -1;
+    char **names = reinterpret_cast<char **>(0x1), **paths = reinterpret_cast<char **>(0x1);
+    config_retpartitions(&count, &names, &paths);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(names, reinterpret_cast<char **>(0x1));
+    set("store.partition.b.path", "/b");
+    set("store.partition.a.b.path", "/ab");
+    set("store.partition.empty.path", "");
+    set("store.partition.c.size", "9");
+    set("store.*", "pattern-like");
+    config_scanpartition([](const char *name, const char *path) { scanned.push_back(std::string(name) + "=" + path); });
+    EXPECT_THAT(scanned, ElementsAre("a=/ab", "b=/b", "empty="));
+    config_retpartitions(&count, &names, &paths);
+    ASSERT_EQ(count, 2);
+    EXPECT_THAT((std::vector<std::string>{names[0], paths[0], names[1], paths[1]}), ElementsAre("a", "/ab", "b", "/b"));
+    for (int i = 0; i < count; ++i) {
+        free(names[i]);
+        free(paths[i]);
+    }
+    free(names);
+    free(paths);
+    // The log configuration from "logfile.*" options.
+    std::string longname(200, 's');
+    auto msgs = conftest::stderr_of([&] {
+        EXPECT_EQ(config_getlogconfig("nothing", nullptr), nullptr);
+        EXPECT_EQ(config_initlog(nullptr, nullptr), -1);
+        EXPECT_EQ(config_getlogconfig(longname.c_str(), nullptr), nullptr);
+    });
+    std::string missing = "Error: func=configmsg_getlogconfig; error=logfile configuration options do not exist; ";
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_EQ(msgs[0], missing + "service=logfile.nothing");
+    EXPECT_EQ(msgs[1], missing + "service=logfile.default");
+    // INSTANCEDIR needs an instance directory to stand for.
+    config_setinstancedir(nullptr);
+    config_set_values(cache, "local.instancedir", nullptr, 0, 0);
+    set("logfile.default.loglevel", "Debug");
+    set("logfile.default.logdir", "INSTANCEDIR/log");
+    EXPECT_EQ(config_getlogconfig(nullptr, nullptr), nullptr);
+    config_setinstancedir("/inst");
+    set("logfile.default.sub.ignored", "x");
+    set("logfile.mux.logdir", "INSTANCEDIR\\win");
+    set("logfile.mux.rollovertime", "INSTANCEDIR/not-a-dir");
+    set("logfile.other.logdir", "INSTANCEDIRX/log");
+    EXPECT_THAT(pairs_of(config_getlogconfig(nullptr, "proc")),
+                ElementsAre("servicename=default", "processname=proc", "logdir=/inst/log", "loglevel=Debug"));
+    EXPECT_THAT(pairs_of(config_getlogconfig("mux", nullptr)),
+                ElementsAre("servicename=mux", "logdir=/inst\\win", "rollovertime=INSTANCEDIR/not-a-dir"));
+    EXPECT_THAT(pairs_of(config_getlogconfig("other", "")),
+                ElementsAre("servicename=other", "processname=", "logdir=INSTANCEDIRX/log"));
+    qxlog_freelogconfig(nullptr);
+    // Files are given to the server user only when both names are known.
     std::string path = dir / "owned";
     ts::write_file(path, "x");
     struct stat before, after;
@@ -117,67 +177,6 @@ TEST_F(InstanceTest, FilesAreGivenToTheServerUserOnlyWhenBothNamesAreKnown) {
     ASSERT_EQ(stat((dir / "log/mux.pid").c_str(), &after), 0);
     EXPECT_EQ(std::pair(after.st_uid, after.st_gid),
               std::pair(getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid));
-}
-
-std::vector<std::string> scanned;
-
-std::vector<std::string> pairs_of(LogConfig cfg) {
-    std::vector<std::string> out;
-    for (LogConfigPair *p = cfg; p && p->option; ++p) out.push_back(std::string(p->option) + "=" + p->value);
-    qxlog_freelogconfig(cfg);
-    return out;
-}
-
-// Partitions from "store.partition.*.path"; the log configuration built
-// from "logfile.*" options.
-TEST_F(InstanceTest, PartitionsAndLogConfigFromLeafOptions) {
-    int count = -1;
-    char **names = reinterpret_cast<char **>(0x1), **paths = reinterpret_cast<char **>(0x1);
-    config_retpartitions(&count, &names, &paths);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(names, reinterpret_cast<char **>(0x1));
-    set("store.partition.b.path", "/b");
-    set("store.partition.a.b.path", "/ab");
-    set("store.partition.empty.path", "");
-    set("store.partition.c.size", "9");
-    set("store.*", "pattern-like");
-    config_scanpartition([](const char *name, const char *path) { scanned.push_back(std::string(name) + "=" + path); });
-    EXPECT_THAT(scanned, ElementsAre("a=/ab", "b=/b", "empty="));
-    config_retpartitions(&count, &names, &paths);
-    ASSERT_EQ(count, 2);
-    EXPECT_THAT((std::vector<std::string>{names[0], paths[0], names[1], paths[1]}), ElementsAre("a", "/ab", "b", "/b"));
-    for (int i = 0; i < count; ++i) {
-        free(names[i]);
-        free(paths[i]);
-    }
-    free(names);
-    free(paths);
-    std::string longname(200, 's');
-    auto msgs = conftest::stderr_of([&] {
-        EXPECT_EQ(config_getlogconfig("nothing", nullptr), nullptr);
-        EXPECT_EQ(config_initlog(nullptr, nullptr), -1);
-        EXPECT_EQ(config_getlogconfig(longname.c_str(), nullptr), nullptr);
-    });
-    std::string missing = "Error: func=configmsg_getlogconfig; error=logfile configuration options do not exist; ";
-    ASSERT_EQ(msgs.size(), 3u);
-    EXPECT_EQ(msgs[0], missing + "service=logfile.nothing");
-    EXPECT_EQ(msgs[1], missing + "service=logfile.default");
-    // INSTANCEDIR needs an instance directory to stand for.
-    set("logfile.default.loglevel", "Debug");
-    set("logfile.default.logdir", "INSTANCEDIR/log");
-    EXPECT_EQ(config_getlogconfig(nullptr, nullptr), nullptr);
-    config_setinstancedir("/inst");
-    set("logfile.default.sub.ignored", "x");
-    set("logfile.mux.logdir", "INSTANCEDIR\\win");
-    set("logfile.mux.rollovertime", "INSTANCEDIR/not-a-dir");
-    set("logfile.other.logdir", "INSTANCEDIRX/log");
-    EXPECT_THAT(pairs_of(config_getlogconfig(nullptr, "proc")),
-                ElementsAre("servicename=default", "processname=proc", "logdir=/inst/log", "loglevel=Debug"));
-    EXPECT_THAT(pairs_of(config_getlogconfig("mux", nullptr)),
-                ElementsAre("servicename=mux", "logdir=/inst\\win", "rollovertime=INSTANCEDIR/not-a-dir"));
-    EXPECT_THAT(pairs_of(config_getlogconfig("other", "")),
-                ElementsAre("servicename=other", "processname=", "logdir=INSTANCEDIRX/log"));
-    qxlog_freelogconfig(nullptr);
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ class DriverFiles : public ::testing::Test {
     std::string path = dir / "c.conf";
 };
 
-TEST_F(DriverFiles, MissingPathsDirectoriesAndFilesGoneBeforeTheFetch) {
+TEST_F(DriverFiles, MissingFilesACacheFromAFileAndTheStandAloneKeyLookup) {
     EXPECT_THAT(conftest::stderr_of([&] {
                     EXPECT_EQ(config_readdriver_propsinit(nullptr), nullptr);
                     EXPECT_EQ(config_readdriver_fileinit(""), nullptr);
@@ -145,9 +145,7 @@ TEST_F(DriverFiles, MissingPathsDirectoriesAndFilesGoneBeforeTheFetch) {
     EXPECT_EQ(p.result, 1);
     EXPECT_THAT(p.messages, ElementsAre("Error: func=_configdrv_props_fetch; error=unable to open config file; file=" +
                                         path + "; syserror=No such file or directory"));
-}
-
-TEST_F(DriverFiles, CacheFromFileAndTheStandAloneKeyLookup) {
+    // A cache made from a file uses the file driver and the pattern.
     ConfigCache *c = config_newcache_fromfile(file("keep.a = 1\nkeep.b = x,\n  y\nskip = 2\n"), "keep.*");
     EXPECT_EQ(config_get_int(c, "keep.a", 0), 1);
     EXPECT_STREQ(config_get_string(c, "skip", "none"), "none");

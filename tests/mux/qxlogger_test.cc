@@ -149,7 +149,7 @@ TEST_F(LogTest, HeaderLineFormatZoneOffsetsPercentMAndLongMessages) {
     tzset();
 }
 
-TEST_F(LogTest, LevelFilteringWordsAndNolog) {
+TEST_F(LogTest, LevelFilteringWordsNologAndStderrWithoutAUsableDirectory) {
     LogHandle *h = open_log();
     for (unsigned s = 0; s < 8; ++s) qxlog(h, s, "sev %u", s);
     configure(h, {{"loglevel", "DEBUG"}});
@@ -171,11 +171,8 @@ TEST_F(LogTest, LevelFilteringWordsAndNolog) {
                 }),
                 ElementsAre(EndsWith("to stderr")));
     EXPECT_THAT(ts::list_dir(dir.path()), ElementsAre("svc"));
-}
-
-// Without a usable directory lines go to standard error, unless that is
-// switched off; a bad syslog facility is a warning on the default log.
-TEST_F(LogTest, NoUsableDirectoryOrFacilityGoesToStderr) {
+    // Without a usable directory lines go to standard error, unless that is
+    // switched off; a bad syslog facility is a warning on the default log.
     LogHandle *none = qxlog_open(), *unwritable = open_log({}, "sub/dir/svc");
     handles.push_back(none);
     testing::internal::CaptureStderr();
