@@ -14,9 +14,8 @@ namespace {
 
 // libFuzzer hands the input in memory of exactly its size; the headers
 // built here are parsed from their own strings.
-MuxProxyStatus parse(const uint8_t *p, size_t n, MuxProxyHeader *h) { return mux_proxy_parse(p, n, h); }
 MuxProxyStatus parse(const std::string &s, MuxProxyHeader *h) {
-    return parse(reinterpret_cast<const uint8_t *>(s.data()), s.size(), h);
+    return mux_proxy_parse(reinterpret_cast<const uint8_t *>(s.data()), s.size(), h);
 }
 
 bool same(const MuxProxyHeader &a, const MuxProxyHeader &b) {
@@ -26,14 +25,14 @@ bool same(const MuxProxyHeader &a, const MuxProxyHeader &b) {
 
 void check_as_is(const uint8_t *in, size_t size) {
     MuxProxyHeader h, again;
-    MuxProxyStatus st = parse(in, size, &h);
+    MuxProxyStatus st = mux_proxy_parse(in, size, &h);
     if (st == MUX_PROXY_INVALID) FUZZ_CHECK(h.why != nullptr);
     if (st == MUX_PROXY_NEED_MORE) FUZZ_CHECK(size < MUX_PROXY_HEADER_MAX);
     if (st != MUX_PROXY_COMPLETE) return;
     FUZZ_CHECK(h.length <= size && h.length >= 15);
     FUZZ_CHECK(h.version == 1 ? h.length <= MUX_PROXY_V1_MAX : h.length <= MUX_PROXY_HEADER_MAX);
-    FUZZ_CHECK(parse(in, h.length, &again) == MUX_PROXY_COMPLETE && same(h, again));
-    FUZZ_CHECK(parse(in, h.length - 1, &again) == MUX_PROXY_NEED_MORE);
+    FUZZ_CHECK(mux_proxy_parse(in, h.length, &again) == MUX_PROXY_COMPLETE && same(h, again));
+    FUZZ_CHECK(mux_proxy_parse(in, h.length - 1, &again) == MUX_PROXY_NEED_MORE);
 }
 
 void check_built(FuzzedDataProvider &fdp) {

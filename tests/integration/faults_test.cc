@@ -43,18 +43,12 @@ class Faults : public RelayFixture {
         script({client_sends(int(who), q), server_gets(rec_data(id, q)), server_sends(rec_data(id, a)),
                 client_gets(int(who), a)});
     }
-    // The reference server in echo mode instead of the scripted one.
-    void use_imserver() {
-        im = std::make_unique<Tool>("imserver", std::vector<std::string>{"--mode", "echo"});
-        ASSERT_NE(im->port(), 0);
-        inst.server_port(im->port());
-    }
     void start_pair() {
         ASSERT_NO_FATAL_FAILURE(start_with_clients(2));
         ASSERT_NO_FATAL_FAILURE(ping(0, 1));
         ASSERT_NO_FATAL_FAILURE(ping(1, 2));
     }
-    std::unique_ptr<Tool> im;
+    std::unique_ptr<Tool> im;  // the reference server instead of the scripted one
 };
 
 // ------------------------------------------------------------ the server
@@ -165,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(Matrix, ClientFaults, ::testing::Values(true, false),
 // pinging beside it sees no error. Then a stop in the middle of heavy
 // traffic ends in order.
 TEST_F(Faults, NonReadingClientOfTheEchoServerIsClosedWithinItsBoundAndAStopUnderLoadEndsInOrder) {
-    ASSERT_NO_FATAL_FAILURE(use_imserver());
+    im = std::make_unique<Tool>("imserver", std::vector<std::string>{"--mode", "echo"});
+    ASSERT_NE(im->port(), 0);
+    inst.server_port(im->port());
     ASSERT_NO_FATAL_FAILURE(start());
     Stream pinger = connect_to(mux.port());
     ASSERT_TRUE(pinger.send("warm-up"));

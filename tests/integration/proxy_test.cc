@@ -111,15 +111,14 @@ TEST(ProxyScaleOut, TwoMultiplexorsBehindHaproxyKeepEveryClientsAddress) {
     // every one gets its own line back through the echoing IM server.
     auto clients = [&](int first, int n) {
         std::vector<Stream> cs;
+        std::vector<std::string> lines;
         for (int i = first; i < first + n; i++) {
-            std::string from = "127.0.1." + std::to_string(1 + i % 5), line = "client " + std::to_string(i) + " from " + from + "\n";
+            std::string from = "127.0.1." + std::to_string(1 + i % 5);
+            lines.push_back("client " + std::to_string(i) + " from " + from + "\n");
             cs.push_back(connect_to(port, from.c_str()));
-            ASSERT_TRUE(cs.back().send(line));
+            ASSERT_TRUE(cs.back().send(lines.back()));
         }
-        for (int i = first; i < first + n; i++) {
-            std::string line = "client " + std::to_string(i) + " from 127.0.1." + std::to_string(1 + i % 5) + "\n";
-            ASSERT_EQ(cs[size_t(i - first)].recv_n(line.size()), line);
-        }
+        for (size_t k = 0; k < cs.size(); k++) ASSERT_EQ(cs[k].recv_n(lines[k].size()), lines[k]);
     };
     ASSERT_NO_FATAL_FAILURE(clients(0, 300));
     EXPECT_EQ(count_of(im.err(), "link  accepted"), 2) << im.err();

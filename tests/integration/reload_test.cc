@@ -19,8 +19,7 @@ struct ReloadCase {
     std::string append;                    // raw lines added to the file then
     bool rotate;                           // the log is moved away before the HUP
     std::vector<std::string> logged;       // CONF: the configuration's path; NEXT: the line after its keys
-    bool refuses_127_0_0_2;
-    bool debug_after;
+    bool in_force;  // the new file's access list (refusing 127.0.0.2) and severity (Debug) hold after it
 };
 
 class Reload : public RelayFixture, public ::testing::WithParamInterface<ReloadCase> {
@@ -62,7 +61,7 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
     // The next clients are judged by the list in force now.
     Stream from2 = connect_to(mux.port(), "127.0.0.2");
     ASSERT_TRUE(from2.valid());
-    if (c.refuses_127_0_0_2) {
+    if (c.in_force) {
         EXPECT_TRUE(from2.closed_within(5000));
         script({server_quiet()});
         ASSERT_NO_FATAL_FAILURE(add_client(2, "127.0.0.3"));
@@ -72,7 +71,7 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
         ASSERT_EQ(hex(link.recv_n(9)), hex(rec_open(2, 127, 0, 0, 2)));
     }
     ASSERT_NO_FATAL_FAILURE(relay(1, 2, "new", "ok3"));
-    EXPECT_EQ(inst.wait_log("General Debug: conn[2]", 1, c.debug_after ? 5000 : 300), c.debug_after) << inst.log();
+    EXPECT_EQ(inst.wait_log("General Debug: conn[2]", 1, c.in_force ? 5000 : 300), c.in_force) << inst.log();
 }
 
 const ReloadCase kReloads[] = {
@@ -87,7 +86,7 @@ const ReloadCase kReloads[] = {
      {"General Notice: configuration reloaded from CONF: access list (orv_mux.access) (none) -> "
       "-127.0.0.2|255.255.255.255;, orv_mux.client_queue_max 1048576 -> 65536, orv.log.orv_mux.severity Notice -> "
       "Debug\n"},
-     true, true},
+     true},
     {"a file that does not read",
      {},
      [](Instance &i) { i.set("orv_mux.access", "-127.0.0.2|255.255.255.255;"); },
@@ -95,7 +94,7 @@ const ReloadCase kReloads[] = {
      {"General Error: configuration reload: CONF:NEXT: func=_configdrv_props_readoption; error=option name contains "
       "illegal character; line==bad\n",
       "General Error: configuration reload failed: CONF is not used; the running configuration stays in force\n"},
-     false, false},
+     false},
     {"settings of a restart; -t wins over the file as at start-up; the log moved away",
      {"-t", "3"},
      [](Instance &i) {
@@ -107,7 +106,7 @@ const ReloadCase kReloads[] = {
      {"General Warning: configuration reload: only a restart changes the listening address (orv_mux.listenport), "
       "metrics listener (orv_mux.metrics_listen); running values kept\n",
       "General Notice: configuration reloaded from CONF: nothing changed\n"},
-     false, false},
+     false},
 };
 INSTANTIATE_TEST_SUITE_P(Cases, Reload, ::testing::ValuesIn(kReloads));
 
