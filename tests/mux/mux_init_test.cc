@@ -38,38 +38,6 @@ std::string entries(AccessList *l) {
     return s;
 }
 
-TEST(AccessList, TextGivesTheEntriesUpToTheLastSemicolonOrABadSignAndTheirVerdicts) {
-    const std::pair<const char *, const char *> rows[] = {
-        {"+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;", "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;"},
-        {"-10.0.0.0|255.0.0.0", ""},
-        {"", ""},
-        {"+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0", "+1.2.3.4|255.255.255.255;"},
-        {"+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;", "+1.0.0.0|255.0.0.0;"},
-    };
-    for (auto &[text, want] : rows) EXPECT_EQ(entries(Owned{AccessList_Parse(nullptr, text)}.first), want) << text;
-    // Missing dotted groups are zero; a group keeps its low eight bits.
-    EXPECT_EQ(entries(Owned{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)}.first), "-10.1.0.0|255.0.1.2;");
-    // Deny entries block and one allow entry makes an allow list: a list,
-    // the clients it admits and those it refuses.
-    const std::tuple<const char *, const char *, const char *> checks[] = {
-        {"", "1.2.3.4", ""},
-        {"-10.0.0.0|255.0.0.0;", "11.0.0.1", "10.9.8.7"},
-        {"+192.168.1.0|255.255.255.0;", "192.168.1.77", "192.168.2.1"},
-        // A later allow wins.
-        {"-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;", "192.168.1.5 192.168.1.6", "10.0.0.1"},
-        {"-0.0.0.0|0.0.0.0;", "", "8.8.8.8"},
-        {"+1.2.3.4|0.0.0.0;", "8.8.8.8", ""},
-    };
-    for (auto &[list, admitted, refused] : checks) {
-        Owned l{AccessList_Parse(nullptr, list)};
-        for (auto [clients, want] : {std::pair{admitted, 1}, {refused, 0}}) {
-            std::istringstream words(clients);
-            for (std::string c; words >> c;)
-                EXPECT_EQ(AccessList_Check(l.first, inet_addr(c.c_str())), want) << list << " " << c;
-        }
-    }
-}
-
 const char *str(const char *s) { return s ? s : "(none)"; }
 
 // The settings the tests look at, by name.
@@ -101,7 +69,40 @@ const char *kEnvNames[] = {"NumForks",       "NumThreads",      "ListenPort", "S
                            "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore",
                            "ClientQueueMax"};
 
-TEST(Settings, EnvironmentNamesAndConfigurationKeys) {
+// The access list text gives the entries up to the last semicolon or a bad
+// sign, and their verdicts; then the settings from the environment names
+// and the configuration keys.
+TEST(AccessList, TextVerdictsEnvironmentNamesAndConfigurationKeys) {
+    const std::pair<const char *, const char *> texts[] = {
+        {"+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;", "+192.168.1.0|255.255.255.0;-10.0.0.0|255.0.0.0;"},
+        {"-10.0.0.0|255.0.0.0", ""},
+        {"", ""},
+        {"+1.2.3.4|255.255.255.255;-5.6.7.8|255.0.0.0", "+1.2.3.4|255.255.255.255;"},
+        {"+1.0.0.0|255.0.0.0;*2.0.0.0|255.0.0.0;+3.0.0.0|255.0.0.0;", "+1.0.0.0|255.0.0.0;"},
+    };
+    for (auto &[text, want] : texts) EXPECT_EQ(entries(Owned{AccessList_Parse(nullptr, text)}.first), want) << text;
+    // Missing dotted groups are zero; a group keeps its low eight bits.
+    EXPECT_EQ(entries(Owned{AccessList_New(nullptr, "10.1", "255.256.1.2.9", 1)}.first), "-10.1.0.0|255.0.1.2;");
+    // Deny entries block and one allow entry makes an allow list: a list,
+    // the clients it admits and those it refuses.
+    const std::tuple<const char *, const char *, const char *> checks[] = {
+        {"", "1.2.3.4", ""},
+        {"-10.0.0.0|255.0.0.0;", "11.0.0.1", "10.9.8.7"},
+        {"+192.168.1.0|255.255.255.0;", "192.168.1.77", "192.168.2.1"},
+        // A later allow wins.
+        {"-192.168.1.5|255.255.255.255;+192.168.1.0|255.255.255.0;", "192.168.1.5 192.168.1.6", "10.0.0.1"},
+        {"-0.0.0.0|0.0.0.0;", "", "8.8.8.8"},
+        {"+1.2.3.4|0.0.0.0;", "8.8.8.8", ""},
+    };
+    for (auto &[list, admitted, refused] : checks) {
+        Owned l{AccessList_Parse(nullptr, list)};
+        for (auto [clients, want] : {std::pair{admitted, 1}, {refused, 0}}) {
+            std::istringstream words(clients);
+            for (std::string c; words >> c;)
+                EXPECT_EQ(AccessList_Check(l.first, inet_addr(c.c_str())), want) << list << " " << c;
+        }
+    }
+    // The environment names.
     std::string many;
     for (int i = 0; i < 20; i++) many += "n" + std::to_string(i) + "$";
     const std::pair<std::vector<std::string>, std::string> rows[] = {
