@@ -99,8 +99,8 @@ TEST_F(Metrics, ScrapeCountsTheTrafficOfTheTestOtherRequestsGetCleanErrorsAndSil
     Bytes busy;
     EXPECT_TRUE(beyond.closed_within(3000, &busy));
     EXPECT_EQ(busy.substr(0, 13), "HTTP/1.1 503 ");
-    ASSERT_NO_FATAL_FAILURE(add_client(1));  // the cursor stays on the freed number
-    script({client_sends(1, "ping"), server_gets(rec_data(1, "ping")), server_sends(rec_data(1, "pong")),
+    ASSERT_NO_FATAL_FAILURE(add_client(2));
+    script({client_sends(1, "ping"), server_gets(rec_data(2, "ping")), server_sends(rec_data(2, "pong")),
             client_gets(1, "pong")});
     EXPECT_EQ(hex(silent[0].recv_for(0)), "") << "served only after the scrapers' time limit";
     for (Stream &s : silent) {

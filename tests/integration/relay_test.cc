@@ -85,15 +85,15 @@ TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThemAndAFullClientSocketQueue
     // must wait in its queue; another keeps getting small pieces meanwhile,
     // each straight from the link. Both streams arrive whole and in order,
     // and the slow client's later bytes never overtake its queued ones.
-    ASSERT_NO_FATAL_FAILURE(add_client(2));  // the cursor stays on the freed number
     ASSERT_NO_FATAL_FAILURE(add_client(3));
+    ASSERT_NO_FATAL_FAILURE(add_client(4));
     const Bytes slow = pattern(3 * 1024 * 1024, 2);
     Bytes quick_all, quick_got;
     std::thread feeder([&] {
         for (size_t off = 0, k = 0; off < slow.size(); k++) {
             size_t n = std::min<size_t>(slow.size() - off, 20000 + (k % 5) * 9000);
             Bytes piece = pattern(50 + k % 7, int(k) + 100);
-            link.send(rec_data(2, slow.substr(off, n)) + rec_data(3, piece));
+            link.send(rec_data(3, slow.substr(off, n)) + rec_data(4, piece));
             quick_all += piece;
             off += n;
         }
