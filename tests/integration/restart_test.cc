@@ -59,7 +59,7 @@ TEST_F(Restart, ServerThatNeverRepliesIsDroppedAndTheReplyIsReadWhole) {
     ASSERT_NO_FATAL_FAILURE(knock(c));
     link.close();
     EXPECT_TRUE(c.closed_within(5000));
-    EXPECT_TRUE(inst.wait_log("No reply from server 127.0.0.1.  Write error"));
+    EXPECT_TRUE(inst.wait_log("No reply from server 127.0.0.1.  Write error", 2));
     ASSERT_NO_FATAL_FAILURE(knock(clients.emplace_back()));
     for (char b : Bytes("\x07\xff\xfe", 3)) {
         ASSERT_TRUE(link.send(Bytes(1, b)));

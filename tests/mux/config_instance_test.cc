@@ -36,8 +36,6 @@ class InstanceTest : public conftest::DefaultCacheTest {
         config_setinstancedir(nullptr);
         DefaultCacheTest::TearDown();
     }
-    // Root, and the nobody/nogroup accounts, to give files away.
-    static bool can_give_away() { return geteuid() == 0 && getpwnam("nobody") && getgrnam("nogroup"); }
 
     ts::TempDir dir;
 };
@@ -163,7 +161,8 @@ TEST_F(InstanceTest, InstanceDirServicesPidFilePartitionsLogConfigAndOwnership) 
     EXPECT_EQ(config_set_file_ownership("nobody", "no-such-group-here", path.c_str(), 0), 0);
     stat(path.c_str(), &after);
     EXPECT_EQ(std::pair(after.st_uid, after.st_gid), std::pair(before.st_uid, before.st_gid));
-    if (!can_give_away()) GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
+    // Root, and the nobody/nogroup accounts, to give files away.
+    if (geteuid() != 0 || !getpwnam("nobody") || !getgrnam("nogroup")) GTEST_SKIP() << "needs root, nobody, nogroup";
     int fd = open(path.c_str(), O_RDONLY);
     EXPECT_EQ(config_set_file_ownership("nobody", "nogroup", nullptr, fd), 0);
     fstat(fd, &after);

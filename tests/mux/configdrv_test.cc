@@ -116,14 +116,10 @@ TEST_P(DriverSyntax, EveryTextGivesItsOptionsAndErrors) {
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverSyntax, ::testing::Values(Props, File),
                          [](const auto &info) { return std::string(info.param == Props ? "Props" : "File"); });
 
-class DriverFiles : public ::testing::Test {
-  protected:
-    const char *file(const std::string &text) { return ts::write_file(path, text), path.c_str(); }
+TEST(DriverFiles, MissingFilesACacheFromAFileAndTheStandAloneKeyLookup) {
     ts::TempDir dir;
-    std::string path = dir / "c.conf";
-};
-
-TEST_F(DriverFiles, MissingFilesACacheFromAFileAndTheStandAloneKeyLookup) {
+    const std::string path = dir / "c.conf";
+    auto file = [&](const std::string &text) { return ts::write_file(path, text), path.c_str(); };
     EXPECT_THAT(conftest::stderr_of([&] {
                     EXPECT_EQ(config_readdriver_propsinit(nullptr), nullptr);
                     EXPECT_EQ(config_readdriver_fileinit(""), nullptr);
