@@ -2,7 +2,8 @@
 // behind, the handshake hook runs once inside the read that completes the
 // handshake (and may delete the socket there), bytes held inside NSS count
 // as readable, what NSS holds for a full descriptor is counted, and NSS
-// shuts down once every socket is gone.
+// shuts down once every socket is gone. (A client that leaves half-way
+// through its hello is the multiplexor's SSL tests' case.)
 #include <gtest/gtest.h>
 #include <nss/nss.h>
 #include <sys/socket.h>
@@ -193,7 +194,7 @@ TEST_F(SslHandshake, BytesHeldForAFullDescriptorAreCounted) {
   GDisp_Delete(c.gd);
 }
 
-TEST_F(SslHandshake, HookMayDeleteTheSocketAndAPeerClosingDuringTheHandshakeReadsAsClosed) {
+TEST_F(SslHandshake, HookMayDeleteTheSocketInsideTheRead) {
   ASock *s = Connect({"--tls", "1.2", "--recv", "1", "--timeout", "3"});
   hook_.then = [s](Completion &) { ASock_Delete(s, ASOCK_CLOSE_PLAIN); };
   // Would hang forever if the hook ran while the read still held the
@@ -202,13 +203,6 @@ TEST_F(SslHandshake, HookMayDeleteTheSocketAndAPeerClosingDuringTheHandshakeRead
   Recv(s, &b, 0);
   EXPECT_EQ(hook_.n, 1);
   EXPECT_NE(client_.wait_exit(15000), 0) << "the client saw its connection closed";
-  // A peer closing during the handshake reads as closed.
-  int fd = plattest::Dial(plattest::PortOf(ls_));
-  ASock *gone = plattest::AcceptOne(ls_);
-  ASSERT_EQ(write(fd, "\x16\x03\x01\x02\x00\x01", 6), 6);  // the first bytes of a hello, then the client is gone
-  close(fd);
-  EXPECT_EQ(Recv(gone, &b, 0), 0);
-  ASock_Delete(gone, ASOCK_CLOSE_PLAIN);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// Plain TCP sockets against blocking peers on 127.0.0.1: connecting,
-// reading (also scattered into several buffers), background, dynamic and
-// gathered writes, callbacks that write or close from inside, and accepting
-// (also while out of descriptors).
+// Plain TCP sockets against blocking peers on 127.0.0.1: reading and bad
+// arguments, background, dynamic and gathered writes, callbacks that write
+// or close from inside, and accepting (also while out of descriptors). The
+// server link's connect, a bind to a port in use and the scattered reads
+// and short gathered writes of the relay are checked on the wire by the
+// multiplexor's own tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,12 +41,11 @@ class ASockTest : public plattest::LoopTest<4> {
     signal(SIGPIPE, old_pipe_);
   }
   // A connected pair: our socket and the blocking peer's descriptor, both
-  // closed at the end (the socket unless the test deletes it).
+  // closed at the end (the socket unless the test deletes it). (The peer's
+  // address that an accept hands back goes out in the relay's open record.)
   ASock *Pair(int *peer, bool keep = true) {
     peers_.push_back(*peer = Dial(port_));
-    struct sockaddr_in sin = {};
-    ASock *s = plattest::AcceptOne(listener_, &sin);
-    EXPECT_EQ(sin.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    ASock *s = plattest::AcceptOne(listener_);
     if (keep) socks_.push_back(s);
     return s;
   }
@@ -69,38 +70,12 @@ class ASockTest : public plattest::LoopTest<4> {
   sighandler_t old_pipe_;
 };
 
-// ---- connect ---------------------------------------------------------------
-
-TEST_F(ASockTest, ConnectReportsRefusalThroughTheAsyncErrorSuccessCarriesBytesAndBindRefusesAPortInUse) {
-  ASock *dead = ASock_NewBound(htonl(INADDR_LOOPBACK), 0);
-  int dead_port = plattest::PortOf(dead);
-  ASock_Delete(dead, ASOCK_CLOSE_PLAIN);  // nobody listens there now
-  for (int port : {dead_port, port_}) {
-    ASock *s = socks_.emplace_back(ASock_New());
-    Completion &d = On();
-    struct sockaddr_in sin = plattest::Loopback(port);
-    ASSERT_EQ(ASock_Connect(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin, d.gd, Completion::Cb, &d), 0);
-    ASSERT_TRUE(d.Wait(1));
-    EXPECT_EQ(d.err.load(), port == dead_port ? ECONNREFUSED : 0);
-    if (port != port_) continue;
-    ASock *server = socks_.emplace_back(plattest::AcceptOne(listener_));
-    EXPECT_EQ(ASock_Send(s, "\x04\x03\x00", 3), 3);
-    char buf[8];
-    ASSERT_EQ(Ready([&] { return ASock_Recv(server, buf, sizeof buf); }), 3);
-    EXPECT_EQ(std::string(buf, 3), std::string("\x04\x03\x00", 3));
-  }
-  EXPECT_EQ(ASock_Connect(nullptr, nullptr, 0, nullptr, Completion::Cb, nullptr), -1);
-  EXPECT_EQ(ASock_NewBound(htonl(INADDR_LOOPBACK), port_), nullptr) << "port in use";
-  EXPECT_EQ(ASock_NewBound(0, 70000), nullptr);
-  ASock_Delete(nullptr, 0);
-}
-
 // ---- reading ---------------------------------------------------------------
 
-TEST_F(ASockTest, RecvAndScatteredRecvResultsNothingBytesClosedAndError) {
+TEST_F(ASockTest, RecvResultsBadArgumentsAndOneShotReadinessWithTheDeletesThatDropIt) {
   int peer;
   ASock *s = Pair(&peer);
-  char buf[16];
+  char buf[64];
   EXPECT_EQ(ASock_Recv(s, buf, sizeof buf), -1) << "nothing to read";
   EXPECT_EQ(ASock_GetLastError(s), ASOCK_ETRYAGAIN);
   ASSERT_EQ(write(peer, "hello", 5), 5);
@@ -118,33 +93,20 @@ TEST_F(ASockTest, RecvAndScatteredRecvResultsNothingBytesClosedAndError) {
   EXPECT_EQ(ASock_GetLastError(s), ECONNRESET);
   EXPECT_EQ(ASock_Recv(s, nullptr, 5), -2);
   EXPECT_EQ(ASock_GetLastError(s), EINVAL);
-  // Scattered reads fill the buffers in turn.
-  s = Pair(&peer);
-  char a[4], b[3], c[10];
-  struct iovec iov[3] = {{a, 4}, {b, 3}, {c, 10}};
-  auto got = [&](size_t nc) { return std::string(a, 4) + std::string(b, 3) + std::string(c, nc); };
-  EXPECT_EQ(ASock_RecvV(s, iov, 3), -1) << "nothing to read yet";
-  ASSERT_EQ(send(peer, "0123456789", 10, 0), 10);
-  ASSERT_EQ(Ready([&] { return ASock_RecvV(s, iov, 3); }), 10);
-  EXPECT_EQ(got(3), "0123456789");
-  ASSERT_EQ(send(peer, "abcdefghijklmnopqrstuvwxyz", 26, 0), 26);
-  ASSERT_EQ(Ready([&] { return ASock_RecvV(s, iov, 3); }), 17) << "the buffers are filled, the rest stays";
-  EXPECT_EQ(got(10), "abcdefghijklmnopq");
-  ASSERT_EQ(ASock_RecvV(s, iov, 1), 4);
-  EXPECT_EQ(std::string(a, 4), "rstu");
+  // Bad arguments: a missing vector or socket, no entries, a port out of
+  // range, no socket to delete.
+  struct iovec iov[1] = {{buf, sizeof buf}};
   EXPECT_EQ(ASock_RecvV(s, nullptr, 1), -2);
   EXPECT_EQ(ASock_GetLastError(s), EINVAL);
   EXPECT_EQ(ASock_RecvV(s, iov, 0), -2);
   EXPECT_EQ(ASock_RecvV(nullptr, iov, 1), -2);
-  shutdown(peer, SHUT_WR);
-  ASSERT_EQ(ASock_RecvV(s, iov, 3), 5);
-  EXPECT_EQ(got(0).substr(0, 5), "vwxyz");
-  EXPECT_EQ(Ready([&] { return ASock_RecvV(s, iov, 1); }), 0) << "end of stream";
-}
-
-TEST_F(ASockTest, ReadableIsOneShotReportsQueuedBytesAndErrorsWhenRearmedAndDeleteDropsWhatIsQueued) {
-  int peer;
-  ASock *s = Pair(&peer);
+  EXPECT_EQ(ASock_Connect(nullptr, nullptr, 0, nullptr, Completion::Cb, nullptr), -1);
+  EXPECT_EQ(ASock_NewBound(0, 70000), nullptr);
+  ASock_Delete(nullptr, 0);
+  // Readiness is one-shot, reports queued bytes and errors when re-armed.
+  s = Pair(&peer);
+  EXPECT_EQ(ASock_RecvV(s, iov, 1), -1) << "nothing to read yet";
+  EXPECT_EQ(ASock_GetLastError(s), ASOCK_ETRYAGAIN);
   Completion &d = On();
   auto arm = [&] { return ASock_Readable(s, d.gd, Completion::Cb, &d); };
   ASSERT_EQ(arm(), 0);
@@ -152,7 +114,6 @@ TEST_F(ASockTest, ReadableIsOneShotReportsQueuedBytesAndErrorsWhenRearmedAndDele
   ASSERT_EQ(write(peer, "abcdef", 6), 6);
   ASSERT_TRUE(d.Wait(1));
   EXPECT_TRUE(d.Still(1)) << "not re-armed";
-  char buf[64];
   EXPECT_EQ(ASock_Recv(s, buf, 2), 2);  // four bytes stay queued
   ASSERT_EQ(arm(), 0);
   EXPECT_TRUE(d.Wait(2)) << "queued bytes are reported";
@@ -275,23 +236,11 @@ TEST_F(ASockTest, DynamicWritesDrainTheSourceGatheredOnesGoInOrderAndWritesToARe
   ASSERT_TRUE(w.Wait(1));
   EXPECT_EQ(w.status, -2);
   EXPECT_TRUE(w.err.load() == EPIPE || w.err.load() == ECONNRESET) << w.err.load();
-  // A gathered write sends its buffers in order and stops short when full.
+  // A gathered write sends its buffers in order.
   s = Pair(&peer);
   struct iovec parts[3] = {{const_cast<char *>("head "), 5}, {nullptr, 0}, {const_cast<char *>("tail"), 4}};
   ASSERT_EQ(ASock_SendV(s, parts, 3), 9);
   EXPECT_EQ(ts::read_n(peer, 9), "head tail");
-  // Nobody reads: the socket fills, a send comes back short, then with
-  // ASOCK_ETRYAGAIN; nothing is sent twice or skipped.
-  std::string big = ts::pattern(256 * 1024), want;
-  int sent = 0;
-  for (int i = 0; i < 1000 && sent >= 0; i++) {
-    size_t at = want.size() % big.size();
-    struct iovec two[2] = {{&big[at], big.size() - at}, {&big[0], at}};
-    if ((sent = ASock_SendV(s, two, 2)) > 0) want += (big.substr(at) + big.substr(0, at)).substr(0, size_t(sent));
-  }
-  EXPECT_EQ(sent, -2);
-  EXPECT_EQ(ASock_GetLastError(s), ASOCK_ETRYAGAIN);
-  EXPECT_TRUE(ts::read_n(peer, want.size()) == want);
   EXPECT_EQ(ASock_SendV(s, parts, 65), -2) << "more buffers than one call takes";
   EXPECT_EQ(ASock_SendV(s, nullptr, 1), -2);
 }
@@ -323,43 +272,23 @@ struct Acceptor {
   std::vector<ASock *> socks;
 };
 
-TEST_F(ASockTest, AcceptableRearmsAcceptTakesEveryPendingConnectionAndTheListenerMovesOn) {
-  Acceptor a(listener_, On());
-  for (int i = 0; i < 5; i++) peers_.push_back(Dial(port_));
-  EXPECT_TRUE(ts::wait_for([&] { return a.Accepted() == 5; }));
-  EXPECT_EQ(ASock_Accept(listener_, nullptr, nullptr, 0, 0), nullptr);
-  EXPECT_EQ(ASock_GetLastError(listener_), ASOCK_ETRYAGAIN);
-  r_.Stop();
-  // The listening socket outlives the contexts of a program's cycles.
-  std::vector<std::unique_ptr<plattest::RunningCx>> kept;
-  std::deque<Completion> records;
-  std::vector<std::unique_ptr<Acceptor>> acceptors;  // go before their contexts
-  for (int cycle = 0; cycle < 3; cycle++) {
-    auto r = std::make_unique<plattest::RunningCx>(2);
-    auto next = std::make_unique<Acceptor>(listener_, records.emplace_back(GDisp_New(r->cx())));
-    peers_.push_back(Dial(port_));
-    EXPECT_TRUE(ts::wait_for([&] { return next->Accepted() == 1; })) << "cycle " << cycle;
-    r->Stop();
-    if (cycle == 1) continue;  // this context goes, with its objects, before the next cycle
-    acceptors.push_back(std::move(next));  // these stay alive until the end
-    kept.push_back(std::move(r));
-  }
-}
-
 std::mutex g_log_mu;
 std::vector<std::string> g_log;
 
-TEST_F(ASockTest, AcceptUnderDescriptorExhaustionBacksOffAndRecovers) {
+TEST_F(ASockTest, AcceptTakesEveryPendingConnectionAndUnderDescriptorExhaustionBacksOffAndRecovers) {
   Plat_SetLogHook([](int sev, const char *msg) {
     std::lock_guard<std::mutex> g(g_log_mu);
     g_log.push_back(std::to_string(sev) + " " + msg);
   });
   Acceptor a(listener_, On());
-  // One ordinary connection first, so that nothing of the accept path is
-  // made for the first time while descriptors are short (the sanitizers
-  // need descriptors of their own for that).
-  peers_.push_back(Dial(port_));
-  ASSERT_TRUE(ts::wait_for([&] { return a.Accepted() == 1; }));
+  // Ordinary connections first: each wakeup takes every pending one, and
+  // nothing of the accept path is made for the first time while
+  // descriptors are short (the sanitizers need descriptors of their own for
+  // that).
+  for (int i = 0; i < 5; i++) peers_.push_back(Dial(port_));
+  ASSERT_TRUE(ts::wait_for([&] { return a.Accepted() == 5; }));
+  EXPECT_EQ(ASock_Accept(listener_, nullptr, nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ASock_GetLastError(listener_), ASOCK_ETRYAGAIN);
   int peer = peers_.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   struct rlimit old, low;
   getrlimit(RLIMIT_NOFILE, &old);
@@ -370,24 +299,19 @@ TEST_F(ASockTest, AcceptUnderDescriptorExhaustionBacksOffAndRecovers) {
   for (int fd; hogs.size() < 4096 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) hogs.push_back(fd);
   struct sockaddr_in sin = plattest::Loopback(port_);
   ASSERT_EQ(connect(peer, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin), 0);
-  auto cpu_us = [] {
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
-  };
   int wakeups = a.c.n.load();
-  long cpu = cpu_us();
+  long cpu = std::clock();  // the process's time, in microseconds
   std::this_thread::sleep_for(500ms);
-  cpu = cpu_us() - cpu;
+  cpu = std::clock() - cpu;
   wakeups = a.c.n.load() - wakeups;
   size_t accepted = a.Accepted();
   for (int fd : hogs) close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_EQ(accepted, 1u) << "no descriptor to accept with";
+  EXPECT_EQ(accepted, 5u) << "no descriptor to accept with";
   EXPECT_GE(wakeups, 1);
   EXPECT_LE(wakeups, 20) << "the acceptor spins while out of descriptors";
   EXPECT_LT(cpu, 250000L) << "busy while waiting for descriptors";
-  EXPECT_TRUE(ts::wait_for([&] { return a.Accepted() == 2; }, 3000)) << "recovers by itself";
+  EXPECT_TRUE(ts::wait_for([&] { return a.Accepted() == 6; }, 3000)) << "recovers by itself";
   r_.Stop();
   Plat_SetLogHook(nullptr);
   std::lock_guard<std::mutex> g(g_log_mu);

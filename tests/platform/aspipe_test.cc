@@ -85,7 +85,6 @@ class ASPipeTest : public plattest::LoopTest<2> {
   ASPipe *pipe_ = nullptr;
   std::deque<Reader> readers_;
 };
-using ASPipeDirect = ASPipeTest;
 
 // Four writers race the reader with records "<writer><seq>:<pad>;" (a pad
 // of up to 299 letters crosses blocks): the reader sees every record whole
@@ -187,7 +186,7 @@ TEST_F(ASPipeTest, ReaderWaitsIsOneShotAloneCancelledTakesNothingAndDeleteWithQu
 
 // ---- without a round through the dispatcher ------------------------------
 
-TEST_F(ASPipeDirect, NextHandsOutQueuedChunksInOrderAndRefusesWhileAReadIsArmed) {
+TEST_F(ASPipeTest, NextHandsOutQueuedChunksInOrderAndRefusesWhileAReadIsArmed) {
   Reader &o = Read(8, Reader::kOnce);
   EXPECT_EQ(ASPipe_Next(pipe_, &o.buf, &o.len), 0) << "empty pipe_";
   ASSERT_EQ(ASPipe_Write(pipe_, "12345678", 8), 0);
@@ -216,7 +215,7 @@ void Idle(Reader &d, int n) {
   std::this_thread::sleep_for(20ms);  // the reader re-arms on its group
 }
 
-TEST_F(ASPipeDirect, WriteThroughGoesDirectOnlyToAnIdleReaderOfAnEmptyPipe) {
+TEST_F(ASPipeTest, WriteThroughGoesDirectOnlyToAnIdleReaderOfAnEmptyPipe) {
   Reader &d = Read(4096, Reader::kDrain);
   EXPECT_EQ(d.Through("queued ", 7), 0) << "no reader: everything is queued";
   EXPECT_EQ(d.offers.load(), 0);
@@ -242,7 +241,7 @@ TEST_F(ASPipeDirect, WriteThroughGoesDirectOnlyToAnIdleReaderOfAnEmptyPipe) {
   EXPECT_EQ(ASPipe_WriteThrough(nullptr, &one, 1, Reader::Send, &d), -1);
 }
 
-TEST_F(ASPipeDirect, HandedOverBuffersQueueInOrderWithCopiedWritesOrGoDirect) {
+TEST_F(ASPipeTest, HandedOverBuffersQueueInOrderWithCopiedWritesOrGoDirect) {
   Reader &d = Read(16, Reader::kDrain);
   // Filled by the caller; what a call does not take is freed (the sanitizer
   // builds see a leak otherwise).

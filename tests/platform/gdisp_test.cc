@@ -1,7 +1,7 @@
-// Dispatch contexts, objects, timers and semaphores.
+// Dispatch contexts, objects, timers and semaphores. A shutdown from a
+// signal handler (the stop request) and from a callback (the end of a
+// cycle) is checked through the multiplexor's own tests.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,21 +12,18 @@
 
 using namespace std::chrono_literals;
 using plattest::Completion;
-using plattest::RunningCx;
 
 namespace {
 
 // A running context whose semaphore (made for the test) goes after it.
-template <int threads>
-class SemTest : public plattest::LoopTest<threads> {
+class GDispTest : public plattest::LoopTest<8> {
  protected:
   void TearDown() override {
-    this->r_.Stop();
+    r_.Stop();
     GDispSem_Delete(sem_);
   }
   GDispSem *sem_ = GDispSem_New(0);
 };
-using GDispTest = SemTest<8>;
 
 // A step that arms the object's timer again until it has run `times` times.
 std::function<void(Completion &)> Repeat(int times, uint32_t ms = 0, std::function<void()> step = {}) {
@@ -78,39 +75,9 @@ TEST(GDispCxTest, ShutdownBeforeTheLoopStartsIsNotLostAndDeleteReleasesObjectsWa
   GDispSem_Delete(sem);
 }
 
-GDispCx *g_signal_cx;
+// ---- timers and semaphores ----------------------------------------------
 
-TEST(GDispCxTest, ShutdownFromASignalHandlerEndsTheLoop) {
-  RunningCx r(2);
-  g_signal_cx = r.cx();
-  struct sigaction sa = {}, old = {};
-  sa.sa_handler = [](int) { GDispCx_Shutdown(g_signal_cx); };
-  sigemptyset(&sa.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-  std::this_thread::sleep_for(20ms);  // let the loop start, then signal the process as a whole
-  ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
-  EXPECT_TRUE(ts::wait_for([&] { return r.done(); }, 3000));
-  r.Stop();
-  EXPECT_EQ(r.rc(), 0);
-  sigaction(SIGUSR1, &old, nullptr);
-}
-
-TEST_F(GDispTest, ShutdownFromACallbackEndsTheLoopAndCallbacksRunOnWorkers) {
-  std::thread::id tid;
-  Completion &c = On([&](Completion &) {
-    tid = std::this_thread::get_id();
-    GDispCx_Shutdown(cx());
-  });
-  ASSERT_EQ(GDisp_Timer(c.gd, 10, Completion::Cb, &c), 0);
-  EXPECT_TRUE(ts::wait_for([&] { return r_.done(); }, 3000));
-  r_.Stop();
-  EXPECT_NE(tid, std::thread::id());
-  EXPECT_NE(tid, std::this_thread::get_id());
-}
-
-// ---- timers --------------------------------------------------------------
-
-TEST_F(GDispTest, TimerFiresOnceAfterItsPeriodOnlyARearmRepeatsItCancelStopsItAndAnObjectMayDeleteItself) {
+TEST_F(GDispTest, TimersFireOnceAndCancelAndSemaphoresHoldReleasesACancelledWaitTakesNoneAndManyThreadsRelease) {
   Completion &once = On(), &five = On(Repeat(5, 1));
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(GDisp_Timer(once.gd, 50, Completion::Cb, &once) | GDisp_Timer(five.gd, 1, Completion::Cb, &five), 0);
@@ -132,6 +99,36 @@ TEST_F(GDispTest, TimerFiresOnceAfterItsPeriodOnlyARearmRepeatsItCancelStopsItAn
   GDisp_Timer(self.gd, 0, Completion::Cb, &self);
   ASSERT_TRUE(self.Wait(1));
   EXPECT_TRUE(self.Still(1));
+  // Semaphore releases are held for the next waits.
+  Completion &w = On();
+  GDispSem_V(sem_);
+  GDispSem_V(sem_);
+  for (int i = 1; i <= 2; i++) {
+    ASSERT_EQ(GDispSem_P(sem_, w.gd, Completion::Cb, &w), 0);
+    ASSERT_TRUE(w.Wait(i));
+  }
+  ASSERT_EQ(GDispSem_P(sem_, w.gd, Completion::Cb, &w), 0);  // nothing left
+  EXPECT_TRUE(w.Still(2));
+  EXPECT_EQ(GDispSem_P(sem_, w.gd, Completion::Cb, &w), -1) << "one live wait at a time";
+  GDispSem_V(sem_);
+  EXPECT_TRUE(w.Wait(3));
+  // A cancelled wait does not consume a release.
+  GDispSem_P(sem_, w.gd, Completion::Cb, &w);
+  GDisp_Cancel(w.gd);
+  GDispSem_V(sem_);
+  EXPECT_TRUE(w.Still(3));
+  GDispSem_P(sem_, w.gd, Completion::Cb, &w);  // the release was kept
+  EXPECT_TRUE(w.Wait(4));
+  // Releases from many threads are all delivered.
+  Completion &many = On([&](Completion &self) { GDispSem_P(sem_, self.gd, Completion::Cb, &self); });
+  GDispSem_P(sem_, many.gd, Completion::Cb, &many);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; i++)
+    threads.emplace_back([this] {
+      for (int j = 0; j < 1000; j++) GDispSem_V(sem_);
+    });
+  for (auto &x : threads) x.join();
+  EXPECT_TRUE(many.Wait(4000, 10000)) << many.n.load();
 }
 
 // ---- groups --------------------------------------------------------------
@@ -180,7 +177,7 @@ TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlapAlsoWhenTheGroupFormsAfterAWait
 
 // ---- cancel and delete with a completion already queued ------------------
 
-class QueuedCompletionTest : public SemTest<4>, public ::testing::WithParamInterface<bool> {};
+class QueuedCompletionTest : public GDispTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(QueuedCompletionTest, CallbackNeverRuns) {
   const bool delete_it = GetParam();
@@ -203,39 +200,5 @@ TEST_P(QueuedCompletionTest, CallbackNeverRuns) {
 
 INSTANTIATE_TEST_SUITE_P(CancelAndDelete, QueuedCompletionTest, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "Delete" : "Cancel"; });
-
-// ---- semaphores ----------------------------------------------------------
-
-TEST_F(GDispTest, SemReleasesAreHeldForTheNextWaitsACancelledWaitTakesNoneAndReleasesFromManyThreadsAllArrive) {
-  Completion &c = On();
-  GDispSem_V(sem_);
-  GDispSem_V(sem_);
-  for (int i = 1; i <= 2; i++) {
-    ASSERT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), 0);
-    ASSERT_TRUE(c.Wait(i));
-  }
-  ASSERT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), 0);  // nothing left
-  EXPECT_TRUE(c.Still(2));
-  EXPECT_EQ(GDispSem_P(sem_, c.gd, Completion::Cb, &c), -1) << "one live wait at a time";
-  GDispSem_V(sem_);
-  EXPECT_TRUE(c.Wait(3));
-  // A cancelled wait does not consume a release.
-  GDispSem_P(sem_, c.gd, Completion::Cb, &c);
-  GDisp_Cancel(c.gd);
-  GDispSem_V(sem_);
-  EXPECT_TRUE(c.Still(3));
-  GDispSem_P(sem_, c.gd, Completion::Cb, &c);  // the release was kept
-  EXPECT_TRUE(c.Wait(4));
-  // Releases from many threads are all delivered.
-  Completion &many = On([&](Completion &self) { GDispSem_P(sem_, self.gd, Completion::Cb, &self); });
-  GDispSem_P(sem_, many.gd, Completion::Cb, &many);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; i++)
-    threads.emplace_back([this] {
-      for (int j = 0; j < 1000; j++) GDispSem_V(sem_);
-    });
-  for (auto &x : threads) x.join();
-  EXPECT_TRUE(many.Wait(4000, 10000)) << many.n.load();
-}
 
 }  // namespace

@@ -9,7 +9,13 @@
 
 namespace {
 
-TEST(MemCxTest, AllocatesZeroedResizesAndChildrenGoWithTheirParentOrAloneAlsoConcurrently) {
+std::vector<std::string> Strings(char **a) {
+  std::vector<std::string> v;
+  for (; a && *a; a++) v.emplace_back(*a);
+  return v;
+}
+
+TEST(MemCxTest, AllocatesZeroedResizesChildrenGoWithTheirParentOrAloneAlsoConcurrentlyAndArraysSplitAndAppend) {
   MemCx *cx = DbllMemCx_New(nullptr, 1);
   auto *p = static_cast<char *>(cx->Realloc(cx, nullptr, 64));
   EXPECT_EQ(std::string(p, 64), std::string(64, '\0'));
@@ -39,28 +45,21 @@ TEST(MemCxTest, AllocatesZeroedResizesAndChildrenGoWithTheirParentOrAloneAlsoCon
     });
   for (auto &x : th) x.join();
   root->Destroy(root);
-}
-
-std::vector<std::string> Strings(char **a) {
-  std::vector<std::string> v;
-  for (; a && *a; a++) v.emplace_back(*a);
-  return v;
-}
-
-TEST(MemCxArrayTest, SplitsAtTheSeparatorSkippingEmptyPiecesAndAppends) {
-  MemCx *cx = DbllMemCx_New(nullptr, 1);
-  char **a = MemCx_PszArrayAppendStr(cx, nullptr, "Server-Cert", "$");
-  EXPECT_EQ(Strings(a), (std::vector<std::string>{"Server-Cert"}));
-  a = MemCx_PszArrayAppendStr(cx, a, "one$two$$three$", "$");
-  a = MemCx_PszArrayAppendStr(cx, a, "$$", "$");
-  EXPECT_EQ(Strings(a), (std::vector<std::string>{"Server-Cert", "one", "two", "three"}));
+  // The string-array helper splits at the separator, skipping empty
+  // pieces, and appends.
+  cx = DbllMemCx_New(nullptr, 1);
+  char **list = MemCx_PszArrayAppendStr(cx, nullptr, "Server-Cert", "$");
+  EXPECT_EQ(Strings(list), (std::vector<std::string>{"Server-Cert"}));
+  list = MemCx_PszArrayAppendStr(cx, list, "one$two$$three$", "$");
+  list = MemCx_PszArrayAppendStr(cx, list, "$$", "$");
+  EXPECT_EQ(Strings(list), (std::vector<std::string>{"Server-Cert", "one", "two", "three"}));
   char **e = MemCx_PszArrayAppendStr(cx, nullptr, "", "$");
   EXPECT_EQ(e[0], nullptr);
   cx->Destroy(cx);
-  a = MemCx_PszArrayAppendStr(nullptr, nullptr, "a$bc", "$");  // without a context: the heap
-  ASSERT_EQ(Strings(a), (std::vector<std::string>{"a", "bc"}));
-  for (char **p = a; *p; p++) free(*p);
-  free(a);
+  list = MemCx_PszArrayAppendStr(nullptr, nullptr, "a$bc", "$");  // without a context: the heap
+  ASSERT_EQ(Strings(list), (std::vector<std::string>{"a", "bc"}));
+  for (char **p = list; *p; p++) free(*p);
+  free(list);
 }
 
 }  // namespace
