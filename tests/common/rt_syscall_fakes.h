@@ -57,7 +57,6 @@ inline void push(Call c, Action a) {
   state.script[c].push_back(a);
 }
 inline void fail(Call c, int err) { push(c, {err, -1}); }
-inline void shorten(Call c, ssize_t limit) { push(c, {0, limit}); }
 
 // Recorded calls of one kind (kAny: all), in order; the bytes each asked
 // for; the entries of each writev.

@@ -59,8 +59,6 @@ TEST(DotStuff, DotsAreDoubledByOverlappingPiecesLineLimitsCountBodyLinesAndTheBo
     std::string post = r.post ? r.post : "";
     struct iovec pv = {post.data(), post.size()};
     ASockDynamic *src = asdyn_dotstuff(r.text.data(), uint32_t(r.text.size()), r.post ? &pv : nullptr, r.limit);
-    EXPECT_EQ(nullptr, src->read);
-    EXPECT_EQ(nullptr, src->send);
     Pieces got = pieces_of(src);
     EXPECT_EQ(r.want, r.want.size() > 1 ? got : Pieces{joined(got)}) << r.text << " limit " << r.limit;
     EXPECT_TRUE(pieces_of(src).empty()) << "the trailer goes out once";
@@ -114,7 +112,7 @@ class FileSource : public ::testing::Test {
   std::vector<ASockDynamic *> made_;
 };
 
-TEST_F(FileSource, GetBufHandsOutTheRangeThenTheTrailerOnceAndTheCallersMapIsKept) {
+TEST_F(FileSource, GetBufAndReadHandOutTheRangeThenTheTrailerOnceKeepTheCallersMapAndFailPastTheEnd) {
   ASockDynamic *src = Src(100, 5000, "<tail>");
   EXPECT_EQ(5006u, src->getUpperBound(src));
   EXPECT_EQ((Pieces{content_.substr(100, 5000), "<tail>"}), pieces_of(src));
@@ -127,10 +125,8 @@ TEST_F(FileSource, GetBufHandsOutTheRangeThenTheTrailerOnceAndTheCallersMapIsKep
   EXPECT_EQ(content_.substr(20, 10), joined(pieces_of(Src(20, 10, nullptr, &map))));
   EXPECT_EQ(first, map);
   map_free(map);  // the caller's: the sources never free it (a double free shows in the sanitizer build)
-}
-
-TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailerAndRangesPastTheEndFail) {
-  ASockDynamic *src = Src(7, 5, "0123456789");
+  // Reads fill small buffers across the range and the trailer.
+  src = Src(7, 5, "0123456789");
   char buf[4];
   std::string got;
   std::vector<int> counts;
@@ -155,7 +151,7 @@ TEST_F(FileSource, ReadFillsSmallBuffersAcrossRangeAndTrailerAndRangesPastTheEnd
   EXPECT_EQ(-2, past->getBuf(past, &none, nullptr));
 }
 
-TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableAndToAClosedPeerFails) {
+TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableToAClosedPeerFailsAndBadRangesStopTheProcess) {
   int sv[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
   ASSERT_EQ(0, fcntl(sv[0], F_SETFL, O_NONBLOCK));
@@ -190,9 +186,7 @@ TEST_F(FileSource, SendOnAFullSocketAsksToWaitForWritableAndToAClosedPeerFails) 
   EXPECT_EQ(-2, src->send(src, sv[0], nullptr, &wf));
   EXPECT_EQ(nullptr, wf);
   close(sv[0]);
-}
-
-TEST_F(FileSource, PreconditionsStopTheProcess) {
+  // Broken preconditions stop the process.
   EXPECT_DEATH(asdyn_file(fd_, 5, 1, nullptr, nullptr, 10, 100), "asdyn_file.*start >= minstart");
   EXPECT_DEATH(asdyn_file(fd_, 50, 60, nullptr, nullptr, 0, 100), "asdyn_file.*start\\+len <= maxsize");
 }

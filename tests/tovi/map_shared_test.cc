@@ -44,40 +44,13 @@ class MapFiles : public ::testing::Test {
   ts::TempDir tmp_;
 };
 
-TEST_F(MapFiles, WholeFileMapOrOpenHasTheFileBytesAndNoIdentityForWritingItWritesThrough) {
-  tovi_map *m = MapNew("f", 5000);  // the mapping outlives the descriptor
-  EXPECT_EQ("len=5000 fdlen=5000 flags=" + std::to_string(MAP_NOIDENTITY) + " ref=1 sub=0 id=0/0", Describe(m));
-  EXPECT_EQ(ts::pattern(5000), Bytes(m, 0, 5000));
-  map_free(m);
-  m = MapNew("empty", 0);
-  EXPECT_EQ(nullptr, m->base);
-  EXPECT_EQ(0u, m->length + m->fdlength);
-  map_free(m);
-  m = map_open(Make("o", 777).c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr);
-  EXPECT_EQ("len=777 fdlen=777 flags=" + std::to_string(MAP_NOIDENTITY) + " ref=1 sub=0 id=0/0", Describe(m));
-  EXPECT_EQ(ts::pattern(777), Bytes(m, 0, 777));
-  map_free(m);
-  EXPECT_EQ(nullptr, map_open((tmp_ / "missing").c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr));
-  EXPECT_EQ(ENOENT, errno);
-  // For writing, the file is sized and the map writes through.
-  m = map_open((tmp_ / "w").c_str(), 8192, O_RDWR | O_CREAT, nullptr);
-  EXPECT_EQ(8192u, m->length);
-  EXPECT_EQ(MAP_WRITABLE | MAP_NOIDENTITY, m->flags);
-  std::memcpy(const_cast<char *>(m->base) + 8000, "through", 7);
-  map_free(m);
-  std::string back = ts::read_file(tmp_ / "w");
-  EXPECT_EQ(8192u, back.size());
-  EXPECT_EQ("through", back.substr(8000, 7));
-}
-
-TEST_F(MapFiles, SlackRoundsUpByTheSizeClassAndIsKeptForAShorterLength) {
+TEST_F(MapFiles, RefreshRoundsSlackUpByTheSizeClassKeepsAnUnchangedMapRemapsAGrownFileAndReleasesTheOldOnFailure) {
   const std::pair<size_t, uint32_t> rows[] = {{100, 1024}, {12288, 12800}, {12289, 16384},
                                               {0, 512},    {512, 1024},    {511, 1024}};
   for (auto [file, mapped] : rows) {
     tovi_map *m = MapNew("s", file, MAP_SLOP);
     EXPECT_EQ(mapped, m->length) << file;
     EXPECT_EQ(file, m->fdlength);
-    EXPECT_EQ(MAP_SLOP | MAP_NOIDENTITY, m->flags);
     EXPECT_EQ(ts::pattern(file), Bytes(m, 0, file));
     map_free(m);
   }
@@ -94,10 +67,8 @@ TEST_F(MapFiles, SlackRoundsUpByTheSizeClassAndIsKeptForAShorterLength) {
   EXPECT_EQ(2000u, fresh->fdlength);
   map_free(fresh);
   close(fd);
-}
-
-TEST_F(MapFiles, RefreshKeepsAnUnchangedMapRemapsAGrownFileAndReleasesTheOldMapOnFailure) {
-  int fd = open(Make("g", 3000).c_str(), O_RDWR);
+  // Refresh keeps an unchanged map and remaps a grown file.
+  fd = open(Make("g", 3000).c_str(), O_RDWR);
   tovi_map *m = map_refresh(fd, nullptr, 0, MAP_WHOLEFILE);
   const char *base = m->base;
   m->fdlength = 1;  // refresh must put the file length back
@@ -129,7 +100,31 @@ TEST_F(MapFiles, RefreshKeepsAnUnchangedMapRemapsAGrownFileAndReleasesTheOldMapO
   EXPECT_EQ("mmap 100;none EACCES", res.out);
 }
 
-TEST_F(MapFiles, SubmapSharesTheParentMappingAndOutlivesItAndATempfdOpenFollowsNoLink) {
+TEST_F(MapFiles, WholeFileMapsAndOpensHaveTheFileBytesWritesGoThroughSubmapsOutliveTheParentAndTempfdFollowsNoLink) {
+  tovi_map *m = MapNew("f", 5000);  // the mapping outlives the descriptor
+  EXPECT_EQ("len=5000 fdlen=5000 flags=" + std::to_string(MAP_NOIDENTITY) + " ref=1 sub=0 id=0/0", Describe(m));
+  EXPECT_EQ(ts::pattern(5000), Bytes(m, 0, 5000));
+  map_free(m);
+  m = MapNew("empty", 0);
+  EXPECT_EQ(nullptr, m->base);
+  EXPECT_EQ(0u, m->length + m->fdlength);
+  map_free(m);
+  m = map_open(Make("o", 777).c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr);
+  EXPECT_EQ("len=777 fdlen=777 flags=" + std::to_string(MAP_NOIDENTITY) + " ref=1 sub=0 id=0/0", Describe(m));
+  EXPECT_EQ(ts::pattern(777), Bytes(m, 0, 777));
+  map_free(m);
+  EXPECT_EQ(nullptr, map_open((tmp_ / "missing").c_str(), MAP_WHOLEFILE, O_RDONLY, nullptr));
+  EXPECT_EQ(ENOENT, errno);
+  // For writing, the file is sized and the map writes through.
+  m = map_open((tmp_ / "w").c_str(), 8192, O_RDWR | O_CREAT, nullptr);
+  EXPECT_EQ(8192u, m->length);
+  EXPECT_EQ(MAP_WRITABLE | MAP_NOIDENTITY, m->flags);
+  std::memcpy(const_cast<char *>(m->base) + 8000, "through", 7);
+  map_free(m);
+  std::string back = ts::read_file(tmp_ / "w");
+  EXPECT_EQ(8192u, back.size());
+  EXPECT_EQ("through", back.substr(8000, 7));
+  // A sub-map shares the parent's mapping and outlives it.
   tovi_map *parent = MapNew("p", 9000, MAP_SLOP);
   const uint32_t plen = parent->length;
   tovi_map *whole = map_submap(parent, 0, plen);

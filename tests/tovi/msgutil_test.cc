@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(CaseTables, OnlyAsciiLettersChangeAndConversionIsInPlace) {
+TEST(CaseTablesAndBeautify, OnlyAsciiLettersChangeInPlaceAndOddBytesAreShownInABufferThatFits) {
   for (int c = 0; c < 256; ++c) {
     EXPECT_EQ(c >= 'A' && c <= 'Z' ? c + 32 : c, convert_to_lowercase[c]) << c;
     EXPECT_EQ(c >= 'a' && c <= 'z' ? c - 32 : c, convert_to_uppercase[c]) << c;
@@ -19,9 +19,8 @@ TEST(CaseTables, OnlyAsciiLettersChangeAndConversionIsInPlace) {
   EXPECT_EQ(s, ucase(s));
   EXPECT_STREQ("MIXED 123 \xC9T\xE9", s);
   EXPECT_EQ(empty, lcase(empty));
-}
-
-TEST(Beautify, ControlHighAndDeleteBytesInABufferAllocatedOrEnlargedToFit) {
+  // The beautifier shows control, high and delete bytes, in a buffer
+  // allocated or enlarged to fit.
   char dst[16];
   // 233 loses its top bit and becomes 'i': six characters in all.
   char *end = beautify_copy(dst, "\ta\xE9\x7f");

@@ -48,24 +48,16 @@ FAKE(int, ASRes_GetResult, (ASRes * res, ASResAnswer *answer), (res, answer), {
 
 namespace {
 
-class HostLookup : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake = FakeResolver{};
-    for (int i = 0; i < 3; ++i) fake.addrs[i] = fake.bytes[i];
-    fake.he = {const_cast<char *>("three.example.org"), fake.aliases, AF_INET, 4, fake.addrs};
-    memset(buf_, 0x5a, sizeof buf_);
-  }
-  void TearDown() override { fake.on = false; }
-  bool Inside(const void *p) { return p >= buf_ && p < buf_ + sizeof buf_; }
-  alignas(8) char buf_[1024];
-};
-
-TEST_F(HostLookup, SeveralAddressesAreCopiedIntoTheCallersBlockInOrder) {
+TEST(HostLookup, AddressesAreCopiedIntoTheCallersBlockInOrderAndEveryRequestIsReleased) {
+  for (int i = 0; i < 3; ++i) fake.addrs[i] = fake.bytes[i];
+  fake.he = {const_cast<char *>("three.example.org"), fake.aliases, AF_INET, 4, fake.addrs};
+  alignas(8) char block[1024];
+  memset(block, 0x5a, sizeof block);
+  auto Inside = [&](const void *p) { return p >= block && p < block + sizeof block; };
   fake.on = true;
   fake.pending = 2;
-  struct hostent *he = tovi_gethostbyname("three.example.org", buf_);
-  ASSERT_EQ(reinterpret_cast<struct hostent *>(buf_), he);
+  struct hostent *he = tovi_gethostbyname("three.example.org", block);
+  ASSERT_EQ(reinterpret_cast<struct hostent *>(block), he);
   EXPECT_EQ(2, fake.waited);
   EXPECT_EQ(1, fake.deleted);
   // Everything lives inside the caller's block, the lists 8-aligned; the
@@ -83,21 +75,20 @@ TEST_F(HostLookup, SeveralAddressesAreCopiedIntoTheCallersBlockInOrder) {
   EXPECT_EQ(nullptr, he->h_addr_list[3]);
   EXPECT_EQ(AF_INET, he->h_addrtype);
   EXPECT_EQ(4, he->h_length);
-}
-
-TEST_F(HostLookup, FailedAnswerReleasesTheRequestAndReverseLookupChecksTypeAndLength) {
-  fake.on = true;
+  // A failed answer releases its request too; a reverse lookup checks the
+  // type and length before it asks.
   fake.result = 2;
-  EXPECT_EQ(nullptr, tovi_gethostbyname("x", buf_));
-  EXPECT_EQ(1, fake.deleted);
+  EXPECT_EQ(nullptr, tovi_gethostbyname("x", block));
+  EXPECT_EQ(2, fake.deleted);
   fake.result = 0;
   const char addr[4] = {10, 0, 0, 1};
-  EXPECT_EQ(nullptr, tovi_gethostbyaddr(addr, 4, AF_INET6, buf_));
-  EXPECT_EQ(nullptr, tovi_gethostbyaddr(addr, 3, AF_INET, buf_));
-  EXPECT_EQ(1, fake.made);
-  EXPECT_EQ(reinterpret_cast<struct hostent *>(buf_), tovi_gethostbyaddr(addr, 4, AF_INET, buf_));
+  EXPECT_EQ(nullptr, tovi_gethostbyaddr(addr, 4, AF_INET6, block));
+  EXPECT_EQ(nullptr, tovi_gethostbyaddr(addr, 3, AF_INET, block));
   EXPECT_EQ(2, fake.made);
-  EXPECT_EQ(2, fake.deleted);
+  EXPECT_EQ(reinterpret_cast<struct hostent *>(block), tovi_gethostbyaddr(addr, 4, AF_INET, block));
+  EXPECT_EQ(3, fake.made);
+  EXPECT_EQ(3, fake.deleted);
+  fake.on = false;
 }
 
 TEST(Nonblock, SetsAndClearsAndReportsNoChange) {

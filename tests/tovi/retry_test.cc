@@ -18,33 +18,6 @@ using namespace fakes;
 using Retry = SocketPairTest;
 using Sizes = std::vector<size_t>;
 
-TEST_F(Retry, ZeroLengthCallsMakeNoSystemCallAndReadsRetryInterruptsAndShortagesButNotAgain) {
-  arm(sv_[0]);
-  struct iovec none {};
-  EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &none, 0));
-  EXPECT_TRUE(calls().empty());
-  // Reads retry interrupts and shortages but not EAGAIN; the end reads zero.
-  ASSERT_EQ(3, ::send(sv_[1], "abc", 3, 0));
-  for (int err : {EINTR, ENOMEM, ENOBUFS}) fail(kRead, err);
-  char buf[8];
-  EXPECT_EQ(3, retry_read(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(4u, calls(kRead).size());
-  fail(kRecv, EAGAIN);
-  errno = 0;
-  EXPECT_EQ(-1, retry_recv(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(EAGAIN, errno);
-  EXPECT_EQ(1u, calls(kRecv).size());
-  fail(kReadv, ENOSR);
-  ASSERT_EQ(2, ::send(sv_[1], "de", 2, 0));
-  struct iovec v[2] = {{buf, 1}, {buf + 1, 7}};
-  EXPECT_EQ(2, retry_recvv(sv_[0], v, 2));
-  EXPECT_EQ(0, memcmp(buf, "de", 2));
-  shutdown(sv_[1], SHUT_WR);
-  EXPECT_EQ(0, retry_recv(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(0, retry_read(sv_[0], buf, sizeof buf));
-  EXPECT_EQ(0, retry_recvv(sv_[0], v, 2));
-}
-
 // One write or send of `size` bytes under a script of faults: the result,
 // errno, and the bytes asked for at each call.
 struct WriteCase {
@@ -107,7 +80,33 @@ int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &scri
   return r;
 }
 
-TEST_F(Retry, WritevSkipsEmptyEntriesContinuesInsideAnEntryAndRestoresTheVectorAlsoOnAHardError) {
+TEST_F(Retry, ZeroLengthCallsMakeNoCallReadsRetryShortagesAndWritevContinuesRestoresTheVectorAndLearnsItsLimit) {
+  arm(sv_[0]);
+  struct iovec none {};
+  EXPECT_EQ(0, retry_write(sv_[0], "x", 0) | retry_send(sv_[0], "x", 0) | retry_writev(sv_[0], &none, 0));
+  EXPECT_TRUE(calls().empty());
+  // Reads retry interrupts and shortages but not EAGAIN; the end reads zero.
+  ASSERT_EQ(3, ::send(sv_[1], "abc", 3, 0));
+  for (int err : {EINTR, ENOMEM, ENOBUFS}) fail(kRead, err);
+  char buf[8];
+  EXPECT_EQ(3, retry_read(sv_[0], buf, sizeof buf));
+  EXPECT_EQ(4u, calls(kRead).size());
+  fail(kRecv, EAGAIN);
+  errno = 0;
+  EXPECT_EQ(-1, retry_recv(sv_[0], buf, sizeof buf));
+  EXPECT_EQ(EAGAIN, errno);
+  EXPECT_EQ(1u, calls(kRecv).size());
+  fail(kReadv, ENOSR);
+  ASSERT_EQ(2, ::send(sv_[1], "de", 2, 0));
+  struct iovec halves[2] = {{buf, 1}, {buf + 1, 7}};
+  EXPECT_EQ(2, retry_recvv(sv_[0], halves, 2));
+  EXPECT_EQ(0, memcmp(buf, "de", 2));
+  shutdown(sv_[1], SHUT_WR);
+  EXPECT_EQ(0, retry_recv(sv_[0], buf, sizeof buf));
+  EXPECT_EQ(0, retry_read(sv_[0], buf, sizeof buf));
+  EXPECT_EQ(0, retry_recvv(sv_[0], halves, 2));
+  // A gathered write skips empty entries, continues inside an entry and
+  // gives the caller's vector back as it was, also on a hard error.
   arm(sv_[0]);
   EXPECT_EQ(5, Gathered({"", "hello", ""}, {}, sv_[0]));
   EXPECT_EQ(std::vector<int>{2}, entries());
@@ -123,11 +122,10 @@ TEST_F(Retry, WritevSkipsEmptyEntriesContinuesInsideAnEntryAndRestoresTheVectorA
   errno = 0;
   EXPECT_EQ(-1, Gathered({"AAAA", "BBBBBB"}, {{0, 7}, {EPIPE}}, sv_[0], true));
   EXPECT_EQ(EPIPE, errno);
-}
-
-// The entry limit is process-wide and only shrinks, so one case walks it
-// down in order: the kernel's own limit first, then scripted ones.
-TEST_F(Retry, WritevLearnsTheEntryLimitByHalvingAndKeepsIt) {
+  EXPECT_EQ("AAAABBB", drain()) << "what went before the error";
+  // The entry limit is learned by halving and kept. It is process-wide and
+  // only shrinks, so it is walked down in order: the kernel's own limit
+  // first, then scripted ones.
   std::vector<struct iovec> v(3000);
   char byte = 'k';
   for (auto &e : v) e = {&byte, 1};

@@ -15,7 +15,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(Sema, StartCountIsAvailableThenWaitsBlockAndProducersBalanceConsumers) {
+std::atomic<int> usr1_seen{0};
+
+TEST(Sema, StartCountIsAvailableWaitsBlockProducersBalanceConsumersASignalDoesNotEndAWaitAndBadHandlesAreErrors) {
   tovi_sema sem = nullptr;
   ASSERT_EQ(0, tovi_sema_init(&sem, 10, 2));
   EXPECT_EQ(0, tovi_sema_wait(&sem) | tovi_sema_wait(&sem));
@@ -35,16 +37,11 @@ TEST(Sema, StartCountIsAvailableThenWaitsBlockAndProducersBalanceConsumers) {
   EXPECT_EQ(4000, consumed.load());
   EXPECT_EQ(0, tovi_sema_destroy(&sem));
   EXPECT_EQ(nullptr, sem);
-}
-
-std::atomic<int> usr1_seen{0};
-
-TEST(Sema, SignalDuringAWaitDoesNotEndItAndBadHandlesAreErrors) {
+  // A signal during a wait does not end it.
   struct sigaction sa {};
   sa.sa_handler = [](int) { usr1_seen++; };
   sigemptyset(&sa.sa_mask);  // no SA_RESTART: sem_wait sees EINTR
   ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
-  tovi_sema sem = nullptr;
   ASSERT_EQ(0, tovi_sema_init(&sem, 1, 0));
   std::atomic<int> result{99};
   std::thread waiter([&] { result = tovi_sema_wait(&sem); });

@@ -86,7 +86,6 @@ struct ServiceRun {
 
 const ServiceRun kRuns[] = {
     {"NoArgumentsDetachesAndRunsMain", {"prog"}, "ran sid=own args=prog|rc=42 own"},
-    {"OrdinaryOptionsArePassedOn", {"prog", "-c", "conf", "-p", "9909"}, "ran sid=own args=prog,-c,conf,-p,9909|rc=42 own", ReportingMain, nullptr},
     {"ConsoleStaysInTheSession", {"prog", "-d", "console", "stop"}, "ran sid=inherited args=prog,-d,console,stop|rc=42 inherited"},
     {"DashZeroStaysInTheSession", {"prog", "-d", "-0", "stop"}, "ran sid=inherited args=prog,-d,-0,stop|rc=42 inherited"},
     {"ConsoleInCapitalsIsAnOrdinaryArgument", {"prog", "CONSOLE"}, "ran sid=own args=prog,CONSOLE|rc=42 own"},  // case matters here

@@ -7,17 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "test_support.h"
 #include "tovi/stdapi_util.h"
 
 namespace {
-
-bool IsDir(const std::string &p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Every token of text, joined by '|'; the store must end cleared.
 std::string Tokens(std::string text, const char *ct) {
@@ -41,42 +37,6 @@ TEST(SyncLevelsAndStrtok, NamesAndNumbersAndTokensBetweenRunsOfDelimiters) {
   EXPECT_EQ("whole, string", Tokens("whole, string", ""));  // no delimiters: one token
 }
 
-TEST(Mkdir, MakesMissingParentsWithTheModeAcceptsWhatExistsAndFailsWithTheReasonOfTheLevel) {
-  ts::TempDir d;
-  mode_t old = umask(0);
-  EXPECT_EQ(0, tovi_mkdir(d.path().c_str(), 0755));  // already there
-  EXPECT_EQ(0, tovi_mkdir((d / "a/b/c").c_str(), 0750));
-  ASSERT_TRUE(IsDir(d / "a/b/c"));
-  struct stat st;
-  ASSERT_EQ(0, stat((d / "a/b").c_str(), &st));
-  EXPECT_EQ(0750u, st.st_mode & 0777);
-  d.mkdirs("x");  // only x exists: b and then c are made
-  EXPECT_EQ(0, tovi_mkdir((d / "x/b/c").c_str(), 0700));
-  EXPECT_TRUE(IsDir(d / "x/b/c"));
-  ASSERT_EQ(0, chdir(d.path().c_str()));  // a relative path with a trailing slash
-  EXPECT_EQ(0, tovi_mkdir("r/s/", 0700));
-  EXPECT_TRUE(IsDir(d / "r/s"));
-  ASSERT_EQ(0, chdir("/"));
-  umask(old);
-  // A failure gives the reason of the level that cannot be made.
-  ASSERT_TRUE(ts::write_file(d / "file", ""));
-  errno = 0;
-  EXPECT_EQ(-1, tovi_mkdir((d / "file/sub/deeper").c_str(), 0700));
-  EXPECT_EQ(ENOTDIR, errno);
-  EXPECT_EQ(-1, tovi_mkdir("", 0700));
-  // Root may create anywhere; the refusal needs an unprivileged process.
-  struct passwd *pw = getpwnam("nobody");
-  if (pw == nullptr) GTEST_SKIP() << "no user nobody";
-  ASSERT_EQ(0, chmod(d.path().c_str(), 0755));
-  auto res = ts::run_in_child([&] {
-    if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) return 90;
-    errno = 0;
-    return tovi_mkdir((d / "p/q").c_str(), 0700) == -1 && errno == EACCES ? 0 : 1;
-  });
-  EXPECT_EQ(0, res.status);
-  EXPECT_FALSE(IsDir(d / "p"));
-}
-
 TEST(DescriptorLimit, SetCapsAtTheHardLimitAndReadsBack) {
   struct rlimit saved;
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
@@ -89,7 +49,7 @@ TEST(DescriptorLimit, SetCapsAtTheHardLimitAndReadsBack) {
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
 }
 
-TEST(CopyFile, CopiesHonoursTheExistenceCheckAndRemovesAPartialCopy) {
+TEST(FilesAndDirectories, CopiesHonourTheExistenceCheckRegionLocksAreSeenByAnotherProcessAndMkdirMakesMissingParents) {
   ts::TempDir d;
   std::string from = d / "from", to = d / "to", content = ts::pattern(100000);
   ASSERT_TRUE(ts::write_file(from, content));
@@ -126,10 +86,7 @@ TEST(CopyFile, CopiesHonoursTheExistenceCheckAndRemovesAPartialCopy) {
   });
   EXPECT_EQ(0, cut.status);
   EXPECT_EQ((std::vector<std::string>{"alias", "from", "to"}), ts::list_dir(d.path()));
-}
-
-TEST(RegionLocks, AnotherProcessSeesTheLockAndThePositionMoves) {
-  ts::TempDir d;
+  // A region lock is seen by another process and moves the position.
   std::string name = d / "locked";
   ASSERT_TRUE(ts::write_file(name, std::string(1000, 'l')));
   int fd = open(name.c_str(), O_RDWR);
@@ -149,6 +106,40 @@ TEST(RegionLocks, AnotherProcessSeesTheLockAndThePositionMoves) {
   EXPECT_EQ(-1, tovi_lock_region(fd, -5, 10));
   EXPECT_EQ(EINVAL, errno);
   close(fd);
+  // Directories: missing parents are made with the mode; what exists is
+  // accepted.
+  mode_t old = umask(0);
+  EXPECT_EQ(0, tovi_mkdir(d.path().c_str(), 0755));  // already there
+  EXPECT_EQ(0, tovi_mkdir((d / "a/b/c").c_str(), 0750));
+  ASSERT_TRUE(std::filesystem::is_directory(d / "a/b/c"));
+  struct stat st;
+  ASSERT_EQ(0, stat((d / "a/b").c_str(), &st));
+  EXPECT_EQ(0750u, st.st_mode & 0777);
+  d.mkdirs("x");  // only x exists: b and then c are made
+  EXPECT_EQ(0, tovi_mkdir((d / "x/b/c").c_str(), 0700));
+  EXPECT_TRUE(std::filesystem::is_directory(d / "x/b/c"));
+  ASSERT_EQ(0, chdir(d.path().c_str()));  // a relative path with a trailing slash
+  EXPECT_EQ(0, tovi_mkdir("r/s/", 0700));
+  EXPECT_TRUE(std::filesystem::is_directory(d / "r/s"));
+  ASSERT_EQ(0, chdir("/"));
+  umask(old);
+  // A failure gives the reason of the level that cannot be made.
+  ASSERT_TRUE(ts::write_file(d / "file", ""));
+  errno = 0;
+  EXPECT_EQ(-1, tovi_mkdir((d / "file/sub/deeper").c_str(), 0700));
+  EXPECT_EQ(ENOTDIR, errno);
+  EXPECT_EQ(-1, tovi_mkdir("", 0700));
+  // Root may create anywhere; the refusal needs an unprivileged process.
+  struct passwd *pw = getpwnam("nobody");
+  if (pw == nullptr) GTEST_SKIP() << "no user nobody";
+  ASSERT_EQ(0, chmod(d.path().c_str(), 0755));
+  auto res = ts::run_in_child([&] {
+    if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) return 90;
+    errno = 0;
+    return tovi_mkdir((d / "p/q").c_str(), 0700) == -1 && errno == EACCES ? 0 : 1;
+  });
+  EXPECT_EQ(0, res.status);
+  EXPECT_FALSE(std::filesystem::is_directory(d / "p"));
 }
 
 }  // namespace
