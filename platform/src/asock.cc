@@ -1,5 +1,6 @@
 // Asynchronous TCP sockets: creation, readiness waits, accept with back-off
 // on descriptor exhaustion, connect, reads, writes and background writes.
+#include <algorithm>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -565,17 +566,44 @@ int _recv_result(ASock *s, int r, int e) {
 
 }  // namespace
 
-int ASock_Recv(ASock *s, void *pBuf, int nMax) {
-  if (!s || !_direct_io_begin(s, pBuf, nMax)) return -2;
-  int r = s->io->recv(s, pBuf, nMax);
-  int e = errno;
+namespace {
+
+// Reads into the buffers of a layer socket one after another, each as one
+// read of the layer, for as long as each is filled whole: a TLS record is
+// larger than one buffer, and its rest is already decrypted. What was read
+// counts, and a failure after it shows on the next read. The layer's hook
+// runs once, after the bracket: what it calls may delete the socket.
+int _layer_recv(ASock *s, const struct iovec *iov, int n) {
+  if (!_direct_io_begin(s, n > 0 ? iov[0].iov_base : nullptr, n > 0 ? static_cast<int>(iov[0].iov_len) : 0))
+    return -2;
+  int r = 0, e = 0, got = 0;
+  for (int i = 0; i < n; i++) {
+    int len = static_cast<int>(iov[i].iov_len);
+    if (len == 0 && got > 0) continue;
+    r = s->io->recv(s, iov[i].iov_base, len);
+    e = errno;
+    if (r > 0) got += r;
+    if (r < len || len == 0) break;
+  }
   _io_leave(s);
   if (s->io->recv_done) {
     SockRef keep(s);  // the SSL handshake hook may delete the socket
     s->io->recv_done(s);
-    return _recv_result(s, r, e);
+    return _recv_result(s, got > 0 ? got : r, e);
   }
-  return _recv_result(s, r, e);
+  return _recv_result(s, got > 0 ? got : r, e);
+}
+
+}  // namespace
+
+int ASock_Recv(ASock *s, void *pBuf, int nMax) {
+  if (!s) return -2;
+  struct iovec one = {pBuf, static_cast<size_t>(nMax < 0 ? 0 : nMax)};
+  if (nMax < 0 || (!pBuf && nMax > 0)) {
+    s->last_error.store(EINVAL);
+    return -2;
+  }
+  return _layer_recv(s, &one, 1);
 }
 
 int ASock_Send(ASock *s, const void *pBuf, int nLen) {
@@ -595,6 +623,8 @@ int ASock_Send(ASock *s, const void *pBuf, int nLen) {
 namespace {
 
 constexpr int kMaxIov = 64;
+// Largest payload of one TLS record.
+constexpr size_t kLayerRecord = 16384;
 
 // Checks the arguments of a vector read or write; the total length, or -1.
 long _iov_total(ASock *s, const struct iovec *iov, int n) {
@@ -645,11 +675,9 @@ int ASock_RecvV(ASock *s, const struct iovec *pIov, int nIov) {
   if (total < 0) return -2;
   if (total == 0) return ASock_Recv(s, nullptr, 0);
   if (s->io != &plain_io) {
-    // Layers with their own framing fill the first non-empty buffer only, as
-    // one ASock_Recv: what such a read runs afterwards may delete the socket.
     int i = 0;
     while (pIov[i].iov_len == 0) i++;
-    return ASock_Recv(s, pIov[i].iov_base, static_cast<int>(pIov[i].iov_len));
+    return _layer_recv(s, pIov + i, nIov - i);
   }
   int e = 0;
   ssize_t r = _msg_io(s, pIov, nIov, false, &e);
@@ -667,15 +695,42 @@ int ASock_SendV(ASock *s, const struct iovec *pIov, int nIov) {
   if (total < 0) return -2;
   if (total == 0) return 0;
   if (s->io != &plain_io) {
+    // A layer with its own framing makes one record of each send: small
+    // buffers are gathered into full records first.
+    static thread_local char gather[kLayerRecord];
     int sent = 0;
-    for (int i = 0; i < nIov; i++) {
-      if (pIov[i].iov_len == 0) continue;
-      int r = ASock_Send(s, pIov[i].iov_base, static_cast<int>(pIov[i].iov_len));
+    int i = 0;
+    size_t off = 0;  // into pIov[i]
+    for (;;) {
+      while (i < nIov && off == pIov[i].iov_len) {
+        i++;
+        off = 0;
+      }
+      if (i == nIov) return sent;
+      const char *p = static_cast<const char *>(pIov[i].iov_base) + off;
+      size_t len = pIov[i].iov_len - off;
+      if (len < sizeof gather && i + 1 < nIov) {
+        size_t fill = 0;
+        while (i < nIov && fill < sizeof gather) {
+          size_t k = std::min(pIov[i].iov_len - off, sizeof gather - fill);
+          std::memcpy(gather + fill, static_cast<const char *>(pIov[i].iov_base) + off, k);
+          fill += k;
+          off += k;
+          if (off == pIov[i].iov_len) {
+            i++;
+            off = 0;
+          }
+        }
+        p = gather;
+        len = fill;
+      } else {
+        off += len;
+      }
+      int r = ASock_Send(s, p, static_cast<int>(len));
       if (r < 0) return sent > 0 ? sent : r;
       sent += r;
-      if (static_cast<size_t>(r) < pIov[i].iov_len) break;
+      if (static_cast<size_t>(r) < len) return sent;
     }
-    return sent;
   }
   int e = 0;
   ssize_t r = _msg_io(s, pIov, nIov, true, &e);
