@@ -5,11 +5,14 @@ same, on the same machine, in the same run.
   hs-ecdsa   full handshakes (no resumption) with an ECDSA P-256 server
              certificate: connect, handshake, one 1-byte echo, close
   hs-rsa     the same with an RSA-2048 certificate
-  tls-echo   relayed TLS throughput: connections streaming 16 KB pieces,
-             everything echoed
+  tls-echo-1, tls-echo-16
+             relayed TLS 1.3 throughput: 1 or 16 connections streaming
+             16 KB pieces, everything echoed
+  tls-small  1,000 TLS 1.3 clients in a closed loop of 64-byte messages
+             (each sends one, waits for its echo, sends the next)
 
 Reported: handshakes per CPU-second of the TLS-terminating process (and per
-wall second), MB/s echoed and CPU seconds per GB, with the ratio
+wall second), MB/s echoed and CPU seconds per GB, messages/s, with the ratio
 ours/haproxy. Both targets use certificates made here with openssl: haproxy
 reads them as PEM, the multiplexor from an NSS database they are imported
 into with pk12util. The back ends are bin/echoserver (haproxy) and
@@ -23,6 +26,7 @@ on how fast the clients are.
 """
 
 import argparse
+import asyncio
 import multiprocessing
 import os
 import signal
@@ -39,6 +43,7 @@ sys.path.insert(0, HERE)
 import sidebyside as sbs  # noqa: E402
 
 TARGETS = ["haproxy", "ours"]
+SCENARIOS = ["hs-ecdsa", "hs-rsa", "tls-echo-1", "tls-echo-16", "tls-small"]
 
 
 # ------------------------------------------------------------------ certificates
@@ -128,9 +133,11 @@ STARTERS = {"haproxy": start_haproxy, "ours": start_ours}
 
 # ------------------------------------------------------------------ load
 
-def _client_context(ca):
+def _client_context(ca, tls13=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.load_verify_locations(ca)
+    if tls13:
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_3
     return ctx
 
 
@@ -153,7 +160,7 @@ def _handshake_worker(port, ca, until, q):
 
 
 def _stream_worker(port, ca, until, q):
-    ctx = _client_context(ca)
+    ctx = _client_context(ca, tls13=True)
     piece = os.urandom(16384)
     moved = errors = 0
     try:
@@ -173,6 +180,41 @@ def _stream_worker(port, ca, until, q):
     q.put((0, errors, moved))
 
 
+async def _small_clients(port, ca, n, until):
+    """n connections, each in a closed loop of 64-byte messages until
+    `until`: the messages echoed and the seconds the loop ran (once all
+    were connected)."""
+    ctx = _client_context(ca, tls13=True)
+    conns = []
+    for _ in range(n):
+        conns.append(await asyncio.open_connection("127.0.0.1", port, ssl=ctx, server_hostname="localhost"))
+    msg = os.urandom(64)
+    count = [0, 0]
+    start = time.monotonic()
+
+    async def loop(reader, writer):
+        while time.monotonic() < until:
+            writer.write(msg)
+            if await reader.readexactly(64) != msg:
+                count[1] += 1
+                return
+            count[0] += 1
+
+    await asyncio.gather(*(loop(r, w) for r, w in conns))
+    for _, w in conns:
+        w.close()
+    return count[0], count[1], time.monotonic() - start
+
+
+def _small_worker(port, ca, until, q, n):
+    try:
+        done, errors, seconds = asyncio.run(_small_clients(port, ca, n, until))
+    except (OSError, asyncio.IncompleteReadError, ssl.SSLError):
+        done, errors, seconds = 0, 1, 1
+    # The rate of this process's loop, as a count for the run's duration.
+    q.put((0, errors, done / seconds))
+
+
 def tls_probe(port, ca, timeout=10.0):
     deadline = time.monotonic() + timeout
     last = None
@@ -190,7 +232,7 @@ def tls_probe(port, ca, timeout=10.0):
 
 
 def run_once(scenario, target, opts, certs, log):
-    kind = {"hs-ecdsa": "ec", "hs-rsa": "rsa", "tls-echo": "ec"}[scenario]
+    kind = "rsa" if scenario == "hs-rsa" else "ec"
     tmp = tempfile.mkdtemp(prefix=f"sslbench-{target}-")
     t = None
     try:
@@ -201,12 +243,20 @@ def run_once(scenario, target, opts, certs, log):
         t0 = time.monotonic()
         until = t0 + opts.duration
         q = multiprocessing.Queue()
-        worker = _stream_worker if scenario == "tls-echo" else _handshake_worker
-        n = opts.streams if scenario == "tls-echo" else opts.clients
-        ps = [multiprocessing.Process(target=worker, args=(t.port, certs["ca"], until, q)) for _ in range(n)]
+        args = (t.port, certs["ca"], until, q)
+        if scenario.startswith("tls-echo"):
+            ps = [multiprocessing.Process(target=_stream_worker, args=args)
+                  for _ in range(int(scenario.rsplit("-", 1)[1]))]
+        elif scenario == "tls-small":
+            # The clients connect first, then run for the duration.
+            until += opts.small_clients / 200
+            args = (t.port, certs["ca"], until, q, opts.small_clients // opts.small_procs)
+            ps = [multiprocessing.Process(target=_small_worker, args=args) for _ in range(opts.small_procs)]
+        else:
+            ps = [multiprocessing.Process(target=_handshake_worker, args=args) for _ in range(opts.clients)]
         for p in ps:
             p.start()
-        res = [q.get(timeout=opts.duration + 30) for _ in ps]
+        res = [q.get(timeout=until - t0 + 60) for _ in ps]
         for p in ps:
             p.join(10)
         wall = time.monotonic() - t0
@@ -219,9 +269,11 @@ def run_once(scenario, target, opts, certs, log):
         t = None
         out = {"ok": alive and not trouble and errors == 0, "cpu": cpu, "wall": wall, "errors": errors,
                "note": "; ".join(trouble)}
-        if scenario == "tls-echo":
+        if scenario.startswith("tls-echo"):
             out["mbps"] = moved / wall / 1e6
             out["cpu_per_gb"] = cpu / (moved / 1e9) if moved else None
+        elif scenario == "tls-small":
+            out["msgs_per_s"] = moved  # the sum of the processes' rates
         else:
             out["hs_per_cpu"] = done / cpu if cpu > 0 else None
             out["hs_per_s"] = done / wall
@@ -250,15 +302,17 @@ def main():
     ap = argparse.ArgumentParser(description="TLS benchmarks: the multiplexor beside haproxy.")
     ap.add_argument("--build", default=os.path.join(sbs.SOURCE, "build"), help="build folder (default: build)")
     ap.add_argument("--quick", action="store_true", help="short runs, one repetition")
-    ap.add_argument("--reps", type=int, help="repetitions per target (default 3, quick 1)")
+    ap.add_argument("--reps", type=int, help="repetitions per target (default 5, quick 1)")
     ap.add_argument("--duration", type=float, help="seconds per run (default 3, quick 1)")
     ap.add_argument("--threads", type=int, default=2, help="threads of the multiplexor and haproxy (default 2)")
     ap.add_argument("--clients", type=int, default=3, help="handshaking client processes (default 3)")
-    ap.add_argument("--streams", type=int, default=2, help="streaming connections (default 2)")
+    ap.add_argument("--small-clients", type=int, default=1000, help="clients of tls-small (default 1000)")
+    ap.add_argument("--small-procs", type=int, default=4, help="client processes of tls-small (default 4)")
+    ap.add_argument("--only", help="comma-separated scenarios to run (default all)")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS-ssl.md"), help="results file ('-' for none)")
     ap.add_argument("--keep", action="store_true", help="keep each run's temporary folder")
     opts = ap.parse_args()
-    opts.reps = opts.reps or (1 if opts.quick else 3)
+    opts.reps = opts.reps or (1 if opts.quick else 5)
     opts.duration = opts.duration or (1.0 if opts.quick else 3.0)
     sbs.BIN = os.path.join(os.path.abspath(opts.build), "bin")
 
@@ -276,7 +330,7 @@ def main():
     failures = 0
     try:
         certs = make_certs(certdir)
-        for sc in ("hs-ecdsa", "hs-rsa", "tls-echo"):
+        for sc in [sc for sc in SCENARIOS if not opts.only or sc in opts.only.split(",")]:
             log(f"== {sc}")
             for rep in range(opts.reps):
                 for t in runnable:
@@ -286,7 +340,8 @@ def main():
                         r = {"ok": False, "note": str(e)}
                     results.setdefault((sc, t), []).append(r)
                     failures += 0 if r["ok"] else 1
-                    shown = {k: fmt(v) for k, v in r.items() if k in ("hs_per_cpu", "hs_per_s", "mbps", "cpu_per_gb")}
+                    shown = {k: fmt(v) for k, v in r.items()
+                             if k in ("hs_per_cpu", "hs_per_s", "mbps", "cpu_per_gb", "msgs_per_s")}
                     log(f"  {t:8} #{rep + 1}: {'ok' if r['ok'] else 'FAILED'} {shown} {r.get('note') or ''}")
     except KeyboardInterrupt:
         log("interrupted")
@@ -299,7 +354,11 @@ def main():
     rows = [("scenario", "metric", "haproxy", "ours", "ours/haproxy")]
     for sc, metrics in (("hs-ecdsa", [("handshakes per CPU-second", "hs_per_cpu"), ("handshakes/s", "hs_per_s")]),
                         ("hs-rsa", [("handshakes per CPU-second", "hs_per_cpu"), ("handshakes/s", "hs_per_s")]),
-                        ("tls-echo", [("MB/s echoed", "mbps"), ("CPU s per GB", "cpu_per_gb")])):
+                        ("tls-echo-1", [("MB/s echoed", "mbps"), ("CPU s per GB", "cpu_per_gb")]),
+                        ("tls-echo-16", [("MB/s echoed", "mbps"), ("CPU s per GB", "cpu_per_gb")]),
+                        ("tls-small", [("messages/s", "msgs_per_s")])):
+        if (sc, "ours") not in results and (sc, "haproxy") not in results:
+            continue
         for label, key in metrics:
             h = median(results.get((sc, "haproxy"), []), key)
             o = median(results.get((sc, "ours"), []), key)

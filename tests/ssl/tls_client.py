@@ -5,7 +5,7 @@
 # "VERSION CIPHER" on a line, sends --send (hex), reads --recv bytes and
 # prints them as hex on a second line (--delay: after waiting that long
 # without reading; --recv -1: reads until the server closes and prints the
-# count). Exit status 0 when everything arrived (with --closed: and then the
+# count; --pieces: then the number of reads, one per TLS record, too). Exit status 0 when everything arrived (with --closed: and then the
 # server's close-notify).
 #
 # --resume: two connections, the second resuming the first one's session by
@@ -39,9 +39,13 @@ def connect(args, ctx, session=None):
     return ctx.wrap_socket(raw, server_hostname="localhost", suppress_ragged_eofs=not args.closed, session=session)
 
 
+READS = [0]
+
+
 def recv_exact(sock, n, deadline):
     got = b""
     while len(got) < n and time.monotonic() < deadline:
+        READS[0] += 1
         piece = sock.recv(n - len(got))
         if not piece:
             break
@@ -84,7 +88,7 @@ def single(args):
         print(count, flush=True)
         return 0
     got = recv_exact(s, args.recv, time.monotonic() + args.timeout) if args.recv else b""
-    print(got.hex(), flush=True)
+    print(got.hex(), *READS[:1] if args.pieces else [], flush=True)
     if args.closed and s.recv(1) != b"":
         return 1
     if args.hold:
@@ -135,6 +139,7 @@ def main():
     p.add_argument("--proxy", default="", help="hex bytes sent before the handshake")
     p.add_argument("--send", default="")
     p.add_argument("--recv", type=int, default=0)
+    p.add_argument("--pieces", action="store_true", help="print the number of reads after the bytes")
     p.add_argument("--hold", type=float, default=0)
     p.add_argument("--closed", action="store_true", help="then expect the server's close-notify and end")
     p.add_argument("--delay", type=float, default=0)
