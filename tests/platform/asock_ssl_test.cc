@@ -153,7 +153,7 @@ TEST_F(SslHandshake, HookRunsOnceInsideTheReadAndHeldBytesAreReadable) {
   ASSERT_EQ(ASock_Readable(s, c.gd, Completion::Cb, &c), 0);
   ASSERT_TRUE(c.Wait(1)) << "held bytes are not readable";
   struct iovec iov[5];
-  for (int i = 0; i < 5; i++) iov[i] = {buf + i * 4000, 4000};
+  for (int i = 0; i < 5; i++) iov[i] = {buf + size_t(i) * 4000, 4000};
   ASSERT_EQ(ASock_RecvV(s, iov, 5), int(big.size()) - 100);
   EXPECT_EQ(std::string(buf, big.size() - 100), big.substr(100));
   EXPECT_EQ(hook_.n, 1) << "the hook runs once";
