@@ -568,14 +568,14 @@ int _recv_result(ASock *s, int r, int e) {
 
 namespace {
 
-// Reads into the buffers of a layer socket one after another, each as one
-// read of the layer, for as long as each is filled whole: a TLS record is
-// larger than one buffer, and its rest is already decrypted. What was read
-// counts, and a failure after it shows on the next read. The layer's hook
-// runs once, after the bracket: what it calls may delete the socket.
-int _layer_recv(ASock *s, const struct iovec *iov, int n) {
-  if (!_direct_io_begin(s, n > 0 ? iov[0].iov_base : nullptr, n > 0 ? static_cast<int>(iov[0].iov_len) : 0))
-    return -2;
+// Reads into the buffers one after another, each as one read of the
+// socket's I/O, for as long as each is filled whole: a TLS record is larger
+// than one buffer, and its rest is already decrypted. What was read counts,
+// and a failure after it shows on the next read. The layer's hook runs
+// once, after the bracket: what it calls may delete the socket. n >= 1; the
+// caller has checked the buffers but the first.
+int _recv_buffers(ASock *s, const struct iovec *iov, int n) {
+  if (!_direct_io_begin(s, iov[0].iov_base, static_cast<int>(iov[0].iov_len))) return -2;
   int r = 0, e = 0, got = 0;
   for (int i = 0; i < n; i++) {
     int len = static_cast<int>(iov[i].iov_len);
@@ -586,24 +586,25 @@ int _layer_recv(ASock *s, const struct iovec *iov, int n) {
     if (r < len || len == 0) break;
   }
   _io_leave(s);
+  if (got > 0) r = got;
   if (s->io->recv_done) {
     SockRef keep(s);  // the SSL handshake hook may delete the socket
     s->io->recv_done(s);
-    return _recv_result(s, got > 0 ? got : r, e);
+    return _recv_result(s, r, e);
   }
-  return _recv_result(s, got > 0 ? got : r, e);
+  return _recv_result(s, r, e);
 }
 
 }  // namespace
 
 int ASock_Recv(ASock *s, void *pBuf, int nMax) {
   if (!s) return -2;
-  struct iovec one = {pBuf, static_cast<size_t>(nMax < 0 ? 0 : nMax)};
-  if (nMax < 0 || (!pBuf && nMax > 0)) {
+  if (nMax < 0) {
     s->last_error.store(EINVAL);
     return -2;
   }
-  return _layer_recv(s, &one, 1);
+  struct iovec one = {pBuf, static_cast<size_t>(nMax)};
+  return _recv_buffers(s, &one, 1);
 }
 
 int ASock_Send(ASock *s, const void *pBuf, int nLen) {
@@ -677,7 +678,7 @@ int ASock_RecvV(ASock *s, const struct iovec *pIov, int nIov) {
   if (s->io != &plain_io) {
     int i = 0;
     while (pIov[i].iov_len == 0) i++;
-    return _layer_recv(s, pIov + i, nIov - i);
+    return _recv_buffers(s, pIov + i, nIov - i);
   }
   int e = 0;
   ssize_t r = _msg_io(s, pIov, nIov, false, &e);
