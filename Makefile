@@ -5,7 +5,8 @@
 # and branch coverage), `make mutants [MUTANTS=id1,id2]` (curated mutants in
 # build-mut/, docs/testing.md) and `make tidy` (clang-tidy over the sources).
 # `make fuzz` builds the fuzz targets with clang into build-fuzz/ and runs
-# each for FUZZ_SECONDS.
+# each for FUZZ_SECONDS. `make cross-test ARCH=s390x` (or i386, armhf)
+# cross-builds into build-ARCH and runs the tests under qemu-user.
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
@@ -18,7 +19,7 @@ COV_BUILD ?= build-cov
 COV_FILTERS = -f 'mux/' -f 'lib/tovi/src/' -f 'platform/src/' -f 'tools/'
 TIDY_FILES ?= '^$(CURDIR)/(mux|lib/tovi/src|platform/src|tools)/'
 
-.PHONY: all bootstrap configure build test run bench package clean coverage mutants tidy fuzz
+.PHONY: all bootstrap configure build test run bench package clean coverage mutants tidy fuzz cross-test
 
 all: build
 
@@ -65,6 +66,10 @@ tidy: configure
 
 fuzz: bootstrap
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz
+
+cross-test:
+	@test -n "$(ARCH)" || { echo "usage: make cross-test ARCH=s390x|i386|armhf" >&2; exit 2; }
+	@JOBS=$(JOBS) scripts/cross-test $(ARCH) $(BUILD)-$(ARCH)
 
 clean:
 	rm -rf $(BUILD)

@@ -12,6 +12,14 @@ function(tovi_link_available target)
   target_link_libraries(${target} PRIVATE PkgConfig::NSPR Threads::Threads ${CMAKE_DL_LIBS})
 endfunction()
 
+# In a cross build the test programs run under the emulator, and so must
+# the programs of the build tree that they start (tests/common/test_support.h).
+set(TOVI_TEST_ENVIRONMENT "")
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _wrapper)
+  set(TOVI_TEST_ENVIRONMENT ENVIRONMENT "TOVI_TEST_WRAPPER=${_wrapper}")
+endif()
+
 # tovi_add_gtests(DIR LABEL): one GoogleTest program per *_test.cc in DIR,
 # named after the file, registered with ctest under the one label LABEL.
 function(tovi_add_gtests dir label)
@@ -27,6 +35,6 @@ function(tovi_add_gtests dir label)
       TOVI_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     gtest_discover_tests(${name}
       DISCOVERY_TIMEOUT 120
-      PROPERTIES LABELS ${label} TIMEOUT 300)
+      PROPERTIES LABELS ${label} TIMEOUT 300 ${TOVI_TEST_ENVIRONMENT})
   endforeach()
 endfunction()

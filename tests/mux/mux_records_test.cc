@@ -47,7 +47,7 @@ Events parse_in_pieces(const std::string &s, uint32_t seed, int64_t max_piece, M
     int rc = 0;
     for (size_t pos = 0, n; pos < s.size() && rc == 0; pos += n) {
         seed = seed * 1103515245u + 12345u;
-        n = std::min(s.size() - pos, max_piece < 0 ? size_t(-max_piece) : 1 + (seed >> 8) % uint64_t(max_piece));
+        n = std::min(s.size() - pos, size_t(max_piece < 0 ? -max_piece : 1 + (seed >> 8) % max_piece));
         rc = mux_record_parse(&p, s.data() + pos, uint32_t(n), &kSink, &r);
     }
     if (end) *end = p;

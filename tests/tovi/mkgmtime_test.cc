@@ -31,13 +31,16 @@ TEST(Mkgmtime, KnownInstantsAndFieldsOutOfRange) {
       {make_tm(1999, 12, 31, 23, 59, 59), 946684799},
       {make_tm(2000, 2, 29, 12, 0, 0), 951825600},  // leap day of a century leap year
       {make_tm(1969, 12, 31, 23, 59, 0), -60},
-      {make_tm(2038, 1, 19, 3, 14, 8), 2147483648LL},  // past the signed 32-bit end
+      {make_tm(2038, 1, 19, 3, 14, 7), 2147483647LL},  // the last second of a signed 32-bit time
+      {make_tm(2038, 1, 19, 3, 14, 8), sizeof(time_t) > 4 ? 2147483648LL : -1},  // none past it there
       {make_tm(2001, 1, 32, 0, 0, 0), -1},             // no such day...
       {make_tm(2001, 1, 1, 0, 60, 0), -1},             // ...minute
       {make_tm(2001, 2, 29, 0, 0, 0), -1},             // ...leap day
   };
   for (auto r : rows) EXPECT_EQ(r.want, static_cast<long long>(mkgmtime(&r.t))) << r.want;
-  for (time_t v : {time_t{1}, time_t{86399}, time_t{1000000000}, time_t{1234567890}, time_t{4102444800}}) {
+  for (long long n : {1LL, 86399LL, 1000000000LL, 1234567890LL, -1000000000LL, 2147483647LL, 4102444800LL}) {
+    time_t v = static_cast<time_t>(n);
+    if (v != n) continue;  // beyond a 32-bit time
     struct tm t;
     ASSERT_NE(nullptr, mtgmtime(&v, &t));
     EXPECT_EQ(v, mkgmtime(&t)) << v;

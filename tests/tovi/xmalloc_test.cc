@@ -95,6 +95,7 @@ TEST(XmallocReports, EveryHundredthShortageIsReportedAndImpossibleRequestsStopLo
 // three allocators share the loop; what each one does is checked above.)
 TEST(XmallocShortage, ReportsWaitsAndRetriesUntilMemoryComes) {
   if (kSanitized) GTEST_SKIP() << "sanitizer runtimes reserve the address space a cap needs";
+  if (ts::emulated()) GTEST_SKIP() << "the emulator does not apply an address-space limit to its program";
   auto res = ts::run_in_child([] {
     static struct rlimit saved;
     constexpr size_t kBig = 256u << 20;

@@ -36,8 +36,15 @@ extern "C" time_t mkgmtime(struct tm *tmp) {
       dir = t > 0 ? 1 : -1;
     else
       dir = tmcomp(&mytm, &yourtm);
-    if (dir == 0)
+    if (dir == 0) {
+      // The seconds may carry a time near the end of the type past it
+      // (2038-01-19 03:14:08 with 32 bits): no time has these fields then.
+      if (saved_seconds > 0 && t > std::numeric_limits<time_t>::max() - saved_seconds)
+        return -1;
+      if (saved_seconds < 0 && t < std::numeric_limits<time_t>::min() - saved_seconds)
+        return -1;
       return t + saved_seconds;
+    }
     if (bits < 0)
       return -1;
     --bits;
