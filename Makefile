@@ -4,6 +4,8 @@
 # `make coverage` (gcov build in build-cov/, the whole suite, per-file line
 # and branch coverage), `make mutants [MUTANTS=id1,id2]` (curated mutants in
 # build-mut/, docs/testing.md) and `make tidy` (clang-tidy over the sources).
+# `make format` lays out every C++ file of the tree by the .clang-format
+# files (`make format-check` only reports what it would change).
 # `make fuzz` builds the fuzz targets with clang into build-fuzz/ and runs
 # each for FUZZ_SECONDS. `make cross-test ARCH=s390x` (or i386, armhf)
 # cross-builds into build-ARCH and runs the tests under qemu-user.
@@ -19,7 +21,7 @@ COV_BUILD ?= build-cov
 COV_FILTERS = -f 'mux/' -f 'lib/tovi/src/' -f 'platform/src/' -f 'tools/'
 TIDY_FILES ?= '^$(CURDIR)/(mux|lib/tovi/src|platform/src|tools)/'
 
-.PHONY: all bootstrap configure build test run bench package clean coverage mutants tidy fuzz cross-test
+.PHONY: all bootstrap configure build test run bench package clean coverage mutants tidy format format-check fuzz cross-test
 
 all: build
 
@@ -63,6 +65,15 @@ mutants: bootstrap
 tidy: configure
 	@run-clang-tidy -p $(BUILD) -quiet -j $(JOBS) $(TIDY_FILES) >$(BUILD)/tidy.log 2>&1 || { grep -E 'warning:|error:' $(BUILD)/tidy.log | sort -u >&2; echo "tidy: findings above (full output in $(BUILD)/tidy.log)" >&2; exit 1; }
 	@echo "tidy: no findings"
+
+FORMAT_FILES = git ls-files -z -- '*.cc' '*.h'
+
+format: bootstrap
+	@$(FORMAT_FILES) | xargs -0 clang-format -i
+
+format-check: bootstrap
+	@$(FORMAT_FILES) | xargs -0 clang-format --dry-run --Werror || { echo "format-check: run make format" >&2; exit 1; }
+	@echo "format-check: every file is laid out"
 
 fuzz: bootstrap
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz
