@@ -147,7 +147,8 @@ struct AsyncEcho {
     auto *e = static_cast<AsyncEcho *>(p);
     int n = ASock_Recv(e->s, e->buf.data(), static_cast<int>(e->buf.size()));
     if (n > 0) {
-      ASock_AsyncWrite(e->s, e->buf.data(), static_cast<uint32_t>(n), &e->status, e->gd, Written, e);
+      ASock_AsyncWrite(e->s, e->buf.data(), static_cast<uint32_t>(n), &e->status, e->gd, Written,
+                       e);
     } else if (n == -1) {
       ASock_Readable(e->s, e->gd, Readable, e);
     }

@@ -43,8 +43,7 @@ int big_file() {
     }
     unlink(name);
     std::vector<char> chunk(1 << 20);
-    for (size_t i = 0; i < chunk.size(); ++i)
-      chunk[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>('a' + i % 26);
     for (uint32_t done = 0; done < kFileSize; done += static_cast<uint32_t>(chunk.size()))
       if (write(f, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
         perror("write");
@@ -81,8 +80,7 @@ class Sink {
       std::vector<char> buf(1 << 18);
       for (;;) {
         ssize_t n = recv(in_, buf.data(), buf.size(), 0);
-        if (n <= 0)
-          break;
+        if (n <= 0) break;
         received_.fetch_add(static_cast<uint64_t>(n), std::memory_order_release);
       }
     });
@@ -96,8 +94,7 @@ class Sink {
   int fd() const { return out_; }
   // Waits until the far end has everything sent so far.
   void settle(uint64_t sent) {
-    while (received_.load(std::memory_order_acquire) < sent)
-      std::this_thread::yield();
+    while (received_.load(std::memory_order_acquire) < sent) std::this_thread::yield();
   }
 
  private:
@@ -135,8 +132,7 @@ void BM_RetryTransmitfile(benchmark::State &state) {
 void BM_MapAndWritev(benchmark::State &state) {
   send_file_bench(state, [](int file, int fd) {
     tovi_map *map = map_refresh(file, nullptr, MAP_NOIDENTITY, kFileSize);
-    if (map == nullptr)
-      return false;
+    if (map == nullptr) return false;
     map_advise(map->base, kFileSize, MAP_ADV_SEQUENTIAL | MAP_ADV_WILLNEED);
     struct iovec v = {const_cast<char *>(map->base), kFileSize};
     bool ok = retry_writev(fd, &v, 1) == static_cast<int32_t>(kFileSize);
@@ -151,8 +147,7 @@ void BM_LinuxSendfile(benchmark::State &state) {
   send_file_bench(state, [](int file, int fd) {
     off_t off = 0;
     while (off < static_cast<off_t>(kFileSize))
-      if (sendfile(fd, file, &off, kFileSize - static_cast<size_t>(off)) <= 0)
-        return false;
+      if (sendfile(fd, file, &off, kFileSize - static_cast<size_t>(off)) <= 0) return false;
     return true;
   });
 }
@@ -163,8 +158,7 @@ void BM_ReadWriteLoop(benchmark::State &state) {
     lseek(file, 0, SEEK_SET);
     int32_t n;
     while ((n = retry_read(file, buf.data(), buf.size())) > 0)
-      if (retry_write(fd, buf.data(), static_cast<size_t>(n)) != n)
-        return false;
+      if (retry_write(fd, buf.data(), static_cast<size_t>(n)) != n) return false;
     return n == 0;
   });
 }
@@ -172,7 +166,8 @@ void BM_ReadWriteLoop(benchmark::State &state) {
 std::string line_text(size_t lines) {
   std::string t;
   for (size_t i = 0; i < lines; ++i)
-    t += "A" + std::to_string(i) + " FETCH (FLAGS (\\Seen) UID " + std::to_string(1000 + i) + ")\r\n";
+    t += "A" + std::to_string(i) + " FETCH (FLAGS (\\Seen) UID " + std::to_string(1000 + i) +
+         ")\r\n";
   return t;
 }
 
@@ -182,8 +177,7 @@ void BM_ProtFgetsFromMemory(benchmark::State &state) {
   int64_t lines = 0;
   for (auto _ : state) {
     protstream *s = prot_frombuffer(text.data(), static_cast<uint32_t>(text.size()));
-    while (prot_fgets(line, sizeof line, s))
-      ++lines;
+    while (prot_fgets(line, sizeof line, s)) ++lines;
     prot_free(s);
   }
   state.SetItemsProcessed(lines);
@@ -201,8 +195,7 @@ void BM_ProtFgetsFromFile(benchmark::State &state) {
   for (auto _ : state) {
     lseek(fd, 0, SEEK_SET);
     protstream *s = prot_file(fd, 0);
-    while (prot_fgets(line, sizeof line, s))
-      ++lines;
+    while (prot_fgets(line, sizeof line, s)) ++lines;
     prot_free(s);
   }
   close(fd);
@@ -214,7 +207,11 @@ void BM_ProtFgetsFromFile(benchmark::State &state) {
 BENCHMARK(BM_RetryTransmitfile)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_MapAndWritev)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_LinuxSendfile)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_ReadWriteLoop)->Arg(64 << 10)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ReadWriteLoop)
+    ->Arg(64 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->UseRealTime();
 BENCHMARK(BM_ProtFgetsFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ProtFgetsFromFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -123,8 +123,7 @@ void Worker::accept_all() {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                fprintf(stderr, "echoserver: accept: %s\n", strerror(errno));
+            if (errno != EAGAIN && errno != EWOULDBLOCK) fprintf(stderr, "echoserver: accept: %s\n", strerror(errno));
             return;
         }
         int one = 1;
@@ -218,8 +217,7 @@ int open_listener(const sockaddr_in &addr) {
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(fd, 4096) != 0) {
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 4096) != 0) {
         close(fd);
         return -1;
     }
@@ -353,8 +351,7 @@ int main(int argc, char **argv) {
     if (!g_opt.port_file.empty()) {
         std::string tmp = g_opt.port_file + ".tmp";
         FILE *f = fopen(tmp.c_str(), "w");
-        if (!f || fprintf(f, "%d\n", port) < 0 || fclose(f) != 0 ||
-            rename(tmp.c_str(), g_opt.port_file.c_str()) != 0) {
+        if (!f || fprintf(f, "%d\n", port) < 0 || fclose(f) != 0 || rename(tmp.c_str(), g_opt.port_file.c_str()) != 0) {
             fprintf(stderr, "echoserver: cannot write %s: %s\n", g_opt.port_file.c_str(), strerror(errno));
             return 1;
         }
@@ -365,8 +362,7 @@ int main(int argc, char **argv) {
     std::vector<std::thread> threads;
     for (auto &w : workers) threads.emplace_back([&w] { w->run(); });
     int sig = 0;
-    while (sigwait(&stop_set, &sig) != 0) {
-    }
+    while (sigwait(&stop_set, &sig) != 0) {}
     uint64_t one = 1;
     if (write(g_stop_fd, &one, sizeof one) != sizeof one) perror("echoserver: eventfd write");
     for (auto &t : threads) t.join();

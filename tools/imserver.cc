@@ -113,7 +113,6 @@ void log_v(const char *fmt, const char *a, long b) {
     }
 }
 
-
 uint32_t get32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
@@ -160,9 +159,7 @@ bool flush_batch() {
     mh.msg_iov = g_batch.iov;
     mh.msg_iovlen = static_cast<size_t>(cnt);
     ssize_t w;
-    do {
-        w = sendmsg(l->fd, &mh, MSG_NOSIGNAL);
-    } while (w < 0 && errno == EINTR);
+    do { w = sendmsg(l->fd, &mh, MSG_NOSIGNAL); } while (w < 0 && errno == EINTR);
     if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
     size_t skip = w > 0 ? static_cast<size_t>(w) : 0;
     for (int i = 0; i < cnt; i++) {
@@ -280,9 +277,7 @@ bool parse(Link *l, const uint8_t *p, size_t n) {
         case REC_OPEN: need = 9; break;
         case REC_CLOSE: need = 5; break;
         case REC_DATA: need = 9; break;
-        default:
-            fprintf(stderr, "imserver: invalid record type %d, dropping link\n", l->hdr[0]);
-            return false;
+        default: fprintf(stderr, "imserver: invalid record type %d, dropping link\n", l->hdr[0]); return false;
         }
         if (l->hdr_got < need) continue;
         int32_t id = static_cast<int32_t>(get32(l->hdr + 1));
@@ -292,8 +287,8 @@ bool parse(Link *l, const uint8_t *p, size_t n) {
             /* The client's address, as the multiplexor tells it, and the
              * link it came on: what a test of several multiplexors checks. */
             if (g_opt.verbose)
-                fprintf(stderr, "open %ld from %u.%u.%u.%u on link fd %d\n", long(id), l->hdr[5], l->hdr[6],
-                        l->hdr[7], l->hdr[8], l->fd);
+                fprintf(stderr, "open %ld from %u.%u.%u.%u on link fd %d\n", long(id), l->hdr[5], l->hdr[6], l->hdr[7],
+                        l->hdr[8], l->fd);
             l->hdr_got = 0;
             break;
         case REC_CLOSE:
@@ -432,7 +427,7 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
@@ -453,8 +448,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (bind(lfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) < 0 || listen(lfd, 128) < 0) {
-        fprintf(stderr, "imserver: cannot listen on %s:%d: %s\n", g_opt.listen_addr.c_str(),
-                g_opt.port, strerror(errno));
+        fprintf(stderr, "imserver: cannot listen on %s:%d: %s\n", g_opt.listen_addr.c_str(), g_opt.port,
+                strerror(errno));
         return 1;
     }
     socklen_t sl = sizeof sin;
@@ -463,14 +458,15 @@ int main(int argc, char **argv) {
     if (!g_opt.port_file.empty()) {
         std::string tmp = g_opt.port_file + ".tmp";
         FILE *f = fopen(tmp.c_str(), "w");
-        if (!f || fprintf(f, "%d\n", port) < 0 || fclose(f) != 0 ||
-            rename(tmp.c_str(), g_opt.port_file.c_str()) != 0) {
+        if (!f || fprintf(f, "%d\n", port) < 0 || fclose(f) != 0 || rename(tmp.c_str(), g_opt.port_file.c_str()) != 0) {
             fprintf(stderr, "imserver: cannot write %s\n", g_opt.port_file.c_str());
             return 1;
         }
     }
     printf("imserver listening on %s:%d (%s mode)\n", g_opt.listen_addr.c_str(), port,
-           g_opt.mode == Options::CHAT ? "chat" : g_opt.mode == Options::DISCARD ? "discard" : "echo");
+           g_opt.mode == Options::CHAT      ? "chat"
+           : g_opt.mode == Options::DISCARD ? "discard"
+                                            : "echo");
     fflush(stdout);
 
     g_epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -62,8 +62,7 @@ int64_t now_ns() {
 double cpu_seconds() {
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 // A refused target fails every connection alike: the first few reasons
@@ -277,9 +276,9 @@ struct Conn {
     uint64_t rx = 0;  // stream offset the next received byte should carry
     uint64_t hi = 0;  // end of the furthest verified byte
     bool sync = true;
-    bool foreign = false;  // inside a run of another connection's words
-    std::string carry;     // bytes not yet placed while out of step
-    uint64_t skipped = 0;  // bytes dropped from the front of carry meanwhile
+    bool foreign = false;                                // inside a run of another connection's words
+    std::string carry;                                   // bytes not yet placed while out of step
+    uint64_t skipped = 0;                                // bytes dropped from the front of carry meanwhile
     std::vector<std::pair<uint64_t, uint64_t>> missing;  // gaps still open
     std::deque<Pending> inflight;
 };
@@ -336,8 +335,12 @@ using StartBarrier = std::barrier<StartClock>;
 class Worker {
   public:
     Worker(int npingers, int nhogs, uint32_t first_id, uint32_t id_stride)
-        : npingers_(npingers), nhogs_(nhogs), next_id_(first_id),
-          id_stride_(id_stride), scratch_(size_t{256} << 10), cmp_(size_t{64} << 10) {}
+        : npingers_(npingers),
+          nhogs_(nhogs),
+          next_id_(first_id),
+          id_stride_(id_stride),
+          scratch_(size_t{256} << 10),
+          cmp_(size_t{64} << 10) {}
     ~Worker() {
         for (auto &c : conns_)
             if (c && c->fd >= 0) close(c->fd);
@@ -526,7 +529,8 @@ void Worker::flush(Conn *c) {
             return;
         }
         c->sent += uint64_t(w);
-        if (measuring_ && !past_end_ && (c->role == Role::Stream || c->role == Role::NoRead)) result.tx_bytes += uint64_t(w);
+        if (measuring_ && !past_end_ && (c->role == Role::Stream || c->role == Role::NoRead))
+            result.tx_bytes += uint64_t(w);
         if (size_t(w) < n) {
             set_out(c, true);
             return;
@@ -557,10 +561,8 @@ void Worker::accept_bytes(Conn *c, size_t n) {
         uint64_t grown = b - c->hi;
         c->hi = b;
         if (measuring_ && !past_end_) {
-            if (c->role == Role::Stream && g_opt.mode == Mode::Ping)
-                result.hog_bytes += grown;
-            else
-                result.rx_bytes += grown;
+            if (c->role == Role::Stream && g_opt.mode == Mode::Ping) result.hog_bytes += grown;
+            else result.rx_bytes += grown;
         }
         progress(c);
     }
@@ -698,8 +700,7 @@ void Worker::progress(Conn *c) {
             return;
         }
     }
-    if (c->role == Role::Ping && g_opt.rate <= 0 && sending_ && c->inflight.empty())
-        send_msg(c, now_ns());
+    if (c->role == Role::Ping && g_opt.rate <= 0 && sending_ && c->inflight.empty()) send_msg(c, now_ns());
     if (c->role == Role::Stream && sending_) flush(c);
 }
 
@@ -789,8 +790,7 @@ bool Worker::connect_all(int64_t deadline) {
                     result.ctr.connect_failed++;
                     close_conn(c.get());
                 }
-            complain("connections not established within %.1f s\n",
-                    g_opt.connect_timeout);
+            complain("connections not established within %.1f s\n", g_opt.connect_timeout);
             return false;
         }
         poll_once(std::min(deadline, now_ns() + 100000000));
@@ -1150,8 +1150,7 @@ int parse_args(int argc, char **argv) {
         fprintf(stderr, "loadgen: --hogs applies to ping mode only\n");
         return 2;
     }
-    if (g_opt.threads > g_opt.conns + (g_opt.hogs > 0 ? 1 : 0))
-        g_opt.threads = g_opt.conns + (g_opt.hogs > 0 ? 1 : 0);
+    if (g_opt.threads > g_opt.conns + (g_opt.hogs > 0 ? 1 : 0)) g_opt.threads = g_opt.conns + (g_opt.hogs > 0 ? 1 : 0);
     return -1;
 }
 
@@ -1190,35 +1189,31 @@ void report(const Result &r, double secs, double cpu) {
     auto us = [&](double p) { return double(r.lat.percentile(p)) / 1e3; };
     bool ok = e.errors() == 0;
     if (g_opt.json) {
-        printf("{\"mode\":\"%s\",\"target\":\"%s\",\"conns\":%d,\"hogs\":%d,\"size\":%zu,"
-               "\"rate\":%.0f,\"oneway\":%s,\"seconds\":%.3f,"
-               "\"rx_bytes\":%llu,\"tx_bytes\":%llu,\"rx_mb_s\":%.3f,\"tx_mb_s\":%.3f,"
-               "\"msgs\":%llu,\"msg_rate\":%.1f,\"hog_mb_s\":%.3f,"
-               "\"conns_done\":%llu,\"conn_rate\":%.1f,\"ready_s\":%.3f,\"cut\":%llu,"
-               "\"lat_us\":{\"count\":%llu,\"mean\":%.1f,\"p50\":%.1f,\"p90\":%.1f,"
-               "\"p99\":%.1f,\"p999\":%.1f,\"max\":%.1f},"
-               "\"errors\":{\"loss\":%llu,\"lost_bytes\":%llu,\"dup\":%llu,\"reorder\":%llu,"
-               "\"mixup\":%llu,\"corrupt\":%llu,\"unexpected\":%llu,\"closed_early\":%llu,\"connect_failed\":%llu,"
-               "\"unanswered\":%llu},\"mismatches\":%llu,\"cpu_s\":%.3f,\"ok\":%s}\n",
-               mode_name(g_opt.mode), g_opt.target_text.c_str(), g_opt.conns, g_opt.hogs,
-               g_opt.size, g_opt.rate, g_opt.oneway ? "true" : "false", secs,
-               (unsigned long long)r.rx_bytes, (unsigned long long)r.tx_bytes, rx_rate / mb,
-               tx_rate / mb, (unsigned long long)r.msgs, msg_rate, hog_rate / mb,
-               (unsigned long long)r.done_conns, conn_rate, double(r.ready_ns) / 1e9,
-               (unsigned long long)r.cut_conns,
-               (unsigned long long)r.lat.count(), r.lat.mean() / 1e3, us(50), us(90), us(99),
-               us(99.9), double(r.lat.max()) / 1e3, (unsigned long long)e.loss,
-               (unsigned long long)e.lost_bytes, (unsigned long long)e.dup,
-               (unsigned long long)e.reorder, (unsigned long long)e.mixup,
-               (unsigned long long)e.corrupt, (unsigned long long)e.unexpected,
-               (unsigned long long)e.closed_early, (unsigned long long)e.connect_failed,
-               (unsigned long long)e.unanswered, (unsigned long long)e.mismatches(), cpu,
-               ok ? "true" : "false");
+        printf(
+            "{\"mode\":\"%s\",\"target\":\"%s\",\"conns\":%d,\"hogs\":%d,\"size\":%zu,"
+            "\"rate\":%.0f,\"oneway\":%s,\"seconds\":%.3f,"
+            "\"rx_bytes\":%llu,\"tx_bytes\":%llu,\"rx_mb_s\":%.3f,\"tx_mb_s\":%.3f,"
+            "\"msgs\":%llu,\"msg_rate\":%.1f,\"hog_mb_s\":%.3f,"
+            "\"conns_done\":%llu,\"conn_rate\":%.1f,\"ready_s\":%.3f,\"cut\":%llu,"
+            "\"lat_us\":{\"count\":%llu,\"mean\":%.1f,\"p50\":%.1f,\"p90\":%.1f,"
+            "\"p99\":%.1f,\"p999\":%.1f,\"max\":%.1f},"
+            "\"errors\":{\"loss\":%llu,\"lost_bytes\":%llu,\"dup\":%llu,\"reorder\":%llu,"
+            "\"mixup\":%llu,\"corrupt\":%llu,\"unexpected\":%llu,\"closed_early\":%llu,\"connect_failed\":%llu,"
+            "\"unanswered\":%llu},\"mismatches\":%llu,\"cpu_s\":%.3f,\"ok\":%s}\n",
+            mode_name(g_opt.mode), g_opt.target_text.c_str(), g_opt.conns, g_opt.hogs, g_opt.size, g_opt.rate,
+            g_opt.oneway ? "true" : "false", secs, (unsigned long long)r.rx_bytes, (unsigned long long)r.tx_bytes,
+            rx_rate / mb, tx_rate / mb, (unsigned long long)r.msgs, msg_rate, hog_rate / mb,
+            (unsigned long long)r.done_conns, conn_rate, double(r.ready_ns) / 1e9, (unsigned long long)r.cut_conns,
+            (unsigned long long)r.lat.count(), r.lat.mean() / 1e3, us(50), us(90), us(99), us(99.9),
+            double(r.lat.max()) / 1e3, (unsigned long long)e.loss, (unsigned long long)e.lost_bytes,
+            (unsigned long long)e.dup, (unsigned long long)e.reorder, (unsigned long long)e.mixup,
+            (unsigned long long)e.corrupt, (unsigned long long)e.unexpected, (unsigned long long)e.closed_early,
+            (unsigned long long)e.connect_failed, (unsigned long long)e.unanswered, (unsigned long long)e.mismatches(),
+            cpu, ok ? "true" : "false");
     } else {
-        printf("mode %s, target %s, %d connections, %zu-byte messages, %.2f s\n",
-               mode_name(g_opt.mode), g_opt.target_text.c_str(), g_opt.conns, g_opt.size, secs);
-        if (g_opt.mode == Mode::Stream)
-            printf("  sent %.1f MB/s, echoed %.1f MB/s\n", tx_rate / mb, rx_rate / mb);
+        printf("mode %s, target %s, %d connections, %zu-byte messages, %.2f s\n", mode_name(g_opt.mode),
+               g_opt.target_text.c_str(), g_opt.conns, g_opt.size, secs);
+        if (g_opt.mode == Mode::Stream) printf("  sent %.1f MB/s, echoed %.1f MB/s\n", tx_rate / mb, rx_rate / mb);
         if (g_opt.mode == Mode::Ping) {
             printf("  %.0f messages/s, %.1f MB/s echoed\n", msg_rate, rx_rate / mb);
             if (g_opt.hogs) printf("  streaming connections: %.1f MB/s\n", hog_rate / mb);
@@ -1229,21 +1224,18 @@ void report(const Result &r, double secs, double cpu) {
                    (unsigned long long)r.cut_conns);
         if (g_opt.mode == Mode::Idle)
             printf("  %llu connections ready in %.2f s, %llu answered after the hold\n",
-                   (unsigned long long)r.ready_conns, double(r.ready_ns) / 1e9,
-                   (unsigned long long)r.msgs);
+                   (unsigned long long)r.ready_conns, double(r.ready_ns) / 1e9, (unsigned long long)r.msgs);
         if (r.lat.count())
-            printf("  latency us: p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  max %.1f  (%llu samples)\n",
-                   us(50), us(90), us(99), us(99.9), double(r.lat.max()) / 1e3,
-                   (unsigned long long)r.lat.count());
-        printf("  mismatches %llu (loss %llu / %llu bytes, duplication %llu, reordering %llu, "
-               "mix-up %llu, corruption %llu, unexpected %llu); closed early %llu, "
-               "connect failed %llu, unanswered %llu\n",
-               (unsigned long long)e.mismatches(), (unsigned long long)e.loss,
-               (unsigned long long)e.lost_bytes, (unsigned long long)e.dup,
-               (unsigned long long)e.reorder, (unsigned long long)e.mixup,
-               (unsigned long long)e.corrupt, (unsigned long long)e.unexpected,
-               (unsigned long long)e.closed_early, (unsigned long long)e.connect_failed,
-               (unsigned long long)e.unanswered);
+            printf("  latency us: p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  max %.1f  (%llu samples)\n", us(50), us(90),
+                   us(99), us(99.9), double(r.lat.max()) / 1e3, (unsigned long long)r.lat.count());
+        printf(
+            "  mismatches %llu (loss %llu / %llu bytes, duplication %llu, reordering %llu, "
+            "mix-up %llu, corruption %llu, unexpected %llu); closed early %llu, "
+            "connect failed %llu, unanswered %llu\n",
+            (unsigned long long)e.mismatches(), (unsigned long long)e.loss, (unsigned long long)e.lost_bytes,
+            (unsigned long long)e.dup, (unsigned long long)e.reorder, (unsigned long long)e.mixup,
+            (unsigned long long)e.corrupt, (unsigned long long)e.unexpected, (unsigned long long)e.closed_early,
+            (unsigned long long)e.connect_failed, (unsigned long long)e.unanswered);
         printf("  loadgen cpu %.2f s\n", cpu);
         printf("%s\n", ok ? "PASS" : "FAIL");
     }

@@ -38,10 +38,10 @@ ConfigCache *config_defaultcache = nullptr;
     std::abort();
 }
 
-#define CONFIG_ASSERT(cond)                                                                        \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            _config_assert_failed(#cond);                                                          \
+#define CONFIG_ASSERT(cond)               \
+    do {                                  \
+        if (!(cond))                      \
+            _config_assert_failed(#cond); \
     } while (0)
 
 // Binary search; returns the entry index when found, else the index at which
@@ -107,8 +107,8 @@ int _config_insert(ConfigCache *cache, const char *name)
 // Must be called with the write lock held.  Clearing comes before the
 // not-refreshable check and setting after it, so one call can lift the flag
 // and change the values, or change them and then protect them.
-int _config_set(ConfigCache *cache, const char *name, char **values, unsigned clear,
-                unsigned set, int driver)
+int _config_set(ConfigCache *cache, const char *name, char **values, unsigned clear, unsigned set,
+                int driver)
 {
     if (values != CONFIG_VALUES_UNCHANGED && values != nullptr && values[0] == nullptr)
         values = nullptr;
@@ -166,8 +166,7 @@ int _config_fetch_locked(ConfigCache *cache)
 
 void _config_freeentries(ConfigCache *cache)
 {
-    for (int i = 0; i < cache->nconfig; ++i)
-        _config_deleteentryvalue(&cache->configlist[i], 0);
+    for (int i = 0; i < cache->nconfig; ++i) _config_deleteentryvalue(&cache->configlist[i], 0);
     std::free(cache->configlist);
     cache->configlist = nullptr;
     cache->nconfig = 0;
@@ -204,11 +203,9 @@ char **config_duplicatearray(char **array)
     if (array == nullptr)
         return nullptr;
     size_t n = 0;
-    while (array[n])
-        ++n;
+    while (array[n]) ++n;
     auto **copy = static_cast<char **>(xmalloc(sizeof(char *) * (n + 1)));
-    for (size_t i = 0; i < n; ++i)
-        copy[i] = xstrdup(array[i]);
+    for (size_t i = 0; i < n; ++i) copy[i] = xstrdup(array[i]);
     copy[n] = nullptr;
     return copy;
 }
@@ -217,8 +214,7 @@ void config_freearray(char **array)
 {
     if (array == nullptr)
         return;
-    for (char **p = array; *p; ++p)
-        std::free(*p);
+    for (char **p = array; *p; ++p) std::free(*p);
     std::free(array);
 }
 
@@ -246,8 +242,8 @@ ConfigCache *config_newcache(void)
     cache->configlist =
         static_cast<ConfigEntry *>(xcalloc((size_t)cache->maxconfig, sizeof(ConfigEntry)));
     cache->maxdrivers = CONFIG_DRIVER_STEP;
-    cache->drivers =
-        static_cast<ConfigDriverSlot *>(xcalloc((size_t)cache->maxdrivers, sizeof(ConfigDriverSlot)));
+    cache->drivers = static_cast<ConfigDriverSlot *>(
+        xcalloc((size_t)cache->maxdrivers, sizeof(ConfigDriverSlot)));
     cache->options = 0;
     return cache;
 }
@@ -339,8 +335,7 @@ int config_refresh(ConfigCache *cache)
         fresh->drivers = cache->drivers;
         fresh->ndrivers = cache->ndrivers;
         fresh->maxdrivers = cache->maxdrivers;
-        for (int i = 0; i < fresh->ndrivers; ++i)
-            fresh->drivers[i].fetched = 0;
+        for (int i = 0; i < fresh->ndrivers; ++i) fresh->drivers[i].fetched = 0;
 
         result = config_fetch(fresh) != 0 ? 1 : 0;
         if (result == 0) {
@@ -465,8 +460,9 @@ const char *config_get_string(ConfigCache *cache, const char *name, const char *
         qxlog(nullptr, QXLOG_CRITICAL,
               "func=config_get_string; error=unsafe access of configuration option; option=%s",
               name);
-        _config_assert_failed("!(cache->options & CONFIG_CACHE_CHECK) || "
-                              "(cache->configlist[idx].flags & CONFIG_FLAG_NOTREFRESHABLE)");
+        _config_assert_failed(
+            "!(cache->options & CONFIG_CACHE_CHECK) || "
+            "(cache->configlist[idx].flags & CONFIG_FLAG_NOTREFRESHABLE)");
     }
     return value ? value : def;
 }
@@ -570,8 +566,8 @@ int config_get_keys(ConfigCache *cache, const char *pattern, int *count, char **
         if (pattern && !wildmat(name, pattern) && !wildmat(pattern, name))
             continue;
         if (result == nullptr)
-            result = static_cast<char **>(
-                xmalloc(sizeof(char *) * (size_t)(cache->nconfig - i + 1)));
+            result =
+                static_cast<char **>(xmalloc(sizeof(char *) * (size_t)(cache->nconfig - i + 1)));
         result[n++] = xstrdup(name);
     }
     if (result)
@@ -658,8 +654,7 @@ void kvAddEntryValue(KvEntry *entry, const char *value)
         return;
     size_t n = 0;
     if (entry->values)
-        while (entry->values[n])
-            ++n;
+        while (entry->values[n]) ++n;
     auto **grown = static_cast<char **>(xmalloc(sizeof(char *) * (n + 2)));
     if (n)
         std::memcpy(grown, entry->values, sizeof(char *) * n);
@@ -692,7 +687,8 @@ void kvAddListEntry(KvList *list, KvEntry *entry)
         return;
     if (list->count == list->size) {
         list->size += 5;
-        auto **grown = static_cast<KvEntry **>(xmalloc(sizeof(KvEntry *) * (size_t)(list->size + 1)));
+        auto **grown =
+            static_cast<KvEntry **>(xmalloc(sizeof(KvEntry *) * (size_t)(list->size + 1)));
         if (list->count)
             std::memcpy(grown, list->entries, sizeof(KvEntry *) * (size_t)list->count);
         std::free(list->entries);
@@ -711,8 +707,7 @@ void kvDeleteList(KvList *list)
 {
     if (list == nullptr)
         return;
-    for (int i = 0; i < list->count; ++i)
-        kvDeleteEntry(list->entries[i]);
+    for (int i = 0; i < list->count; ++i) kvDeleteEntry(list->entries[i]);
     std::free(list->entries);
     std::free(list);
 }

@@ -54,8 +54,8 @@ typedef int (*ConfigNotifyProc)(void *arg, ConfigCache *cache);
 
 /* Called by config_scan_config for each matching entry; non-zero stops the
  * scan and becomes its result.  Must not write to the same cache. */
-typedef int (*ConfigScanProc)(ConfigCache *cache, const char *name, char **values,
-                              unsigned flags, void *arg);
+typedef int (*ConfigScanProc)(ConfigCache *cache, const char *name, char **values, unsigned flags,
+                              void *arg);
 
 /* --- cache life cycle ---------------------------------------------------- */
 
@@ -92,8 +92,8 @@ void config_refresh_notify_cancel(ConfigNotify *handle);
 /* Sets values (copied; NULL or an empty array = no values;
  * CONFIG_VALUES_UNCHANGED = keep them) after clearing `clearflags`, then sets
  * `setflags`.  1 when the entry is not refreshable and values were given. */
-int config_set_values(ConfigCache *cache, const char *name, char **values,
-                      unsigned clearflags, unsigned setflags);
+int config_set_values(ConfigCache *cache, const char *name, char **values, unsigned clearflags,
+                      unsigned setflags);
 /* 0 and the flags when found; 1 without cache; 2 for an unknown name. */
 int config_get_flags(ConfigCache *cache, const char *name, unsigned *flags);
 /* First value, borrowed; `def` when unknown or valueless. */
@@ -143,7 +143,7 @@ typedef struct KvEntry {
 } KvEntry;
 
 typedef struct KvList {
-    int size;          /* allocated slots */
+    int size; /* allocated slots */
     int count;
     KvEntry **entries; /* NULL-terminated, room for size + 1; owns the entries */
 } KvList;

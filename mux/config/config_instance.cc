@@ -67,7 +67,8 @@ int _lock_open_file(int fd, short type)
 bool _same_file(int fd, const char *path)
 {
     struct stat a, b;
-    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 bool _is_partition_key(const char *key)
@@ -105,13 +106,12 @@ int config_readpidfile(const char *name, unsigned long *pid, char *text, size_t 
         text[0] = '\0';
         if (result == 0) {
             int c;
-            do
-                c = std::fgetc(f);
-            while (c != EOF && (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
-                                c == '\f'));
+            do c = std::fgetc(f);
+            while (c != EOF &&
+                   (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'));
             size_t n = 0;
-            while (c != EOF && !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
-                                 c == '\f')) {
+            while (c != EOF &&
+                   !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')) {
                 if (n + 1 < textsize)
                     text[n++] = (char)c;
                 c = std::fgetc(f);
@@ -234,7 +234,8 @@ int config_releasepidfile(const char *name)
     // A shared lock of our own is granted only when no process of the group
     // still holds the file; several last ones may get it, and one unlink wins.
     int result = 0;
-    if (_lock_open_file(fd, F_RDLCK) == 0 && _same_file(fd, path) && unlink(path) != 0 && errno != ENOENT)
+    if (_lock_open_file(fd, F_RDLCK) == 0 && _same_file(fd, path) && unlink(path) != 0 &&
+        errno != ENOENT)
         result = errno;
     close(fd);
     return result;

@@ -119,16 +119,14 @@ void _advance(Parser &ps, size_t n)
 
 void _skip_blanks(Parser &ps)
 {
-    while (ps.left && _is_blank(*ps.pos))
-        _advance(ps, 1);
+    while (ps.left && _is_blank(*ps.pos)) _advance(ps, 1);
 }
 
 // Consumes a recognised line end and every CR and LF after it.
 void _consume_line_end_run(Parser &ps, size_t endlen)
 {
     _advance(ps, endlen);
-    while (ps.left && (*ps.pos == '\r' || *ps.pos == '\n'))
-        _advance(ps, 1);
+    while (ps.left && (*ps.pos == '\r' || *ps.pos == '\n')) _advance(ps, 1);
 }
 
 // Consumes a continuation mark with its line-end run and following blanks;
@@ -208,8 +206,7 @@ int _readvalue(Parser &ps, char **value)
         return 0;
     }
     size_t n = 0;
-    while (n < ps.left && _is_valuechar(ps.pos[n]))
-        ++n;
+    while (n < ps.left && _is_valuechar(ps.pos[n])) ++n;
     if (n == 0)
         return 0;
     *value = xstrndup(reinterpret_cast<const char *>(ps.pos), n);
@@ -228,7 +225,7 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
         char *value = nullptr;
         if (_readvalue(ps, &value) != 0) {
             _problem(&ps, nullptr, ps.pos, "func=%s; error=error in reading value; data=%s", func,
-                  _showline(ps.pos, ps.left, show));
+                     _showline(ps.pos, ps.left, show));
             return 1;
         }
         if (value) {
@@ -243,8 +240,9 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
             if (ps.left == 0)
                 return 0;
             if (*ps.pos != ',') {
-                _problem(&ps, nullptr, ps.pos, "func=%s; error=invalid value list separator; data=%s",
-                      func, _showline(ps.pos, ps.left, show));
+                _problem(&ps, nullptr, ps.pos,
+                         "func=%s; error=invalid value list separator; data=%s", func,
+                         _showline(ps.pos, ps.left, show));
                 return 1;
             }
             _advance(ps, 1);
@@ -260,7 +258,7 @@ int _readvaluelist(Parser &ps, KvEntry *entry)
             return 0;
         }
         _problem(&ps, nullptr, ps.pos, "func=%s; error=unexpected character after value; data=%s",
-              func, _showline(ps.pos, ps.left, show));
+                 func, _showline(ps.pos, ps.left, show));
         return 1;
     }
 }
@@ -304,27 +302,28 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
             return 0;
         }
         _problem(&start, nullptr, start.pos, "func=%s; error=bad comment line; line=%s", func,
-              _showline(start.pos, start.left, show));
+                 _showline(start.pos, start.left, show));
         return 1;
     }
 
     size_t namelen = 0;
-    while (namelen < cur.left && _is_namechar(cur.pos[namelen]))
-        ++namelen;
+    while (namelen < cur.left && _is_namechar(cur.pos[namelen])) ++namelen;
     if (namelen == 0) {
-        _problem(&start, nullptr, start.pos, "func=%s; error=option name contains illegal character; line=%s",
-              func, _showline(start.pos, start.left, show));
+        _problem(&start, nullptr, start.pos,
+                 "func=%s; error=option name contains illegal character; line=%s", func,
+                 _showline(start.pos, start.left, show));
         return 1;
     }
     if (namelen == cur.left) {
-        _problem(&start, nullptr, start.pos, "func=%s; error=option name not followed by =value; line=%s",
-              func, _showline(start.pos, start.left, show));
+        _problem(&start, nullptr, start.pos,
+                 "func=%s; error=option name not followed by =value; line=%s", func,
+                 _showline(start.pos, start.left, show));
         return 1;
     }
     if (namelen >= CONFIG_MAXNAME) {
         _problem(&start, nullptr, start.pos,
-              "func=%s; error=option name is too long; line=%s: maxoptionnamelength=%d", func,
-              _showline(start.pos, start.left, show), (int)CONFIG_MAXNAME);
+                 "func=%s; error=option name is too long; line=%s: maxoptionnamelength=%d", func,
+                 _showline(start.pos, start.left, show), (int)CONFIG_MAXNAME);
         return 1;
     }
     char name[CONFIG_MAXNAME];
@@ -335,8 +334,8 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
             continue;
         if (namelen - i < 7 || std::strncmp(name + i, ";lang-", 6) != 0) {
             _problem(&start, nullptr, start.pos,
-                  "func=%s; error=option name contains illegal character; line=%s", func,
-                  _showline(start.pos, start.left, show));
+                     "func=%s; error=option name contains illegal character; line=%s", func,
+                     _showline(start.pos, start.left, show));
             return 1;
         }
     }
@@ -344,13 +343,15 @@ int _readoption(Parser &ps, KvEntry **entry, int *end)
 
     KvEntry *e = kvCreateEntry(name, nullptr);
     if (e == nullptr) {
-        _problem(&start, nullptr, start.pos, "func=%s; error=cannot allocate memory for result", func);
+        _problem(&start, nullptr, start.pos, "func=%s; error=cannot allocate memory for result",
+                 func);
         return 1;
     }
     _skip_blanks(cur);
     if (cur.left == 0 || *cur.pos != '=') {
-        _problem(&start, nullptr, start.pos, "func=%s; error=option name should be followed by '='; line=%s",
-              func, _showline(start.pos, start.left, show));
+        _problem(&start, nullptr, start.pos,
+                 "func=%s; error=option name should be followed by '='; line=%s", func,
+                 _showline(start.pos, start.left, show));
         kvDeleteEntry(e);
         return 1;
     }
@@ -402,12 +403,14 @@ ConfigDriver *configdrv_init(const ConfigSyntax *syntax, const char *path,
                              int (*fetch)(ConfigDriver *, ConfigSetProc, void *))
 {
     if (path == nullptr || *path == '\0') {
-        _problem(nullptr, nullptr, nullptr, "func=%s; error=need config file path", syntax->init_func);
+        _problem(nullptr, nullptr, nullptr, "func=%s; error=need config file path",
+                 syntax->init_func);
         return nullptr;
     }
     struct stat st;
     if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
-        _problem(nullptr, path, nullptr, "func=%s; filename=%s; error=file doesn't exist", syntax->init_func, path);
+        _problem(nullptr, path, nullptr, "func=%s; filename=%s; error=file doesn't exist",
+                 syntax->init_func, path);
         return nullptr;
     }
     auto *d = static_cast<ConfigDriver *>(xcalloc(1, sizeof(ConfigDriver)));
@@ -431,7 +434,8 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
     int fd = open(driver->path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const char *why = std::strerror(errno);
-        _problem(nullptr, driver->path, nullptr, "func=%s; error=unable to open config file; file=%s; syserror=%s",
+        _problem(nullptr, driver->path, nullptr,
+                 "func=%s; error=unable to open config file; file=%s; syserror=%s",
                  syntax->fetch_func, driver->path, why);
         return 1;
     }
@@ -445,12 +449,14 @@ int configdrv_fetch(const ConfigSyntax *syntax, ConfigDriver *driver, ConfigSetP
     }
     if (map == nullptr) {
         const char *why = std::strerror(errno);
-        _problem(nullptr, driver->path, nullptr, "func=%s; error=unable to map config file; file=%s; syserr=%s",
-                 syntax->fetch_func, driver->path, why);
+        _problem(nullptr, driver->path, nullptr,
+                 "func=%s; error=unable to map config file; file=%s; syserr=%s", syntax->fetch_func,
+                 driver->path, why);
         close(fd);
         return 2;
     }
-    int result = configdrv_parse_named(syntax, map->base, map->fdlength, driver->path, setproc, setarg);
+    int result =
+        configdrv_parse_named(syntax, map->base, map->fdlength, driver->path, setproc, setarg);
     map_free(map);
     close(fd);
     return result;
@@ -462,8 +468,8 @@ int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
     return configdrv_parse_named(syntax, data, length, nullptr, setproc, setarg);
 }
 
-int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length, const char *path,
-                          ConfigSetProc setproc, void *setarg)
+int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length,
+                          const char *path, ConfigSetProc setproc, void *setarg)
 {
     const unsigned char *base = reinterpret_cast<const unsigned char *>(data);
     Parser ps{syntax, base, length, base, path};

@@ -45,8 +45,8 @@ int configdrv_parse(const ConfigSyntax *syntax, const char *data, size_t length,
 /* The same for text read from `path` (null: none), which the problems and
  * options handed to a ConfigDiag name; with a ConfigDiag set, a bad line is
  * reported and skipped and the rest still read. */
-int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length, const char *path,
-                          ConfigSetProc setproc, void *setarg);
+int configdrv_parse_named(const ConfigSyntax *syntax, const char *data, size_t length,
+                          const char *path, ConfigSetProc setproc, void *setarg);
 /* Stand-alone lookup of the last occurrence of `key` (see config.h). */
 int configdrv_getkey(ConfigDriver *driver, const char *key, char **value);
 

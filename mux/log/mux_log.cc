@@ -206,7 +206,6 @@ void muxlog_traffic(LogHandle *handle, const char *direction, const char *source
         int shown = zero ? (int)(static_cast<const char *>(zero) - text) : length;
         qxlog(handle, QXLOG_DEBUG, "SNOOP %s %s -> %s [%d] %.*s\n", direction, source, destination,
               id, shown, text);
-    }
-    else
+    } else
         qxlog(handle, QXLOG_DEBUG, "SNOOP %s %s -> %s [%d]", direction, source, destination, id);
 }

@@ -49,8 +49,7 @@ void muxlog_stderr(int on);
 /* Snoop line at Debug, only when debug severity and snoop are both on:
  * "SNOOP <direction> <source> -> <destination> [<id>] <data>". */
 void muxlog_traffic(LogHandle *handle, const char *direction, const char *source,
-                    const char *destination, int id, const void *data, int offset,
-                    int length);
+                    const char *destination, int id, const void *data, int offset, int length);
 
 #ifdef __cplusplus
 }

@@ -62,7 +62,7 @@ const char *const qxlog_levels[] = {"Emergency", "Alert",  "Critical",    "Error
                                     "Warning",   "Notice", "Information", "Debug"};
 const int syslog_levels[] = {LOG_EMERG,   LOG_ALERT,  LOG_CRIT, LOG_ERR,
                              LOG_WARNING, LOG_NOTICE, LOG_INFO, LOG_DEBUG};
-const char *const qxlog_facilities[] = {"General", "LDAP",  "Network", "User",   "Account",
+const char *const qxlog_facilities[] = {"General",  "LDAP",  "Network", "User",   "Account",
                                         "Protocol", "Stats", "Store",   "Unknown"};
 
 struct SyslogFacility {
@@ -70,16 +70,39 @@ struct SyslogFacility {
     int value;
 };
 const SyslogFacility syslog_facilities[] = {
-    {"none", -1},         {"", -1},             {"user", LOG_USER},   {"mail", LOG_MAIL},
-    {"daemon", LOG_DAEMON}, {"local0", LOG_LOCAL0}, {"local1", LOG_LOCAL1}, {"local2", LOG_LOCAL2},
-    {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4}, {"local5", LOG_LOCAL5}, {"local6", LOG_LOCAL6},
+    {"none", -1},           {"", -1},
+    {"user", LOG_USER},     {"mail", LOG_MAIL},
+    {"daemon", LOG_DAEMON}, {"local0", LOG_LOCAL0},
+    {"local1", LOG_LOCAL1}, {"local2", LOG_LOCAL2},
+    {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4},
+    {"local5", LOG_LOCAL5}, {"local6", LOG_LOCAL6},
     {"local7", LOG_LOCAL7},
 };
 
 const LogHandle initial_template = {
-    nullptr, nullptr, 0, 0, nullptr, nullptr, 0, 0, -1, 0, QXLOG_NOTICE,
-    DEF_ROLLOVERTIME, DEF_EXPIRYTIME, DEF_MAXLOGFILESIZE, DEF_MAXLOGFILES, DEF_MAXLOGSIZE,
-    -1, DEF_MINFREEDISKSPACE, DEF_FLUSHINTERVAL, 0, nullptr, nullptr, 0,
+    nullptr,
+    nullptr,
+    0,
+    0,
+    nullptr,
+    nullptr,
+    0,
+    0,
+    -1,
+    0,
+    QXLOG_NOTICE,
+    DEF_ROLLOVERTIME,
+    DEF_EXPIRYTIME,
+    DEF_MAXLOGFILESIZE,
+    DEF_MAXLOGFILES,
+    DEF_MAXLOGSIZE,
+    -1,
+    DEF_MINFREEDISKSPACE,
+    DEF_FLUSHINTERVAL,
+    0,
+    nullptr,
+    nullptr,
+    0,
 };
 
 LogHandle initial_settings = initial_template;
@@ -360,12 +383,13 @@ bool _prepare_file(LogHandle *log, const char *format, unsigned flags, uint32_t 
             log->created = now;
             if (!(flags & QXLOG_RAW)) {
                 char hdr[512];
-                int n = std::snprintf(hdr, sizeof(hdr), "[%s] %s %s[%ld]: %s %s: Log created (%lu)\n",
-                                      stamp, host, log->processname ? log->processname : "",
-                                      (long)log->pid, qxlog_facilities[0], qxlog_levels[6],
-                                      (unsigned long)now);
+                int n = std::snprintf(hdr, sizeof(hdr),
+                                      "[%s] %s %s[%ld]: %s %s: Log created (%lu)\n", stamp, host,
+                                      log->processname ? log->processname : "", (long)log->pid,
+                                      qxlog_facilities[0], qxlog_levels[6], (unsigned long)now);
                 if (n > 0) {
-                    ssize_t r = write(log->fd, hdr, (size_t)n < sizeof(hdr) ? (size_t)n : sizeof(hdr) - 1);
+                    ssize_t r =
+                        write(log->fd, hdr, (size_t)n < sizeof(hdr) ? (size_t)n : sizeof(hdr) - 1);
                     (void)r;
                 }
                 header = true;
@@ -433,71 +457,73 @@ void qxlog_config(LogHandle *log, LogConfig options)
     // A warning is logged once the lock is let go: it may go to this handle.
     std::string bad_facility;
     {
-    LockGuard guard(log->lock);
-    for (LogConfigPair *p = options; p && p->option; ++p) {
-        const char *w = p->option;
-        const char *v = p->value;
-        if (strcasecmp(w, "logdir") == 0) {
-            if (log->logdir == nullptr && v) {
-                log->logdir = xstrdup(v);
-                mkdir(log->logdir, 0700);
-            }
-        } else if (strcasecmp(w, "servicename") == 0) {
-            _set_once(&log->servicename, v);
-        } else if (strcasecmp(w, "processname") == 0) {
-            _set_once(&log->processname, v);
-        } else if (strcasecmp(w, "loglevel") == 0) {
-            if (v && strcasecmp(v, "Nolog") == 0) {
-                _put(log->loglevel, -1);
-                break;
-            }
-            int level = QXLOG_INFORMATION;
-            for (int i = 0; i < 8; ++i)
-                if (v && strcasecmp(v, qxlog_levels[i]) == 0)
-                    level = i;
-            _put(log->loglevel, level);
-        } else if (strcasecmp(w, "logfacility") == 0) {
-            log->logfacility = 0;
-            for (int i = 0; i < 9; ++i)
-                if (v && strcasecmp(v, qxlog_facilities[i]) == 0)
-                    log->logfacility = i;
-        } else if (strcasecmp(w, "rollovertime") == 0) {
-            log->rollovertime = _u32_or(v, DEF_ROLLOVERTIME);
-        } else if (strcasecmp(w, "expirytime") == 0) {
-            log->expirytime = _u32_or(v, DEF_EXPIRYTIME);
-        } else if (strcasecmp(w, "maxlogfilesize") == 0) {
-            log->maxlogfilesize = _u32_or(v, DEF_MAXLOGFILESIZE);
-        } else if (strcasecmp(w, "maxlogfiles") == 0) {
-            log->maxlogfiles = _u32_or(v, DEF_MAXLOGFILES);
-        } else if (strcasecmp(w, "maxlogsize") == 0) {
-            log->maxlogsize = _u32_or(v, DEF_MAXLOGSIZE);
-        } else if (strcasecmp(w, "minfreediskspace") == 0) {
-            log->minfreediskspace = _u32_or(v, DEF_MINFREEDISKSPACE);
-        } else if (strcasecmp(w, "flushinterval") == 0) {
-            int n = v ? std::atoi(v) : 0;
-            log->flushinterval = n > 0 ? n : DEF_FLUSHINTERVAL;
-        } else if (strcasecmp(w, "buffersize") == 0) {
-            log->buffersize = v ? std::atoi(v) : 0;
-        } else if (strcasecmp(w, "serveruid") == 0) {
-            _replace(&log->serveruid,
-                     v ? v : config_get_string(config_getdefaultcache(), "local.serveruid", nullptr));
-        } else if (strcasecmp(w, "servergid") == 0) {
-            _replace(&log->servergid,
-                     v ? v : config_get_string(config_getdefaultcache(), "local.servergid", nullptr));
-        } else if (strcasecmp(w, "syslogfacility") == 0) {
-            bool found = false;
-            for (const SyslogFacility &f : syslog_facilities) {
-                if (v && strcasecmp(v, f.name) == 0) {
-                    _put(log->syslogfacility, f.value);
-                    found = true;
+        LockGuard guard(log->lock);
+        for (LogConfigPair *p = options; p && p->option; ++p) {
+            const char *w = p->option;
+            const char *v = p->value;
+            if (strcasecmp(w, "logdir") == 0) {
+                if (log->logdir == nullptr && v) {
+                    log->logdir = xstrdup(v);
+                    mkdir(log->logdir, 0700);
+                }
+            } else if (strcasecmp(w, "servicename") == 0) {
+                _set_once(&log->servicename, v);
+            } else if (strcasecmp(w, "processname") == 0) {
+                _set_once(&log->processname, v);
+            } else if (strcasecmp(w, "loglevel") == 0) {
+                if (v && strcasecmp(v, "Nolog") == 0) {
+                    _put(log->loglevel, -1);
                     break;
                 }
+                int level = QXLOG_INFORMATION;
+                for (int i = 0; i < 8; ++i)
+                    if (v && strcasecmp(v, qxlog_levels[i]) == 0)
+                        level = i;
+                _put(log->loglevel, level);
+            } else if (strcasecmp(w, "logfacility") == 0) {
+                log->logfacility = 0;
+                for (int i = 0; i < 9; ++i)
+                    if (v && strcasecmp(v, qxlog_facilities[i]) == 0)
+                        log->logfacility = i;
+            } else if (strcasecmp(w, "rollovertime") == 0) {
+                log->rollovertime = _u32_or(v, DEF_ROLLOVERTIME);
+            } else if (strcasecmp(w, "expirytime") == 0) {
+                log->expirytime = _u32_or(v, DEF_EXPIRYTIME);
+            } else if (strcasecmp(w, "maxlogfilesize") == 0) {
+                log->maxlogfilesize = _u32_or(v, DEF_MAXLOGFILESIZE);
+            } else if (strcasecmp(w, "maxlogfiles") == 0) {
+                log->maxlogfiles = _u32_or(v, DEF_MAXLOGFILES);
+            } else if (strcasecmp(w, "maxlogsize") == 0) {
+                log->maxlogsize = _u32_or(v, DEF_MAXLOGSIZE);
+            } else if (strcasecmp(w, "minfreediskspace") == 0) {
+                log->minfreediskspace = _u32_or(v, DEF_MINFREEDISKSPACE);
+            } else if (strcasecmp(w, "flushinterval") == 0) {
+                int n = v ? std::atoi(v) : 0;
+                log->flushinterval = n > 0 ? n : DEF_FLUSHINTERVAL;
+            } else if (strcasecmp(w, "buffersize") == 0) {
+                log->buffersize = v ? std::atoi(v) : 0;
+            } else if (strcasecmp(w, "serveruid") == 0) {
+                _replace(&log->serveruid, v ? v
+                                            : config_get_string(config_getdefaultcache(),
+                                                                "local.serveruid", nullptr));
+            } else if (strcasecmp(w, "servergid") == 0) {
+                _replace(&log->servergid, v ? v
+                                            : config_get_string(config_getdefaultcache(),
+                                                                "local.servergid", nullptr));
+            } else if (strcasecmp(w, "syslogfacility") == 0) {
+                bool found = false;
+                for (const SyslogFacility &f : syslog_facilities) {
+                    if (v && strcasecmp(v, f.name) == 0) {
+                        _put(log->syslogfacility, f.value);
+                        found = true;
+                        break;
+                    }
+                }
+                if (!found)
+                    bad_facility = std::string(log->servicename ? log->servicename : "?") + "." +
+                                   w + ": " + (v ? v : "");
             }
-            if (!found)
-                bad_facility = std::string(log->servicename ? log->servicename : "?") + "." + w + ": " +
-                               (v ? v : "");
         }
-    }
     }
     if (!bad_facility.empty())
         qxlog(nullptr, QXLOG_WARNING, "invalid value for option logfile.%s ", bad_facility.c_str());
@@ -554,7 +580,8 @@ void qxlogv(LogHandle *log, unsigned flags, const char *format, va_list args)
         if (format == nullptr)
             return;
         int cut = (int)(room > 20 ? room - 20 : 0);
-        int n = std::snprintf(line, room, "%s: %.*s", qxlog_facilities[(flags >> 3) & 7], cut, format);
+        int n =
+            std::snprintf(line, room, "%s: %.*s", qxlog_facilities[(flags >> 3) & 7], cut, format);
         if (n > 0) {
             size_t len = std::strlen(line);
             if (len && line[len - 1] == '\n')

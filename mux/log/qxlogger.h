@@ -29,7 +29,7 @@ enum {
 };
 
 /* Facility code: bits 3-5 of the flags ((code & 7) << 3). */
-#define QXLOG_FACILITY(code) (((unsigned)(code) & 7u) << 3)
+#define QXLOG_FACILITY(code) (((unsigned)(code)&7u) << 3)
 /* Set by the writer itself for handles created with effective uid 0. */
 #define QXLOG_PRIVILEGED 0x100u
 /* No time stamp, prefix, added newline or creation header. */

@@ -76,8 +76,7 @@ bool _parse_listen(const std::string &v, in_addr *addr, int *port) {
 std::string _response(int code, const char *reason, const char *type, const std::string &body, bool head,
                       const char *extra = "") {
     std::string r = "HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nContent-Type: " + type +
-                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
-                    "Connection: close\r\n\r\n";
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "Connection: close\r\n\r\n";
     if (!head) r += body;
     return r;
 }
@@ -86,9 +85,7 @@ std::string _error(int code, const char *reason, const char *extra = "") {
     return _response(code, reason, "text/plain; charset=utf-8", std::string(reason) + "\n", false, extra);
 }
 
-bool _token_char(char c) {
-    return isalnum(static_cast<unsigned char>(c)) || (c && strchr("!#$%&'*+-.^_`|~", c));
-}
+bool _token_char(char c) { return isalnum(static_cast<unsigned char>(c)) || (c && strchr("!#$%&'*+-.^_`|~", c)); }
 
 /* The answer to a whole request head (request line and header lines). */
 std::string _answer(const std::string &head) {
@@ -107,10 +104,9 @@ std::string _answer(const std::string &head) {
     size_t sp1 = req.find(' ');
     size_t sp2 = sp1 == std::string::npos ? sp1 : req.find(' ', sp1 + 1);
     if (sp2 == std::string::npos || req.find(' ', sp2 + 1) != std::string::npos) return _error(400, "Bad Request");
-    std::string method = req.substr(0, sp1), target = req.substr(sp1 + 1, sp2 - sp1 - 1),
-                version = req.substr(sp2 + 1);
-    bool ok = !method.empty() && !target.empty() && target[0] == '/' &&
-              (version == "HTTP/1.1" || version == "HTTP/1.0");
+    std::string method = req.substr(0, sp1), target = req.substr(sp1 + 1, sp2 - sp1 - 1), version = req.substr(sp2 + 1);
+    bool ok =
+        !method.empty() && !target.empty() && target[0] == '/' && (version == "HTTP/1.1" || version == "HTTP/1.0");
     for (char c : method) ok = ok && _token_char(c);
     /* Header lines: a name of token characters, then ":". */
     for (size_t i = 1; ok && i < lines.size(); i++) {
@@ -190,8 +186,8 @@ void _readable(Scraper &s) {
         size_t lead = s.in.find_first_not_of("\r\n");
         s.in.erase(0, lead == std::string::npos ? s.in.size() : lead);
         if (size_t end = _head_end(s.in)) {
-            _respond(s, end > kMaxRequest ? _error(431, "Request Header Fields Too Large")
-                                          : _answer(s.in.substr(0, end)));
+            _respond(s,
+                     end > kMaxRequest ? _error(431, "Request Header Fields Too Large") : _answer(s.in.substr(0, end)));
             return;
         }
         if (s.in.size() > kMaxRequest) {
@@ -328,9 +324,7 @@ void mux_metrics_start(void) {
     pthread_sigmask(SIG_BLOCK, &all, &old);
     try {
         if (wake_fd >= 0) worker = new std::thread(_serve);
-    } catch (...) {
-        worker = nullptr;
-    }
+    } catch (...) { worker = nullptr; }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (!worker) {
         qxlog(nullptr, QXLOG_ERROR, "metrics: cannot start the listener on %s: %s", where, strerror(errno));

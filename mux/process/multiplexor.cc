@@ -238,8 +238,7 @@ int mux_cmdline_into(MuxConfig *cfg, int argc, char **argv) {
         case 'k':
         case 'i':
         case 'r':
-        case 'n':
-            break;
+        case 'n': break;
         case 'e':
             if (cfg == &gcfg) log_to_stderr = true;
             break;
@@ -294,7 +293,8 @@ int mux_cmdline_into(MuxConfig *cfg, int argc, char **argv) {
         }
         default: /* -h, -a, -d, -s, and a plain word (option 0) */
             if (opt->option == 0) _bad_option("unexpected argument %s", v ? v : "");
-            else if (opt->option == 's') _bad_option("-s%s is not an option: client SSL is set with orv_mux.usessl", v ? v : "");
+            else if (opt->option == 's')
+                _bad_option("-s%s is not an option: client SSL is set with orv_mux.usessl", v ? v : "");
             else if (opt->option != 'h') _bad_option("-%c is not an option", opt->option);
             ok = 0;
             break;
@@ -579,8 +579,9 @@ Multiplexor *multiplexor_new(ASock *listen_sock, GDispCx *gdc) {
         printf("    Suggested rlim_fd_max setting : %d\n", max + kReservedFds);
         printf("    Current rlim_fd_max setting   : %d\n", rlimit_nofile);
         printf("On Tamrix, add or change the rlim_fd_max setting in /etc/system\n");
-        printf("On Linux, check /proc/sys/fs/file-max and the descriptors value for either csh limit or sh "
-               "ulimit command\n");
+        printf(
+            "On Linux, check /proc/sys/fs/file-max and the descriptors value for either csh limit or sh "
+            "ulimit command\n");
         printf("===============================================================================\n");
         fflush(stdout);
         qxlog(nullptr, QXLOG_WARNING,

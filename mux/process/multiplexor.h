@@ -63,7 +63,6 @@ void multiplexor_acceptable(void *mux);
 void multiplexor_admit(Multiplexor *mux, ASock *sock, uint32_t client);
 void multiplexor_shutdown(Multiplexor *mux);
 void multiplexor_delete(Multiplexor *mux);
-
 }
 
 /* What one reading of the settings gives beside MuxConfig. */
@@ -80,8 +79,7 @@ int mux_settings_load(MuxConfig *cfg, MuxLoaded *out, int argc, char **argv);
 
 /* Four network-order bytes as "%d.%d.%d.%d" into buf (at least 16 bytes). */
 static inline char *_inet_ntoa(const unsigned char *address_bytes, char *buf) {
-    snprintf(buf, 16, "%d.%d.%d.%d", address_bytes[0], address_bytes[1], address_bytes[2],
-             address_bytes[3]);
+    snprintf(buf, 16, "%d.%d.%d.%d", address_bytes[0], address_bytes[1], address_bytes[2], address_bytes[3]);
     return buf;
 }
 

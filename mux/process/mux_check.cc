@@ -83,28 +83,30 @@ void _dir_usable(const char *key, const std::string &dir) {
     }
     size_t cut = dir.find_last_of('/', dir.size() > 1 ? dir.size() - 2 : 0);
     std::string parent = cut == std::string::npos ? "." : cut == 0 ? "/" : dir.substr(0, cut);
-    if ( stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         check->at_key(true, key, "the log directory " + dir + " is missing and cannot be made: " + strerror(ENOENT));
 }
 
 /* Values that start but are likely not what was meant. */
 void _values(void) {
     ConfigCache *c = config_getdefaultcache();
-    for (const char *key : {"orv_mux.numinstances", "orv_mux.maxthreads", "orv_mux.maxsessions",
-                            "orv_mux.stat_frequency", "orv_mux.conn_rate_limit", "orv_mux.sslhandshaketimeout",
-                            "orv_mux.client_queue_max"}) {
+    for (const char *key :
+         {"orv_mux.numinstances", "orv_mux.maxthreads", "orv_mux.maxsessions", "orv_mux.stat_frequency",
+          "orv_mux.conn_rate_limit", "orv_mux.sslhandshaketimeout", "orv_mux.client_queue_max"}) {
         std::string v = _value(key);
         if (_has(key) && !v.empty() && !_is_number(v))
             check->at_key(false, key, std::string(key) + " = " + v + " is not a number; the default is used");
     }
     if (_has("orv_mux.usessl") && config_get_switch(c, "orv_mux.usessl", -1) == -1)
-        check->at_key(false, "orv_mux.usessl", "orv_mux.usessl = " + _value("orv_mux.usessl") + " is neither on nor off; SSL stays off");
+        check->at_key(false, "orv_mux.usessl",
+                      "orv_mux.usessl = " + _value("orv_mux.usessl") + " is neither on nor off; SSL stays off");
     for (auto [key, low] : {std::pair{"orv_mux.listenport", 0}, {"orv_mux.serverport", 1}}) {
         std::string v = _value(key);
         std::string port = v.substr(v.find(':') == std::string::npos ? 0 : v.find(':') + 1);
         long n = _is_number(port) ? strtol(port.c_str(), nullptr, 10) : -1;
         if (_has(key) && (n < low || n > 65535))
-            check->at_key(false, key, std::string(key) + " = " + v + " has no port from " + std::to_string(low) + " to 65535");
+            check->at_key(false, key,
+                          std::string(key) + " = " + v + " has no port from " + std::to_string(low) + " to 65535");
     }
     if (_has("orv_mux.stat_frequency") && _is_number(_value("orv_mux.stat_frequency")) &&
         config_get_int(c, "orv_mux.stat_frequency", 0) < 10000)
@@ -120,8 +122,9 @@ void _values(void) {
         for (char ch : used) entries += ch == ';';
         for (char ch : text) want += ch == ';';
         if (entries < want || entries == 0 || text.back() != ';')
-            check->at_key(false, key, std::string(key) + " is used up to its first malformed entry: " +
-                                          (used.empty() ? std::string(none) : used));
+            check->at_key(false, key,
+                          std::string(key) +
+                              " is used up to its first malformed entry: " + (used.empty() ? std::string(none) : used));
     }
     std::string severity = _value("orv.log.orv_mux.severity");
     if (!severity.empty() && strcasecmp(severity.c_str(), "Nolog") != 0) {
@@ -156,8 +159,7 @@ void _ssl(void) {
     if (ASockSSL_Init(gcfg.ssl_config_dir, gcfg.ssl_certdb_prefix, gcfg.ssl_keydb_prefix, gcfg.ssl_secmod_file,
                       gcfg.ssl_password_file, gcfg.ssl_cert_nicknames, gcfg.ssl_cache_dir, _ssl_warn, 0))
         ASockSSL_Cleanup();
-    else
-        check->at_key(true, "orv_mux.usessl", "SSL Init failed: " + check->ssl_reasons);
+    else check->at_key(true, "orv_mux.usessl", "SSL Init failed: " + check->ssl_reasons);
 }
 
 }  // namespace
@@ -187,15 +189,15 @@ int mux_check_run(const char *confpath, int argc, char **argv) {
         struct stat st;
         int rc = instance_var_dir ? stat(instance_var_dir, &st) : 0;
         if (instance_var_dir && (rc != 0 || !S_ISDIR(st.st_mode)))
-            state.at_key(true, "orv.instancevardir",
-                         std::string("instance directory ") + instance_var_dir + " (orv.instancevardir) cannot be used: " +
-                             (rc != 0 ? strerror(errno) : "not a directory"));
+            state.at_key(
+                true, "orv.instancevardir",
+                std::string("instance directory ") + instance_var_dir +
+                    " (orv.instancevardir) cannot be used: " + (rc != 0 ? strerror(errno) : "not a directory"));
         if (instance_dir && instance_var_dir) {
             config_setinstancedir(instance_var_dir);
             if (mux_logurl_read(&logdir, &logname) != 0)
                 state.at_key(true, "orv.log.orv_mux.url", "Multiplexor log url has invalid value (it ends in \"/\")");
-            else if (_has("orv.log.orv_mux.url"))
-                _dir_usable("orv.log.orv_mux.url", logdir);
+            else if (_has("orv.log.orv_mux.url")) _dir_usable("orv.log.orv_mux.url", logdir);
             MuxLoaded loaded{};
             if (mux_settings_load(&gcfg, &loaded, argc, argv) != 0) {
                 state.report(true, "command line", 0, "refused (see above)");

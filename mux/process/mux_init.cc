@@ -126,10 +126,8 @@ void multiplexor_killenv(void) {}
 void multiplexor_setenv(void) {
     char buf[64];
     const unsigned char *a = reinterpret_cast<const unsigned char *>(&gcfg.listen_addr);
-    if (gcfg.listen_addr)
-        snprintf(buf, sizeof buf, "%d.%d.%d.%d:%d", a[0], a[1], a[2], a[3], gcfg.listen_port);
-    else
-        snprintf(buf, sizeof buf, "%d", gcfg.listen_port);
+    if (gcfg.listen_addr) snprintf(buf, sizeof buf, "%d.%d.%d.%d:%d", a[0], a[1], a[2], a[3], gcfg.listen_port);
+    else snprintf(buf, sizeof buf, "%d", gcfg.listen_port);
     multiplexor_setini("ListenPort", buf);
     if (gcfg.num_forks) {
         snprintf(buf, sizeof buf, "%d", gcfg.num_forks);
@@ -262,19 +260,14 @@ void mux_ssl_keys_into(MuxConfig *cfg, int32_t *handshake_timeout) {
     ConfigCache *c = config_getdefaultcache();
     cfg->ssl_enable = config_get_switch(c, "orv_mux.usessl", 0);
     const char *dir = config_get_string(c, "orv_mux.secconfigdir", "");
-    if (dir && *dir)
-        mux_config_replace(&cfg->ssl_config_dir, xstrdup(dir));
-    else
-        mux_config_replace(&cfg->ssl_config_dir,
-                           _printf_dup("%s/config", instance_dir ? instance_dir : ".", nullptr));
+    if (dir && *dir) mux_config_replace(&cfg->ssl_config_dir, xstrdup(dir));
+    else mux_config_replace(&cfg->ssl_config_dir, _printf_dup("%s/config", instance_dir ? instance_dir : ".", nullptr));
     mux_config_replace(&cfg->ssl_secmod_file, config_get_stringcopy(c, "orv_mux.secmodfile", "secmod.db"));
     mux_config_replace(&cfg->ssl_certdb_prefix, config_get_stringcopy(c, "orv_mux.certdbprefix", ""));
     mux_config_replace(&cfg->ssl_keydb_prefix, config_get_stringcopy(c, "orv_mux.keydbprefix", ""));
     const char *pw = config_get_string(c, "orv_mux.keystorepasswordfile", "sslpassword.conf");
-    if (pw && pw[0] == '/')
-        mux_config_replace(&cfg->ssl_password_file, xstrdup(pw));
-    else
-        mux_config_replace(&cfg->ssl_password_file, _printf_dup("%s/%s", cfg->ssl_config_dir, pw ? pw : ""));
+    if (pw && pw[0] == '/') mux_config_replace(&cfg->ssl_password_file, xstrdup(pw));
+    else mux_config_replace(&cfg->ssl_password_file, _printf_dup("%s/%s", cfg->ssl_config_dir, pw ? pw : ""));
     mux_config_replace(&cfg->ssl_cipher_specs, _dup_or_null(config_get_string(c, "orv_mux.cipherspecs", "all")));
     const char *nick = config_get_string(c, "orv_mux.certnickname", "");
     if (nick && *nick) mux_config_replace(&cfg->ssl_cert_nicknames[0], xstrdup(nick));
@@ -367,8 +360,8 @@ std::string mux_access_text(const AccessList *first) {
     std::string text;
     char buf[64];
     for (const AccessList *e = first; e; e = e->next) {
-        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e->deny ? '-' : '+', e->addr[0], e->addr[1],
-                 e->addr[2], e->addr[3], e->mask[0], e->mask[1], e->mask[2], e->mask[3]);
+        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", e->deny ? '-' : '+', e->addr[0], e->addr[1], e->addr[2],
+                 e->addr[3], e->mask[0], e->mask[1], e->mask[2], e->mask[3]);
         text += buf;
     }
     return text;

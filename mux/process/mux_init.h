@@ -102,8 +102,7 @@ extern int32_t ssl_handshake_timeout;
 
 /* A new entry from dotted texts ("10.1" is 10.1.0.0); from mcx, or
  * zero-filled calloc memory when mcx is NULL. */
-AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mask_text,
-                           int32_t deny);
+AccessList *AccessList_New(MemCx *mcx, const char *address_text, const char *mask_text, int32_t deny);
 /* 1 when `client` (IPv4, network order as received) may connect, else 0. */
 int AccessList_Check(AccessList *first, uint32_t client);
 /* Entries of an access-list text ("+a.b.c.d|m.m.m.m;-...;"): the first, or
@@ -111,7 +110,6 @@ int AccessList_Check(AccessList *first, uint32_t client);
 AccessList *AccessList_Parse(MemCx *mcx, const char *text);
 /* Frees a list made without a memory context; NULL ignored. */
 void AccessList_Free(AccessList *first);
-
 }
 
 /* The list in the text form of the environment name "Access" ("" for none). */

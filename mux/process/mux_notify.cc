@@ -34,8 +34,9 @@ void mux_notify_reloading(void) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     char state[64];
-    snprintf(state, sizeof state, "RELOADING=1\nMONOTONIC_USEC=%llu",
-             static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000u);
+    snprintf(
+        state, sizeof state, "RELOADING=1\nMONOTONIC_USEC=%llu",
+        static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000u);
     _notify(state);
 }
 

@@ -88,11 +88,10 @@ void _readable(void *arg) {
     if (n <= 0) {
         /* A connection that ends before its first byte is a balancer's
          * plain connect check, not a broken header. */
-        if (n == 0 && w->have == 0)
-            qxlog(nullptr, QXLOG_DEBUG, "[%s] closed before its PROXY header", w->source_text);
+        if (n == 0 && w->have == 0) qxlog(nullptr, QXLOG_DEBUG, "[%s] closed before its PROXY header", w->source_text);
         else
-            qxlog(nullptr, QXLOG_WARNING, "[%s] PROXY header cut short (%s after %zu bytes), closing",
-                  w->source_text, n == 0 ? "end of stream" : strerror(errno), w->have);
+            qxlog(nullptr, QXLOG_WARNING, "[%s] PROXY header cut short (%s after %zu bytes), closing", w->source_text,
+                  n == 0 ? "end of stream" : strerror(errno), w->have);
         return _close(w);
     }
     MuxProxyHeader h;
@@ -127,7 +126,10 @@ void _readable(void *arg) {
         client = h.src_addr;
     } else {
         qxlog(nullptr, QXLOG_DEBUG, "[%s] PROXY header without an IPv4 client (%s), the balancer's address is used",
-              source_text, h.family == MUX_PROXY_INET6 ? "IPv6" : h.family == MUX_PROXY_UNIX ? "local socket" : "unspecified");
+              source_text,
+              h.family == MUX_PROXY_INET6  ? "IPv6"
+              : h.family == MUX_PROXY_UNIX ? "local socket"
+                                           : "unspecified");
     }
     multiplexor_admit(mux, sock, client);
 }

@@ -33,7 +33,6 @@ int mux_proxy_trusted(uint32_t source);
 void mux_proxy_accept(Multiplexor *mux, ASock *sock, uint32_t source);
 /* Closes the clients of `mux` still waiting for their header. */
 void mux_proxy_cycle_end(Multiplexor *mux);
-
 }
 
 #endif

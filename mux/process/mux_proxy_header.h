@@ -18,7 +18,7 @@
 #define MUX_PROXY_HEADER_MAX (16 + MUX_PROXY_V2_BODY_MAX)
 
 enum MuxProxyStatus {
-    MUX_PROXY_COMPLETE, /* a whole header: its fields are filled in */
+    MUX_PROXY_COMPLETE,  /* a whole header: its fields are filled in */
     MUX_PROXY_NEED_MORE, /* every byte so far belongs to an unfinished header */
     MUX_PROXY_INVALID,   /* not a header, or a bad one: `why` says what */
 };
@@ -31,8 +31,8 @@ enum MuxProxyFamily {
 };
 
 struct MuxProxyHeader {
-    int version;  /* 1 or 2 */
-    int local;    /* v2 LOCAL or v1 UNKNOWN: the balancer speaks for itself */
+    int version; /* 1 or 2 */
+    int local;   /* v2 LOCAL or v1 UNKNOWN: the balancer speaks for itself */
     MuxProxyFamily family;
     /* IPv4 addresses in network order, ports in host order; set for
      * MUX_PROXY_INET only (otherwise 0). */

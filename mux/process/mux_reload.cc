@@ -32,8 +32,8 @@
 
 namespace {
 
-std::atomic<int> wake_fd{-1};  /* write end of the pipe, for the handler */
-std::atomic<int> pending{0};   /* a request came before the thread ran */
+std::atomic<int> wake_fd{-1}; /* write end of the pipe, for the handler */
+std::atomic<int> pending{0};  /* a request came before the thread ran */
 int read_fd = -1;
 std::thread *worker = nullptr;
 int saved_argc = 0;
@@ -43,10 +43,10 @@ std::vector<AccessList *> *retired = nullptr;
 
 /* The log keys a reload reports when they change (mux_log applies them). */
 const char *const kLogKeys[] = {
-    "orv.log.orv_mux.severity",       "orv.log.orv_mux.snoop",      "orv.log.orv_mux.logfacility",
-    "orv.log.orv_mux.rollovertime",   "orv.log.orv_mux.expirytime", "orv.log.orv_mux.maxlogfilesize",
-    "orv.log.orv_mux.maxlogfiles",    "orv.log.orv_mux.maxlogsize", "orv.log.orv_mux.minfreediskspace",
-    "orv.log.orv_mux.flushinterval",  "orv.log.orv_mux.buffersize",
+    "orv.log.orv_mux.severity",      "orv.log.orv_mux.snoop",      "orv.log.orv_mux.logfacility",
+    "orv.log.orv_mux.rollovertime",  "orv.log.orv_mux.expirytime", "orv.log.orv_mux.maxlogfilesize",
+    "orv.log.orv_mux.maxlogfiles",   "orv.log.orv_mux.maxlogsize", "orv.log.orv_mux.minfreediskspace",
+    "orv.log.orv_mux.flushinterval", "orv.log.orv_mux.buffersize",
 };
 using Values = std::vector<std::optional<std::string>>;
 
@@ -115,7 +115,8 @@ std::vector<std::string> _fixed_changes(const MuxConfig &fresh, const MuxLoaded 
         out.push_back("log file (orv.log.orv_mux.url)");
     free(dir);
     free(name);
-    if (mux_metrics_setting(nullptr) != mux_metrics_running()) out.push_back("metrics listener (orv_mux.metrics_listen)");
+    if (mux_metrics_setting(nullptr) != mux_metrics_running())
+        out.push_back("metrics listener (orv_mux.metrics_listen)");
     for (auto [key, running] : {std::pair{"orv.instancedir", instance_dir}, {"orv.instancevardir", instance_var_dir}}) {
         char *v = config_get_stringcopy(config_getdefaultcache(), key, nullptr);
         if (_show(v) != _show(running)) out.push_back(std::string("instance directory (") + key + ")");
@@ -201,8 +202,7 @@ void mux_reload_stop(void) {
     /* The pipe may be full of requests: the end is told by a blocking write. */
     fcntl(fd, F_SETFL, 0);
     char q = 'q';
-    while (write(fd, &q, 1) < 0 && errno == EINTR) {
-    }
+    while (write(fd, &q, 1) < 0 && errno == EINTR) {}
     worker->join();
     delete worker;
     worker = nullptr;
@@ -225,11 +225,13 @@ int mux_reload(void) {
     configdrv_set_diag(nullptr);
     if (rc != 0) {
         for (const Problem &p : problems) {
-            if (p.line > 0) qxlog(nullptr, QXLOG_ERROR, "configuration reload: %s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
+            if (p.line > 0)
+                qxlog(nullptr, QXLOG_ERROR, "configuration reload: %s:%d: %s", p.path.c_str(), p.line,
+                      p.message.c_str());
             else qxlog(nullptr, QXLOG_ERROR, "configuration reload: %s: %s", p.path.c_str(), p.message.c_str());
         }
-        qxlog(nullptr, QXLOG_ERROR, "configuration reload failed: %s is not used; the running configuration stays in force",
-              path);
+        qxlog(nullptr, QXLOG_ERROR,
+              "configuration reload failed: %s is not used; the running configuration stays in force", path);
         mux_notify_ready();
         return 1;
     }

@@ -182,8 +182,7 @@ void trigger_handshake(void *arg) {
          * record that will never be complete. */
         if (err == ASOCK_ENOTSSL)
             qxlog(nullptr, QXLOG_WARNING, "[%s] SSL handshake: first bytes are not TLS, closing", context->peer_addr);
-        else
-            qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading", err);
+        else qxlog(nullptr, QXLOG_WARNING, "trigger_handshake: Error %d occurred when reading", err);
         mux_count(MUX_HANDSHAKES_FAILED);
         _ssl_abandon(context);
         return;

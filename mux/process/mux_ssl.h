@@ -52,7 +52,6 @@ void mux_ssl_accept(Multiplexor *mux, ASock *sock, const char *peer_addr);
 void mux_ssl_cycle_end(Multiplexor *mux);
 /* At process end, after the listening socket is deleted. */
 void mux_ssl_cleanup(void);
-
 }
 
 #endif

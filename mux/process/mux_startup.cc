@@ -71,8 +71,9 @@ int mux_instance_open(void) {
 }
 
 void mux_instance_give(uid_t uid, gid_t gid) {
-    std::vector<std::string> paths = {_own_logdir(), mux_pidfile_path(),
-                                      std::string(logdir ? logdir : _own_logdir().c_str()) + "/" + (logname ? logname : "")};
+    std::vector<std::string> paths = {
+        _own_logdir(), mux_pidfile_path(),
+        std::string(logdir ? logdir : _own_logdir().c_str()) + "/" + (logname ? logname : "")};
     if (made_logdir) paths.push_back(logdir);
     /* What fails here shows in mux_instance_unusable. */
     for (const std::string &path : paths) {
@@ -109,7 +110,9 @@ std::string mux_instance_unusable(bool given) {
     for (const Need &n : needs) {
         if (faccessat(AT_FDCWD, n.path.c_str(), n.mode, AT_EACCESS) == 0) continue;
         return std::string(n.what) + " " + n.path + " is not " +
-               (n.mode & W_OK ? "writable" : n.mode == X_OK ? "searchable" : "readable") +
+               (n.mode & W_OK    ? "writable"
+                : n.mode == X_OK ? "searchable"
+                                 : "readable") +
                " for this user (" + strerror(errno) +
                "); give it to the user or open it to the user, and make the directories above it searchable";
     }

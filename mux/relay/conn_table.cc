@@ -17,8 +17,9 @@ int32_t curr_id = 1;
 bool conn_table_init(ConnTable *table, MemCx *mcx, int32_t max_sessions) {
     table->max_sessions = max_sessions < 0 ? 0 : max_sessions;
     table->lock = PR_NewLock();
-    table->slots = static_cast<Conn **>(
-        mcx->Realloc(mcx, nullptr, sizeof(Conn *) * (static_cast<size_t>(table->max_sessions) + 1))); // NOLINT(bugprone-sizeof-expression): a table of pointers
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): a table of pointers
+    size_t bytes = sizeof(Conn *) * (static_cast<size_t>(table->max_sessions) + 1);
+    table->slots = static_cast<Conn **>(mcx->Realloc(mcx, nullptr, bytes));
     if (table->lock && table->slots) return true;
     conn_table_destroy(table, mcx);
     return false;

@@ -24,9 +24,9 @@
 struct Conn;
 
 struct ConnTable {
-    PRLock *lock;     /* the slots, the cursor, and every use of a Conn
-                         reached through a slot */
-    Conn **slots;     /* max_sessions + 1 slots; slot 0 unused */
+    PRLock *lock; /* the slots, the cursor, and every use of a Conn
+                     reached through a slot */
+    Conn **slots; /* max_sessions + 1 slots; slot 0 unused */
     int32_t max_sessions;
 };
 

@@ -157,16 +157,10 @@ void _conn_reader(void *arg) {
     qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: gdisp_read %ld dispatched reader state %d\n", conn->id,
           _handle(conn->gd_read), state);
     switch (state) {
-    case CONN_NEW:
-        qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) state %d\n", conn->id, state);
-        return;
-    case CONN_CLOSING:
-        _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n");
-        return;
-    case CONN_WORK:
-        break;
-    default:
-        return;
+    case CONN_NEW: qxlog(nullptr, QXLOG_DEBUG, "conn[%d]: (_conn_reader) state %d\n", conn->id, state); return;
+    case CONN_CLOSING: _conn_reader_done(conn, "conn[%d]: gdisp_read %ld closing\n"); return;
+    case CONN_WORK: break;
+    default: return;
     }
 
     /* Flow toward the server: while the link is behind, the bytes stay in
@@ -355,8 +349,8 @@ Conn *conn_new(ASock *sock, const char *ip, Multiplexor *mux) {
     conn->bytes_lock = PR_NewLock();
     size_t iplen = strlen(ip ? ip : "") + 1;
     conn->ip = static_cast<char *>(mcx->Realloc(mcx, nullptr, iplen));
-    if (!conn->gd_read || !conn->gd_write || !conn->gd_ctl || !conn->sem_shutdown || !conn->pipe ||
-        !conn->state_lock || !conn->bytes_lock || !conn->ip) {
+    if (!conn->gd_read || !conn->gd_write || !conn->gd_ctl || !conn->sem_shutdown || !conn->pipe || !conn->state_lock ||
+        !conn->bytes_lock || !conn->ip) {
         qxlog(nullptr, QXLOG_ERROR, "Multiplexor reached max sessions\n");
         _conn_discard(conn);
         return nullptr;

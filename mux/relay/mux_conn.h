@@ -26,12 +26,7 @@
 #include "relay/mux_types.h"
 #include "relay/mux_writer.h"
 
-enum {
-    CONN_NEW = 1,
-    CONN_CLOSING = 2,
-    CONN_WORK = 3,
-    CONN_DELETED = -1
-};
+enum { CONN_NEW = 1, CONN_CLOSING = 2, CONN_WORK = 3, CONN_DELETED = -1 };
 
 /* One client. Its three dispatchers form one group, so its own callbacks
  * run one at a time; the server link reaches it only under table.lock and
@@ -121,7 +116,6 @@ void conn_queued_for_server(Conn *conn, MuxAckFn ack, void *ack_arg);
  * `conn` stored in its slot; -1 when every number is taken (conn_table_claim).
  * Must hold: the link's table.lock. */
 int32_t get_conn_sd(ServerLink *server, Multiplexor *mux, Conn *conn);
-
 }
 
 #endif

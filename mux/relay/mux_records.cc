@@ -41,8 +41,7 @@ struct RecordTally {
 };
 }  // namespace
 
-int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink,
-                     void *arg) {
+int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink, void *arg) {
     RecordTally tally;
     uint32_t pos = 0;
     while (pos < len) {
@@ -63,7 +62,7 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
         switch (p->rd_state) {
         case RD_TYPE:
             tally.n++;
-            p->rd_type = static_cast<signed char>(b); // NOLINT(bugprone-signed-char-misuse): signed on the wire
+            p->rd_type = static_cast<signed char>(b);  // NOLINT(bugprone-signed-char-misuse): signed on the wire
             p->rd_count = 0;
             p->rd_id = 0;
             p->rd_state = RD_ID;
@@ -75,9 +74,7 @@ int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const 
             if (++p->rd_count < 4) break;
             p->rd_count = 0;
             switch (p->rd_type) {
-            case REC_OPEN:
-                p->rd_state = RD_SKIP;
-                break;
+            case REC_OPEN: p->rd_state = RD_SKIP; break;
             case REC_CLOSE:
                 p->rd_state = RD_TYPE;
                 sink->close(arg, p->rd_id);
@@ -152,14 +149,11 @@ uint32_t mux_record_data_header(unsigned char *buf, int32_t id, uint32_t n) {
 uint32_t mux_record_size(const unsigned char *rec, uint32_t room) {
     if (room < MUX_REC_CLOSE_SIZE) return room;
     switch (rec[0]) {
-    case REC_OPEN:
-        return MUX_REC_OPEN_SIZE;
-    case REC_CLOSE:
-        return MUX_REC_CLOSE_SIZE;
+    case REC_OPEN: return MUX_REC_OPEN_SIZE;
+    case REC_CLOSE: return MUX_REC_CLOSE_SIZE;
     case REC_DATA:
         if (room < MUX_REC_HEADER) return room;
         return MUX_REC_HEADER + _get32(rec + 5);
-    default:
-        return room;
+    default: return room;
     }
 }

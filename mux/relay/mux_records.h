@@ -21,24 +21,18 @@
 extern "C" {
 #endif
 
-enum {
-    REC_OPEN = 1,
-    REC_CLOSE = 2,
-    REC_DATA = 3,
-    REC_HELLO = 4,
-    REC_BYE = 5
-};
+enum { REC_OPEN = 1, REC_CLOSE = 2, REC_DATA = 3, REC_HELLO = 4, REC_BYE = 5 };
 
 #define MUX_PROTOCOL_MAJOR 3
 #define MUX_PROTOCOL_MINOR 0
 
-#define MUX_REC_HEADER 9        /* type, number, length of a data record */
+#define MUX_REC_HEADER 9 /* type, number, length of a data record */
 #define MUX_REC_OPEN_SIZE 9
 #define MUX_REC_CLOSE_SIZE 5
-#define MUX_REC_MAX 4096        /* largest record the multiplexor sends */
+#define MUX_REC_MAX 4096                                /* largest record the multiplexor sends */
 #define MUX_REC_MAX_DATA (MUX_REC_MAX - MUX_REC_HEADER) /* 4087 */
-#define MUX_SERVER_READ 65536   /* most bytes one read of the server link takes */
-#define MUX_SERVER_PIECES 32    /* most data pieces passed to a client at once */
+#define MUX_SERVER_READ 65536                           /* most bytes one read of the server link takes */
+#define MUX_SERVER_PIECES 32                            /* most data pieces passed to a client at once */
 /* Most bytes the relay puts into one send of its own making: 15 records of
  * 4096. A send must fit one TCP segment of the loopback's 64 KiB MTU (65483
  * bytes of data), or every 64 KiB send would trail a 53-byte segment that
@@ -46,20 +40,14 @@ enum {
 #define MUX_SEND_MAX (15 * MUX_REC_MAX)
 
 /* Parser states; the values are those the link's debug output shows. */
-enum {
-    RD_TYPE = 0,
-    RD_ID = 1,
-    RD_LEN = 2,
-    RD_DATA = 3,
-    RD_SKIP = 99
-};
+enum { RD_TYPE = 0, RD_ID = 1, RD_LEN = 2, RD_DATA = 3, RD_SKIP = 99 };
 
 typedef struct MuxRecordParser {
-    int32_t rd_state; /* RD_* */
+    int32_t rd_state;  /* RD_* */
     uint32_t rd_count; /* bytes consumed of the current field or data */
-    int32_t rd_id;    /* connection number being collected */
-    int32_t rd_type;  /* the signed type byte */
-    uint32_t rd_len;  /* data length of the current REC_DATA */
+    int32_t rd_id;     /* connection number being collected */
+    int32_t rd_type;   /* the signed type byte */
+    uint32_t rd_len;   /* data length of the current REC_DATA */
 } MuxRecordParser;
 
 /* What the parser found; `arg` is the caller's. */
@@ -81,8 +69,7 @@ void mux_record_parser_init(MuxRecordParser *p);
 /* Parses one chunk. Returns 0 when the chunk was used up and the stream goes
  * on, 1 when a good-bye or invalid record ended it (the rest of the chunk is
  * not looked at). */
-int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len,
-                     const MuxRecordSink *sink, void *arg);
+int mux_record_parse(MuxRecordParser *p, const char *chunk, uint32_t len, const MuxRecordSink *sink, void *arg);
 
 /* Builders: each returns the record's size. */
 uint32_t mux_record_open(unsigned char *buf, int32_t id, const unsigned char addr[4]);

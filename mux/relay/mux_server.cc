@@ -126,8 +126,8 @@ void _server_connect(ServerLink *link) {
     sin.sin_port = htons(gcfg.server_port);
     sin.sin_addr.s_addr = link->addr;
     link->phase = PHASE_CONNECTING;
-    if (ASock_Connect(link->sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin, link->gd_io,
-                      _server_connected, link) != 0) {
+    if (ASock_Connect(link->sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin, link->gd_io, _server_connected,
+                      link) != 0) {
         _server_cannot_connect(link, strerror(ASock_GetLastError(link->sock)));
         _server_fail(link);
     }
@@ -173,8 +173,8 @@ void _server_connected(void *arg) {
         return;
     }
     /* A short send is finished in the background; the set-up timer bounds it. */
-    if (ASock_AsyncWrite(link->sock, link->hello_out + n, static_cast<uint32_t>(3 - n),
-                         &link->hello_status, link->gd_io, _server_hello_sent, link) != 0) {
+    if (ASock_AsyncWrite(link->sock, link->hello_out + n, static_cast<uint32_t>(3 - n), &link->hello_status,
+                         link->gd_io, _server_hello_sent, link) != 0) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot say Hello to server %s.  Write error %d.", gcfg.server_host,
               ASock_GetLastError(link->sock));
         _server_fail(link);
@@ -237,9 +237,7 @@ void _server_setup_timeout(void *arg) {
         qxlog(nullptr, QXLOG_ERROR, "Error while resolving server address.");
         GDispSem_V(link->sem_shutdown);
         return;
-    case PHASE_CONNECTING:
-        _server_cannot_connect(link, strerror(ETIMEDOUT));
-        break;
+    case PHASE_CONNECTING: _server_cannot_connect(link, strerror(ETIMEDOUT)); break;
     default:
         qxlog(nullptr, QXLOG_ERROR, "No reply from server %s.  Write error %d.", gcfg.server_host, ETIMEDOUT);
         break;
@@ -300,8 +298,8 @@ void _sink_bye(void *arg) {
 void _sink_invalid(void *arg, int32_t type) {
     ServerLink *link = static_cast<ServerLink *>(arg);
     _server_flush_pieces(link);
-    qxlog(nullptr, QXLOG_ERROR, "server[%d]: got invalid client state(%d). Scheduling multiplexor restart.\n",
-          link->id, type);
+    qxlog(nullptr, QXLOG_ERROR, "server[%d]: got invalid client state(%d). Scheduling multiplexor restart.\n", link->id,
+          type);
 }
 
 const MuxRecordSink kSink = {_sink_data, _sink_close, _sink_bye, _sink_invalid};
@@ -330,8 +328,8 @@ void _server_reader(void *arg) {
             }
             if (static_cast<size_t>(n) == sizeof link->rbuf) continue;
         } else if (n == MUX_IO_EOF || (n <= MUX_IO_ERROR && ASock_GetLastError(link->sock) != ASOCK_ETRYAGAIN)) {
-            qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n",
-                  link->id, n);
+            qxlog(nullptr, QXLOG_ERROR, "server[%d]: received %d bytes. Scheduling multiplexor restart.\n", link->id,
+                  n);
             GDispSem_V(link->sem_shutdown);
             return;
         }
@@ -362,8 +360,7 @@ void _server_wrote(void *owner, const MuxWriter *w) {
                        static_cast<int>(w->wlen) - MUX_REC_HEADER);
     else if (w->wstatus == MUX_IO_ERROR)
         qxlog(nullptr, QXLOG_DEBUG, "server[%d]: write error %d", link->id, GDisp_GetAsyncError(w->gd));
-    else
-        qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, w->wstatus);
+    else qxlog(nullptr, QXLOG_DEBUG, "server[%d]: unknown write error %d", link->id, w->wstatus);
 }
 
 /* A broken link is noticed by the reader; the chain goes on. */
@@ -421,8 +418,8 @@ ServerLink *server_new(Multiplexor *mux) {
     link->park_lock = PR_NewLock();
     mux_list_init(&link->parked);
     bool table = conn_table_init(&link->table, mcx, mux->max_sessions);
-    if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer ||
-        !link->sem_shutdown || !link->pipe || !link->stats_lock || !link->park_lock || !table) {
+    if (!link->sock || !link->gd_io || !link->gd_write || !link->gd_ctl || !link->gd_timer || !link->sem_shutdown ||
+        !link->pipe || !link->stats_lock || !link->park_lock || !table) {
         qxlog(nullptr, QXLOG_ERROR, "Cannot connect to IM Server %s port %u: out of resources for the link",
               gcfg.server_host, unsigned(gcfg.server_port));
         /* Not linked yet: give back what was made. */

@@ -74,7 +74,6 @@ int32_t server_attach(ServerLink *link, Conn *conn, int32_t *number);
 /* Takes `conn` off the paused readers, the link's count and the table:
  * afterwards nothing on the link can reach it (conn_delete). */
 void server_detach(ServerLink *link, Conn *conn);
-
 }
 
 #endif

@@ -50,7 +50,7 @@ struct AccessList {
     AccessList *next;
     unsigned char addr[4]; /* network order, first octet first */
     unsigned char mask[4];
-    int32_t deny;          /* 0 = allow ("+"), 1 = deny ("-") */
+    int32_t deny; /* 0 = allow ("+"), 1 = deny ("-") */
 };
 
 #define MUX_MAX_NICKNAMES 16

@@ -46,7 +46,7 @@ struct MuxWriter {
     ASock *sock;
     ASPipe *pipe;
     GDisp *gd;
-    char *wbuf;      /* the chunk in hand */
+    char *wbuf; /* the chunk in hand */
     uint32_t wlen;
     int32_t wstatus; /* MuxIoResult of the chunk in hand */
     const MuxWriterHooks *hooks;

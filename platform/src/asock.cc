@@ -411,7 +411,8 @@ int ASock_Acceptable(ASock *ls, GDisp *gd, GDispFn fn, void *arg) {
   Waiter w(gd, fn, arg);
   std::lock_guard<std::mutex> g(ls->mu);
   if (ls->closed.load()) return -1;
-  if (!ls->backoff_on.load()) return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
+  if (!ls->backoff_on.load())
+    return _arm_wait_locked(ls, asio::socket_base::wait_read, std::move(w)) ? 0 : -1;
   // Out of descriptors: pending connections keep the socket readable, so a
   // readiness wait would fire at once, forever. Rest first.
   GdHome home = _gd_cx(gd);
@@ -661,7 +662,8 @@ ssize_t _msg_io(ASock *s, const struct iovec *iov, int n, bool send, int *err) {
   mh.msg_iov = const_cast<struct iovec *>(iov);
   mh.msg_iovlen = static_cast<size_t>(n);
   ssize_t r;
-  do r = send ? sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT) : recvmsg(s->fd, &mh, MSG_DONTWAIT);
+  do
+    r = send ? sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT) : recvmsg(s->fd, &mh, MSG_DONTWAIT);
   while (r < 0 && errno == EINTR);
   *err = errno;
   _io_leave(s);

@@ -86,7 +86,7 @@ struct ASock {
   GDispCx *cx = nullptr;
   asio::ip::tcp::socket *as = nullptr;
   asio::steady_timer *backoff = nullptr;
-  plat::GdRef read_gd;  // where a failed ASock_Recv records its error
+  plat::GdRef read_gd;     // where a failed ASock_Recv records its error
   plat::Links<ASock> cxl;  // in cx->socks, under cx->mu
 
   // Accept ran out of descriptors: `backoff_on` delays the next readiness

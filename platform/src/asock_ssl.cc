@@ -285,12 +285,14 @@ PRInt32 _layer_note(PRFileDesc *fd, PRInt32 asked, PRInt32 r) {
   auto *ss = reinterpret_cast<SslSock *>(fd->secret);
   if (ss && asked >= 0) {
     if (r >= 0) ss->held.store(static_cast<uint64_t>(asked - r), std::memory_order_relaxed);
-    else if (PR_GetError() == PR_WOULD_BLOCK_ERROR) ss->held.store(static_cast<uint64_t>(asked), std::memory_order_relaxed);
+    else if (PR_GetError() == PR_WOULD_BLOCK_ERROR)
+      ss->held.store(static_cast<uint64_t>(asked), std::memory_order_relaxed);
   }
   return r;
 }
 
-PRInt32 _layer_send(PRFileDesc *fd, const void *buf, PRInt32 amount, PRIntn flags, PRIntervalTime timeout) {
+PRInt32 _layer_send(PRFileDesc *fd, const void *buf, PRInt32 amount, PRIntn flags,
+                    PRIntervalTime timeout) {
   return _layer_note(fd, amount, fd->lower->methods->send(fd->lower, buf, amount, flags, timeout));
 }
 
@@ -439,7 +441,8 @@ void _ssl_recv_done(ASock *s) {
   if (fn) fn(arg);
 }
 
-const ASockIo ssl_io = {_ssl_recv, _ssl_send, _ssl_pending, _ssl_queued, _ssl_close, _ssl_recv_done};
+const ASockIo ssl_io = {_ssl_recv,   _ssl_send,  _ssl_pending,
+                        _ssl_queued, _ssl_close, _ssl_recv_done};
 
 // A listener keeps plain I/O (it only accepts); its close also frees the SSL
 // settings it carries.
@@ -452,7 +455,8 @@ void _listen_close(ASock *s, int mode) {
   plain_io.close(s, mode);
 }
 
-const ASockIo ssl_listen_io = {_listen_recv, _listen_send, _listen_pending, nullptr, _listen_close, nullptr};
+const ASockIo ssl_listen_io = {_listen_recv, _listen_send,  _listen_pending,
+                               nullptr,      _listen_close, nullptr};
 
 void _handshake_cb(PRFileDesc *, void *arg) {
   static_cast<SslSock *>(arg)->hs_completed.store(true, std::memory_order_release);
@@ -543,9 +547,11 @@ int ASockSSL_Init(const char *pszConfigDir, const char *pszCertPrefix, const cha
   // Databases are opened in the SQL format unless the name says otherwise.
   std::string dir = pszConfigDir;
   if (dir.find(':') == std::string::npos) dir = "sql:" + dir;
-  if (NSS_Initialize(dir.c_str(), pszCertPrefix ? pszCertPrefix : "", pszKeyPrefix ? pszKeyPrefix : "",
-                     pszSecmod && *pszSecmod ? pszSecmod : "secmod.db", NSS_INIT_READONLY) != SECSuccess) {
-    _warn("SSL: cannot open the certificate databases in %s (%s)", pszConfigDir, _err_text().c_str());
+  if (NSS_Initialize(
+          dir.c_str(), pszCertPrefix ? pszCertPrefix : "", pszKeyPrefix ? pszKeyPrefix : "",
+          pszSecmod && *pszSecmod ? pszSecmod : "secmod.db", NSS_INIT_READONLY) != SECSuccess) {
+    _warn("SSL: cannot open the certificate databases in %s (%s)", pszConfigDir,
+          _err_text().c_str());
     return 0;
   }
   PK11_SetPasswordFunc(_password_cb);
@@ -571,8 +577,8 @@ int ASockSSL_Init(const char *pszConfigDir, const char *pszCertPrefix, const cha
     // the fork, so each process has its own.
     const char *cache = pszCacheDir && *pszCacheDir ? pszCacheDir : nullptr;
     if (SSL_ConfigMPServerSIDCache(0, 0, 0, cache) != SECSuccess) {
-      _warn("SSL: cannot set up the session cache in %s (%s)", cache ? cache : "the default directory",
-            _err_text().c_str());
+      _warn("SSL: cannot set up the session cache in %s (%s)",
+            cache ? cache : "the default directory", _err_text().c_str());
       ok = false;
     } else {
       g.sid_cache = true;

@@ -132,13 +132,13 @@ struct ASPipe {
   bool deleted = false;
   uint32_t blocksize = 4096;
   Block *head = nullptr, *tail = nullptr;
-  uint32_t handed = 0;        // bytes of the head block handed to the reader
+  uint32_t handed = 0;              // bytes of the head block handed to the reader
   std::atomic<uint64_t> queued{0};  // bytes in the blocks, handed out or not
   Waiter reader;
   char **ppbuf = nullptr;
   uint32_t *pnlen = nullptr;
-  uint64_t reader_seq = 0;    // identifies the armed read
-  bool scheduled = false;     // a delivery for reader_seq is queued
+  uint64_t reader_seq = 0;  // identifies the armed read
+  bool scheduled = false;   // a delivery for reader_seq is queued
 };
 
 namespace {
@@ -309,9 +309,7 @@ int _write(ASPipe *p, const struct iovec *iov, int n, ASPipeSendFn send, void *a
 
 namespace {
 
-Block *_block_of(char *data) {
-  return reinterpret_cast<Block *>(data - offsetof(Block, data));
-}
+Block *_block_of(char *data) { return reinterpret_cast<Block *>(data - offsetof(Block, data)); }
 
 }  // namespace
 
@@ -387,7 +385,8 @@ int ASPipe_Write(ASPipe *p, const void *pBuf, uint32_t nLen) {
   return _write(p, &one, 1, nullptr, nullptr) < 0 ? -1 : 0;
 }
 
-int ASPipe_WriteThrough(ASPipe *p, const struct iovec *pIov, int nIov, ASPipeSendFn fnSend, void *arg) {
+int ASPipe_WriteThrough(ASPipe *p, const struct iovec *pIov, int nIov, ASPipeSendFn fnSend,
+                        void *arg) {
   if (!fnSend) return -1;
   return _write(p, pIov, nIov, fnSend, arg);
 }

@@ -20,7 +20,7 @@
 
 struct ASRes {
   bool byaddr = false;
-  std::string query;        // name, or the 4 address bytes
+  std::string query;  // name, or the 4 address bytes
   std::thread th;
 
   std::mutex mu;

@@ -95,7 +95,7 @@ struct GDispCx {
 
   std::vector<std::unique_ptr<plat::IoContext>> ios;  // one per worker
   std::atomic<unsigned> next{0};
-  int evfd = -1;               // GDispCx_Shutdown writes here (signal-safe)
+  int evfd = -1;  // GDispCx_Shutdown writes here (signal-safe)
   size_t stack_size = 0;
   int npriorities = 2;
   std::atomic<bool> running{false};
@@ -103,8 +103,8 @@ struct GDispCx {
   // Guards the three registries below: everything that must be detached
   // before the io_context can be destroyed.
   std::mutex mu;
-  GDisp *objs = nullptr;       // every object whose memory is alive
-  ASock *socks = nullptr;      // sockets with an Asio object on this context
+  GDisp *objs = nullptr;            // every object whose memory is alive
+  ASock *socks = nullptr;           // sockets with an Asio object on this context
   plat::AddrOp *addrops = nullptr;  // host lookups in flight
 };
 
@@ -173,9 +173,7 @@ struct Waiter {
   Waiter &operator=(Waiter &&) noexcept = default;
 
   bool armed() const { return static_cast<bool>(gd); }
-  bool live() const {
-    return gd && gd->gen.load(std::memory_order_acquire) == gen;
-  }
+  bool live() const { return gd && gd->gen.load(std::memory_order_acquire) == gen; }
   // Runs the callback if the wait is still live: first `before` (which may
   // store results into the caller's memory), then the async error, then
   // fn(arg). Must run on the object's group. Consumes the waiter; false
@@ -255,8 +253,7 @@ struct GroupHandler {
 // Binds f to the object's current strand for an Asio async operation;
 // std::nullopt when the context has been deleted.
 template <class F>
-auto on_group(GDisp *gd, F f)
-    -> std::optional<asio::executor_binder<GroupHandler<F>, Strand>> {
+auto on_group(GDisp *gd, F f) -> std::optional<asio::executor_binder<GroupHandler<F>, Strand>> {
   std::optional<Strand> s;
   uint32_t ver = 0;
   if (!gdisp_group_of(gd, s, ver)) return std::nullopt;

@@ -136,8 +136,7 @@ MemCx *DbllMemCx_New(MemCx *pmcxParent, int) {
   return &cx->ops;
 }
 
-char **MemCx_PszArrayAppendStr(MemCx *pmcx, char **papsz, const char *pszText,
-                               const char *pszSep) {
+char **MemCx_PszArrayAppendStr(MemCx *pmcx, char **papsz, const char *pszText, const char *pszSep) {
   auto alloc = [pmcx](void *p, size_t n) -> void * {
     if (pmcx) return pmcx->Realloc(pmcx, p, n);
     if (n == 0) {

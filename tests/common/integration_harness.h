@@ -51,8 +51,7 @@ inline std::string bin_path(const std::string &name) { return build_dir() + "/bi
 
 inline Bytes be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 inline uint32_t get32(const Bytes &b, size_t at) {
-    return uint32_t(uint8_t(b.at(at))) << 24 | uint8_t(b.at(at + 1)) << 16 | uint8_t(b.at(at + 2)) << 8 |
-           uint8_t(b.at(at + 3));
+    return uint32_t(uint8_t(b.at(at))) << 24 | uint8_t(b.at(at + 1)) << 16 | uint8_t(b.at(at + 2)) << 8 | uint8_t(b.at(at + 3));
 }
 inline Bytes hello() { return Bytes("\x04\x03\x00", 3); }
 inline Bytes rec_raw(uint8_t type, int32_t field) { return char(type) + be32(uint32_t(field)); }
@@ -65,14 +64,17 @@ inline Bytes rec_bye() { return rec_raw(5, 0); }
 
 // One record of the link; type -1 when no whole record came in time. `data`
 // holds the client address of an open record and the bytes of a data record.
-struct Record { int type = -1; int32_t id = 0; Bytes data; };
+struct Record {
+    int type = -1;
+    int32_t id = 0;
+    Bytes data;
+};
 
 // The one record reader of the tests: takes the first complete record off
 // the front of `buf` into *out and returns its size, or 0 while none is
 // complete (then `buf` is left alone).
 inline size_t take_record(Bytes &buf, Record *out) {
-    size_t size = buf.size() < 5 ? 0 : buf[0] == '\x01' ? 9 : buf[0] != '\x03' ? 5
-                : buf.size() < 9 ? 0 : 9 + size_t(get32(buf, 5));
+    size_t size = buf.size() < 5 ? 0 : buf[0] == '\x01' ? 9 : buf[0] != '\x03' ? 5 : buf.size() < 9 ? 0 : 9 + size_t(get32(buf, 5));
     if (size == 0 || buf.size() < size) return 0;
     size_t head = buf[0] == '\x03' ? 9 : 5;
     out->type = uint8_t(buf[0]);
@@ -135,7 +137,9 @@ class Stream {
     ~Stream() { close(); }
     bool valid() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    void close() { if (fd_ >= 0) ::close(std::exchange(fd_, -1)); }
+    void close() {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
     // Half-close: the peer sees end of stream, we can still read.
     void shutdown_write() { ::shutdown(fd_, SHUT_WR); }
     // Closes with a reset instead of an end of stream.
@@ -163,8 +167,7 @@ class Stream {
     // Reads until n bytes are in or the time is up; returns what arrived.
     Bytes recv_n(size_t n, int timeout_ms = 5000) {
         auto deadline = Clock::now() + milliseconds(timeout_ms);
-        while (pending_.size() < n && fill(remaining_ms(deadline)) > 0) {
-        }
+        while (pending_.size() < n && fill(remaining_ms(deadline)) > 0) {}
         Bytes out = pending_.substr(0, std::min(n, pending_.size()));
         pending_.erase(0, out.size());
         return out;
@@ -172,8 +175,7 @@ class Stream {
     // Everything that arrives within the time (for "nothing more" checks).
     Bytes recv_for(int ms) {
         auto deadline = Clock::now() + milliseconds(ms);
-        while (fill(remaining_ms(deadline)) > 0) {
-        }
+        while (fill(remaining_ms(deadline)) > 0) {}
         return std::exchange(pending_, Bytes());
     }
     // Appends what one read brings within the time; false once the peer has
@@ -197,8 +199,7 @@ class Stream {
     Record record(int timeout_ms = 5000) {
         auto deadline = Clock::now() + milliseconds(timeout_ms);
         Record r;
-        while (!take_record(pending_, &r) && fill(remaining_ms(deadline)) > 0) {
-        }
+        while (!take_record(pending_, &r) && fill(remaining_ms(deadline)) > 0) {}
         return r;
     }
 
@@ -260,7 +261,9 @@ class Listener {
     }
     ~Listener() { close(); }
     bool ok() const { return ok_; }
-    void close() { if (fd_ >= 0) ::close(std::exchange(fd_, -1)); }
+    void close() {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
     uint16_t port() const { return port_; }
     Stream accept(int timeout_ms = 5000) {
         pollfd p{fd_, POLLIN, 0};
@@ -286,8 +289,11 @@ class Instance {
         dir_.mkdirs("config");
         dir_.mkdirs("var/log");
         // Traffic for the tests goes to loopback only, on ports from 0.
-        keys_ = {{"orv.instancedir", root()}, {"orv.instancevardir", var()}, {"orv_mux.listenport", "0"},
-                 {"orv_mux.serverport", "127.0.0.1:1"}, {"orv.log.orv_mux.severity", "Debug"}};
+        keys_ = {{"orv.instancedir", root()},
+                 {"orv.instancevardir", var()},
+                 {"orv_mux.listenport", "0"},
+                 {"orv_mux.serverport", "127.0.0.1:1"},
+                 {"orv.log.orv_mux.severity", "Debug"}};
     }
     void set(const std::string &key, const std::string &value) { keys_[key] = value; }
     void unset(const std::string &key) { keys_.erase(key); }
@@ -334,7 +340,8 @@ inline std::string sanitizer_report(const std::string &text) {
 
 // The multiplexor's environment names, removed from what its tests inherit.
 inline std::vector<std::string> mux_env_names() {
-    return {"NumForks", "NumThreads", "ListenPort", "SSLEnable", "Access", "MUXUser", "Ignore", "ClientQueueMax", "MetricsListen", "ProxyTrusted"};
+    return {"NumForks", "NumThreads", "ListenPort",     "SSLEnable",     "Access",
+            "MUXUser",  "Ignore",     "ClientQueueMax", "MetricsListen", "ProxyTrusted"};
 }
 
 // Runs bin/<name> with `args` to its end, without the multiplexor's
@@ -351,8 +358,8 @@ inline Result run_multiplexor(const std::vector<std::string> &args) { return run
 inline std::vector<pid_t> procs_with(const std::string &file, const std::string &needle) {
     std::vector<pid_t> found;
     for (const std::string &p : ts::list_dir("/proc"))
-        if (pid_t pid = atoi(p.c_str()); pid > 1 && pid != getpid() &&
-                                         read_file("/proc/" + p + "/" + file).find(needle) != std::string::npos)
+        if (pid_t pid = atoi(p.c_str());
+            pid > 1 && pid != getpid() && read_file("/proc/" + p + "/" + file).find(needle) != std::string::npos)
             found.push_back(pid);
     return found;
 }
@@ -380,8 +387,7 @@ inline uint16_t listening_port_of(pid_t pid, uint16_t other = 0) {
         std::string sl, local, remote, st, q, tr, retr, uid, tmo, inode;
         ls >> sl >> local >> remote >> st >> q >> tr >> retr >> uid >> tmo >> inode;
         uint16_t port = uint16_t(strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
-        if (st == "0A" && port != other && std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
-            return port;
+        if (st == "0A" && port != other && std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) return port;
     }
     return 0;
 }
@@ -394,8 +400,7 @@ class MuxProcess {
 
     // Starts bin/multiplexor -c <conf> <args>. The environment gets `env`
     // (NAME=value) on top of ours, minus the multiplexor's own names.
-    bool start(const Instance &inst, const std::vector<std::string> &args = {},
-               const std::vector<std::string> &env = {}) {
+    bool start(const Instance &inst, const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {}) {
         std::vector<std::string> argv = {bin_path("multiplexor"), "-c", inst.conf_path()};
         argv.insert(argv.end(), args.begin(), args.end());
         return started_ = child_.spawn(argv, env, mux_env_names());
@@ -407,10 +412,12 @@ class MuxProcess {
     // child may not have run exec yet and still holds our own sockets.
     uint16_t wait_port(const std::string &pid_path, int timeout_ms = 5000, uint16_t other = 0) {
         std::string want = std::to_string(pid()) + "\n";
-        ts::wait_for([&] {
-            if (read_file(pid_path).rfind(want, 0) == 0) port_ = listening_port_of(pid(), other);
-            return port_ != 0 || !running();
-        }, timeout_ms, 10);
+        ts::wait_for(
+            [&] {
+                if (read_file(pid_path).rfind(want, 0) == 0) port_ = listening_port_of(pid(), other);
+                return port_ != 0 || !running();
+            },
+            timeout_ms, 10);
         return running() ? port_ : 0;
     }
     uint16_t port() const { return port_; }
@@ -457,8 +464,7 @@ class Tool {
         std::string port_file = dir_ / "port";
         std::vector<std::string> argv = {bin_path(name), "--port", "0", "--port-file", port_file};
         argv.insert(argv.end(), args.begin(), args.end());
-        if (child_.spawn(argv))
-            ts::wait_for([&] { return (port_ = uint16_t(atoi(read_file(port_file).c_str()))) || !child_.running(); });
+        if (child_.spawn(argv)) ts::wait_for([&] { return (port_ = uint16_t(atoi(read_file(port_file).c_str()))) || !child_.running(); });
     }
     ~Tool() {
         child_.signal(SIGTERM);
@@ -488,8 +494,7 @@ class Tool {
 //   ServerQuiet   nothing arrives on the link for a while
 //   ClientQuiet   nothing arrives at client `who` for a while
 struct Step {
-    enum Kind { ClientSends, ServerGets, ServerSends, ClientGets, ClientCloses, ClientClosed, ServerQuiet,
-                ClientQuiet };
+    enum Kind { ClientSends, ServerGets, ServerSends, ClientGets, ClientCloses, ClientClosed, ServerQuiet, ClientQuiet };
     Kind kind;
     int who;
     Bytes bytes;
@@ -505,37 +510,29 @@ inline Step server_quiet() { return {Step::ServerQuiet, 0, {}}; }
 inline Step client_quiet(int who) { return {Step::ClientQuiet, who, {}}; }
 
 // Runs the steps in order with gtest assertions; stops at the first failure.
-inline void run_script(Stream &link, std::vector<Stream> &clients, const std::vector<Step> &steps,
-                       int quiet_ms = 300) {
+inline void run_script(Stream &link, std::vector<Stream> &clients, const std::vector<Step> &steps, int quiet_ms = 300) {
     int n = 0;
     for (const Step &s : steps) {
         SCOPED_TRACE("script step " + std::to_string(++n));
-        Stream &peer = s.kind == Step::ServerGets || s.kind == Step::ServerSends || s.kind == Step::ServerQuiet
-                           ? link
-                           : clients.at(size_t(s.who));
+        Stream &peer =
+            s.kind == Step::ServerGets || s.kind == Step::ServerSends || s.kind == Step::ServerQuiet ? link : clients.at(size_t(s.who));
         Bytes got, before;
         switch (s.kind) {
         case Step::ClientSends:
-        case Step::ServerSends:
-            ASSERT_TRUE(peer.send(s.bytes));
-            break;
+        case Step::ServerSends: ASSERT_TRUE(peer.send(s.bytes)); break;
         case Step::ServerGets:
         case Step::ClientGets:
             got = peer.recv_n(s.bytes.size());
             ASSERT_EQ(hex(got, 200), hex(s.bytes, 200));
             ASSERT_EQ(got, s.bytes);
             break;
-        case Step::ClientCloses:
-            peer.close();
-            break;
+        case Step::ClientCloses: peer.close(); break;
         case Step::ClientClosed:
             ASSERT_TRUE(peer.closed_within(5000, &before));
             ASSERT_EQ(hex(before), "");
             break;
         case Step::ServerQuiet:
-        case Step::ClientQuiet:
-            ASSERT_EQ(hex(peer.recv_for(quiet_ms)), "");
-            break;
+        case Step::ClientQuiet: ASSERT_EQ(hex(peer.recv_for(quiet_ms)), ""); break;
         }
     }
 }

@@ -36,6 +36,7 @@ inline std::string ssl_script(const std::string &name) { return std::string(TOVI
 
 inline const SslDb &ssl_db() {
     static ts::TempDir root("ssltest");
+    // clang-format off
     static SslDb db = [] {
         SslDb d;
         d.dir = root / "db";
@@ -61,6 +62,7 @@ inline const SslDb &ssl_db() {
                        .status == 0;
         return d;
     }();
+    // clang-format on
     return db;
 }
 

@@ -109,8 +109,7 @@ inline std::vector<std::string> list_dir(const std::string &dir) {
 // goes with its last descriptor. -1 when it cannot be made.
 inline int scratch_file(const std::string &content = "") {
     int fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0 && (::write(fd, content.data(), content.size()) != ssize_t(content.size()) ||
-                    lseek(fd, 0, SEEK_SET) != 0)) {
+    if (fd >= 0 && (::write(fd, content.data(), content.size()) != ssize_t(content.size()) || lseek(fd, 0, SEEK_SET) != 0)) {
         ::close(fd);
         return -1;
     }
@@ -123,8 +122,7 @@ inline std::string read_n(int fd, size_t n, int timeout_ms = 10000, size_t bite 
     std::string got;
     std::vector<char> buf(bite);
     struct pollfd p = {fd, POLLIN, 0};
-    for (ssize_t r; got.size() < n && poll(&p, 1, timeout_ms) == 1 &&
-                    (r = ::read(fd, buf.data(), std::min(bite, n - got.size()))) > 0;)
+    for (ssize_t r; got.size() < n && poll(&p, 1, timeout_ms) == 1 && (r = ::read(fd, buf.data(), std::min(bite, n - got.size()))) > 0;)
         got.append(buf.data(), size_t(r));
     return got;
 }
@@ -175,7 +173,11 @@ inline bool emulated() { return getenv("TOVI_TEST_WRAPPER") && *getenv("TOVI_TES
 inline std::vector<std::string> wrapped(const std::vector<std::string> &argv) {
     char magic[4] = {};
     if (!emulated() || argv.empty() || argv[0].rfind(TOVI_BUILD_DIR "/", 0) != 0 ||
-        !std::ifstream(argv[0], std::ios::binary).read(magic, 4) || memcmp(magic, "\x7f" "ELF", 4) != 0)
+        !std::ifstream(argv[0], std::ios::binary).read(magic, 4) ||
+        memcmp(magic,
+               "\x7f"
+               "ELF",
+               4) != 0)
         return argv;
     std::vector<std::string> all;
     std::istringstream words(getenv("TOVI_TEST_WRAPPER"));
@@ -196,8 +198,8 @@ class Child {
     // Runs argv[0] with exec (behind the wrapper, above). `env` (NAME=value)
     // is added to the environment after the names in `unset` are removed
     // from it. Standard input is /dev/null.
-    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
-               const std::vector<std::string> &unset = {}, Output mode = Apart) {
+    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {}, const std::vector<std::string> &unset = {},
+               Output mode = Apart) {
         return start(
             [&, all = wrapped(argv)]() -> int {
                 for (auto &n : unset) unsetenv(n.c_str());
@@ -261,8 +263,8 @@ class Child {
             size_t rp = st.rfind(')');
             char state;
             int ppid, pgrp;
-            n += rp != std::string::npos && sscanf(st.c_str() + rp + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
-                 pgrp == pid_ && state != 'Z';
+            n += rp != std::string::npos && sscanf(st.c_str() + rp + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pid_ &&
+                 state != 'Z';
         }
         return n;
     }
@@ -336,7 +338,7 @@ class Child {
 };
 
 struct Result {
-    bool exited = false;  // false: still running when the time was up (then killed)
+    bool exited = false;     // false: still running when the time was up (then killed)
     int status = INT32_MIN;  // exit status, or -signal
     std::string out, err;
 };
@@ -353,8 +355,8 @@ inline Result result_of(Child &c, bool started, int timeout_ms) {
 }
 
 // Runs a program to its end, bounded in time.
-inline Result run(const std::vector<std::string> &argv, int timeout_ms = 10000,
-                  const std::vector<std::string> &env = {}, const std::vector<std::string> &unset = {}) {
+inline Result run(const std::vector<std::string> &argv, int timeout_ms = 10000, const std::vector<std::string> &env = {},
+                  const std::vector<std::string> &unset = {}) {
     Child c;
     return result_of(c, c.spawn(argv, env, unset), timeout_ms);
 }

@@ -23,7 +23,8 @@ namespace {
 
 std::string entry(int deny, const unsigned char *a, const unsigned char *m) {
     char b[64];
-    return std::string(b, snprintf(b, sizeof b, "%c%d.%d.%d.%d|%d.%d.%d.%d;", deny ? '-' : '+', a[0], a[1], a[2], a[3], m[0], m[1], m[2], m[3]));
+    return std::string(
+        b, snprintf(b, sizeof b, "%c%d.%d.%d.%d|%d.%d.%d.%d;", deny ? '-' : '+', a[0], a[1], a[2], a[3], m[0], m[1], m[2], m[3]));
 }
 
 // The entries in the settings' written form; frees the list.
@@ -45,7 +46,10 @@ void check_access(const std::string &text, std::vector<uint32_t> clients) {
     for (size_t at = 0;;) {
         size_t semi = text.find(';', at), bar = text.find('|', at);
         if (semi == std::string::npos || bar == std::string::npos || (text[at] != '+' && text[at] != '-')) break;
-        if (semi < bar) { plain = false; break; }
+        if (semi < bar) {
+            plain = false;
+            break;
+        }
         unsigned char a[4], m[4];
         dotted(text.substr(at + 1, bar - at - 1), a), dotted(text.substr(bar + 1, semi - bar - 1), m);
         want += entry(text[at] == '-', a, m);

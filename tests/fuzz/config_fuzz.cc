@@ -53,7 +53,13 @@ std::string write(const Options &opts, bool props, FuzzedDataProvider &in) {
             bool bare = !in.ConsumeBool();
             for (unsigned char c : o[i]) bare &= c && !strchr("\t\n\r \",\\", c);
             std::string quoted = "\"";
-            for (char c : o[i]) quoted += c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+            for (char c : o[i])
+                quoted += c == '"'    ? "\\\""
+                          : c == '\\' ? "\\\\"
+                          : c == '\n' ? "\\n"
+                          : c == '\r' ? "\\r"
+                          : c == '\t' ? "\\t"
+                                      : std::string(1, c);
             t += bare ? o[i] : quoted + '"';
         }
         t += blanks();

@@ -15,18 +15,21 @@
 
 namespace {
 
-const char *const kWords[] = {"servicename", "processname", "loglevel", "logfacility", "rollovertime", "expirytime",
-                              "maxlogfilesize", "maxlogfiles", "maxlogsize", "minfreediskspace", "flushinterval",
-                              "buffersize", "serveruid", "servergid", "syslogfacility"};
+const char *const kWords[] = {"servicename",   "processname",    "loglevel",    "logfacility", "rollovertime",
+                              "expirytime",    "maxlogfilesize", "maxlogfiles", "maxlogsize",  "minfreediskspace",
+                              "flushinterval", "buffersize",     "serveruid",   "servergid",   "syslogfacility"};
 const char *const kLevels[] = {"Emergency", "Alert", "Critical", "Error", "Warning", "Notice", "Information", "Debug"};
 const char *const kFacilities[] = {"General", "LDAP", "Network", "User", "Account", "Protocol", "Stats", "Store", "Unknown"};
-const char *const kSyslog[] = {"none", "", "user", "mail", "daemon", "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7"};
+const char *const kSyslog[] = {"none",   "",       "user",   "mail",   "daemon", "local0", "local1",
+                               "local2", "local3", "local4", "local5", "local6", "local7"};
 const int kSyslogCodes[] = {-1, -1, 8, 16, 24, 128, 136, 144, 152, 160, 168, 176, 184};
 // "orv.log.orv_mux.<key>" gives the word kWords[2 + i], "severity" the level.
 const char *const kKeyDefaults[] = {"Notice", "General", "86400", "604800", "2097152", "10", "20971520", "5242880", "60", "0"};
 
-template <size_t N> int find(const char *const (&table)[N], const char *v, int otherwise) {
-    for (size_t i = 0; i < N; i++) if (v && !strcasecmp(v, table[i])) return int(i);
+template <size_t N>
+int find(const char *const (&table)[N], const char *v, int otherwise) {
+    for (size_t i = 0; i < N; i++)
+        if (v && !strcasecmp(v, table[i])) return int(i);
     return otherwise;
 }
 
@@ -36,17 +39,19 @@ struct Model {
     bool operator==(const Model &) const = default;
 
     explicit Model(const LogHandle *h)
-        : num{h->loglevel, h->logfacility, h->rollovertime, h->expirytime, h->maxlogfilesize, h->maxlogfiles,
+        : num{h->loglevel,   h->logfacility,      h->rollovertime,  h->expirytime, h->maxlogfilesize, h->maxlogfiles,
               h->maxlogsize, h->minfreediskspace, h->flushinterval, h->buffersize, h->syslogfacility} {
         const char *s[] = {h->servicename, h->processname, h->serveruid, h->servergid};
-        for (int i = 0; i < 4; i++) if (s[i]) str[i] = s[i];
+        for (int i = 0; i < 4; i++)
+            if (s[i]) str[i] = s[i];
     }
     // One pair as the option table says; false when "Nolog" ends its list.
     bool apply(const char *w, const char *v) {
         static const uint32_t defaults[] = {86400, 604800, 2097152, 10, 20971520, 5242880};
         int k = find(kWords, w, -1), n = v ? int(strtol(v, nullptr, 10)) : 0;
-        if (k == 0 || k == 1) { if (!str[k] && v) str[k] = v; }
-        else if (k == 2 && v && !strcasecmp(v, "Nolog")) return num[0] = -1, false;
+        if (k == 0 || k == 1) {
+            if (!str[k] && v) str[k] = v;
+        } else if (k == 2 && v && !strcasecmp(v, "Nolog")) return num[0] = -1, false;
         else if (k == 2 || k == 3) num[k - 2] = k == 2 ? find(kLevels, v, 6) : find(kFacilities, v, 0);
         else if (k >= 4 && k <= 9) num[k - 2] = n ? uint32_t(n) : defaults[k - 4];
         else if (k == 10 || k == 11) num[k - 2] = k == 10 && n <= 0 ? 60 : n;
@@ -95,7 +100,8 @@ FUZZ_TARGET {
     for (int i = 0; i < 10; i++) {
         std::string v = text(in).value_or("");
         char *list[] = {v.data(), nullptr};
-        config_set_values(config_getdefaultcache(), (std::string("orv.log.orv_mux.") + (i ? kWords[2 + i] : "severity")).c_str(), v.empty() ? nullptr : list, 0, 0);
+        config_set_values(config_getdefaultcache(), (std::string("orv.log.orv_mux.") + (i ? kWords[2 + i] : "severity")).c_str(),
+                          v.empty() ? nullptr : list, 0, 0);
         values[i] = v.empty() ? kKeyDefaults[i] : v;
     }
     muxlog_refresh();

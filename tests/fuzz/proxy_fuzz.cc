@@ -19,8 +19,8 @@ MuxProxyStatus parse(const std::string &s, MuxProxyHeader *h) {
 }
 
 bool same(const MuxProxyHeader &a, const MuxProxyHeader &b) {
-    return a.version == b.version && a.local == b.local && a.family == b.family && a.src_addr == b.src_addr &&
-           a.dst_addr == b.dst_addr && a.src_port == b.src_port && a.dst_port == b.dst_port && a.length == b.length;
+    return a.version == b.version && a.local == b.local && a.family == b.family && a.src_addr == b.src_addr && a.dst_addr == b.dst_addr &&
+           a.src_port == b.src_port && a.dst_port == b.dst_port && a.length == b.length;
 }
 
 void check_as_is(const uint8_t *in, size_t size) {

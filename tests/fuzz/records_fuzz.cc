@@ -24,9 +24,19 @@ std::vector<Rec> reference(const uint8_t *s, size_t n) {
     std::vector<Rec> out;
     for (size_t i = 0; i + 5 <= n;) {
         int32_t type = int8_t(s[i]), id = int32_t(be32(s + i + 1));
-        if (type == REC_OPEN) { i += 9; continue; }
-        if (type == REC_CLOSE) { out.push_back({'c', id, 0, {}}); i += 5; continue; }
-        if (type != REC_DATA) { out.push_back({type == REC_BYE ? 'b' : 'i', type == REC_BYE ? 0 : type, 0, {}}); break; }
+        if (type == REC_OPEN) {
+            i += 9;
+            continue;
+        }
+        if (type == REC_CLOSE) {
+            out.push_back({'c', id, 0, {}});
+            i += 5;
+            continue;
+        }
+        if (type != REC_DATA) {
+            out.push_back({type == REC_BYE ? 'b' : 'i', type == REC_BYE ? 0 : type, 0, {}});
+            break;
+        }
         if (i + 9 > n) break;
         uint64_t len = be32(s + i + 5), have = std::min<uint64_t>(len, n - i - 9);
         // A piece is passed on once a data byte (or, for an empty record, the next byte) is there.
@@ -38,10 +48,10 @@ std::vector<Rec> reference(const uint8_t *s, size_t n) {
 
 struct Run {
     const std::vector<Rec> &want;
-    size_t at = 0, got = 0;  // next expected record, bytes of it received so far
+    size_t at = 0, got = 0;       // next expected record, bytes of it received so far
     const char *chunk = nullptr;  // the read being parsed
     uint32_t len = 0;
-    bool ended = false;  // a good-bye or invalid type was reported
+    bool ended = false;                // a good-bye or invalid type was reported
     void take(char kind, int32_t v) {  // a close, good-bye or invalid type
         FUZZ_CHECK(got == 0 && at < want.size() && want[at].kind == kind && want[at].v == v);
         at++, ended = kind != 'c';

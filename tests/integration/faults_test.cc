@@ -40,8 +40,7 @@ class Faults : public RelayFixture {
     // Client `who` (number `id`) and the server trade one message each way.
     void ping(size_t who, int32_t id) {
         Bytes q = "ping from " + std::to_string(id), a = "pong for " + std::to_string(id);
-        script({client_sends(int(who), q), server_gets(rec_data(id, q)), server_sends(rec_data(id, a)),
-                client_gets(int(who), a)});
+        script({client_sends(int(who), q), server_gets(rec_data(id, q)), server_sends(rec_data(id, a)), client_gets(int(who), a)});
     }
     void start_pair() {
         ASSERT_NO_FATAL_FAILURE(start_with_clients(2));
@@ -103,6 +102,7 @@ const Bytes kMeg = pattern(1 << 20, 1), kBurst = pattern(200000, 2), kNever = re
 
 INSTANTIATE_TEST_SUITE_P(
     Matrix, ServerFaults,
+    // clang-format off
     ::testing::Values(
         ServerFault{"CutShortThenGone", data_head(1, 100) + "0123456789", "0123456789", LinkEnd::Closes,
                     "received 0 bytes."},
@@ -116,6 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kBurst, LinkEnd::Stays, "Server says good bye."},
         ServerFault{"InvalidTypeShownSigned", rec_raw(0xff, 0) + kNever, "", LinkEnd::Stays,
                     "got invalid client state(-1)."}),
+    // clang-format on
     [](const ::testing::TestParamInfo<ServerFault> &i) { return std::string(i.param.name); });
 
 // ------------------------------------------------------------ clients
@@ -171,8 +172,7 @@ TEST_F(Faults, NonReadingClientOfTheEchoServerIsClosedWithinItsBoundAndAStopUnde
     std::thread flood([&] {
         Stream s = connect_to(mux.port());
         const Bytes chunk = pattern(65536, 5);
-        for (auto end = Clock::now() + milliseconds(30000); Clock::now() < end && s.send(chunk);) {
-        }
+        for (auto end = Clock::now() + milliseconds(30000); Clock::now() < end && s.send(chunk);) {}
         done = true;
     });
     int pings = 0, errors = 0;
@@ -188,8 +188,8 @@ TEST_F(Faults, NonReadingClientOfTheEchoServerIsClosedWithinItsBoundAndAStopUnde
     EXPECT_EQ(count_of(inst.log(), "client queue over limit"), 1);
     EXPECT_TRUE(inst.wait_log("[127.0.0.1][2]: client closed."));
     ts::Child load;
-    ASSERT_TRUE(load.spawn({bin_path("loadgen"), "--target", "127.0.0.1:" + std::to_string(mux.port()), "--mode",
-                            "stream", "--conns", "16", "--size", "16384", "--duration", "30"}));
+    ASSERT_TRUE(load.spawn({bin_path("loadgen"), "--target", "127.0.0.1:" + std::to_string(mux.port()), "--mode", "stream", "--conns", "16",
+                            "--size", "16384", "--duration", "30"}));
     EXPECT_TRUE(inst.wait_log("client started", 2 + 16, 10000));
     std::this_thread::sleep_for(milliseconds(1000));
     mux.signal(SIGTERM);

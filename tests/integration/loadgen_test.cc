@@ -23,7 +23,10 @@ Result loadgen(std::vector<std::string> args, int timeout_ms = 20000) { return r
 // One output piece: bytes [from, to) of connection `conn`'s input (kSelf:
 // this connection's, kFlip: this connection's with their bits changed);
 // to == 0 means "pass through from here on".
-struct Piece { int conn; size_t from, to; };
+struct Piece {
+    int conn;
+    size_t from, to;
+};
 constexpr int kSelf = -1, kFlip = -2;
 using Plan = std::vector<Piece>;
 
@@ -88,10 +91,10 @@ class FaultyEcho {
 
 Result stream_against(const FaultyEcho &peer, int conns, const std::string &mode = "stream") {
     if (mode == "ping")
-        return loadgen({"--target", peer.target(), "--mode", "ping", "--conns", std::to_string(conns), "--size", "512",
-                        "--duration", "0.3", "--drain", "0.3", "--json"});
-    return loadgen({"--target", peer.target(), "--mode", "stream", "--conns", std::to_string(conns), "--duration",
-                    "0.3", "--size", "1000", "--window", "65536", "--drain", "0.5", "--json"});
+        return loadgen({"--target", peer.target(), "--mode", "ping", "--conns", std::to_string(conns), "--size", "512", "--duration", "0.3",
+                        "--drain", "0.3", "--json"});
+    return loadgen({"--target", peer.target(), "--mode", "stream", "--conns", std::to_string(conns), "--duration", "0.3", "--size", "1000",
+                    "--window", "65536", "--drain", "0.5", "--json"});
 }
 
 // What the checker must make of a peer: `kind` is the counter that names its
@@ -112,6 +115,7 @@ struct Case {
 // every run ends on time: a lost message in a closed loop stalls its
 // connection, and the run must report it rather than wait for its echo.
 TEST(LoadgenChecking, EachFaultIsNamedAsItselfInTime) {
+    // clang-format off
     std::vector<Case> cases = {
         {"clean", same({{kSelf, 0, 0}}), 2, nullptr, 0},
         {"100 bytes dropped", same({{kSelf, 0, 4096}, {kSelf, 4196, 0}}), 1, "loss", 100},
@@ -131,18 +135,21 @@ TEST(LoadgenChecking, EachFaultIsNamedAsItselfInTime) {
         {"hang-up", Script{{{kSelf, 0, 4096}}, {{kSelf, 0, 4096}}, true}, 1, "closed_early", -1},
         {"100 bytes dropped in a closed loop", same({{kSelf, 0, 4096}, {kSelf, 4196, 0}}), 1, "loss", -1, "ping"},
     };
+    // clang-format on
     std::mt19937 rng(20261206);
     auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     for (int round = 0; round < 8; round++) {
         size_t at = pick(1000, 60000), len = pick(1, 300);
+        // clang-format off
         const Plan plans[] = {
             {{kSelf, 0, at}, {kSelf, at + len, 0}},                               // drop
             {{kSelf, 0, at + len}, {kSelf, at, at + len}, {kSelf, at + len, 0}},  // repeat
             {{kSelf, 0, at}, {kSelf, at + len, at + 2 * len}, {kSelf, at, at + len}, {kSelf, at + 2 * len, 0}},  // swap
             {{kSelf, 0, at}, {kFlip, at, at + len}, {kSelf, at + len, 0}},        // flip
         };
-        cases.push_back({"random fault " + std::to_string(round % 4) + " of " + std::to_string(len) + " bytes at " +
-                             std::to_string(at), same(plans[round % 4]), 1, "mismatches", -1});
+        // clang-format on
+        cases.push_back({"random fault " + std::to_string(round % 4) + " of " + std::to_string(len) + " bytes at " + std::to_string(at),
+                         same(plans[round % 4]), 1, "mismatches", -1});
     }
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -163,15 +170,15 @@ TEST(LoadgenChecking, EachFaultIsNamedAsItselfInTime) {
 TEST(LoadgenChecking, RefusedConnectFailsAndUsageErrorsExitWithTwo) {
     std::string target = "127.0.0.1:" + std::to_string(Listener().port());  // free a moment ago: refused
     for (const char *mode : {"ping", "connrate", "idle"}) {
-        Result r = loadgen(
-            {"--target", target, "--mode", mode, "--conns", "2", "--duration", "0.2", "--drain", "0.2", "--json"});
+        Result r = loadgen({"--target", target, "--mode", mode, "--conns", "2", "--duration", "0.2", "--drain", "0.2", "--json"});
         EXPECT_EQ(r.status, 1) << mode << ": " << r.out;
         EXPECT_GE(json_number(r.out, "connect_failed"), 1) << mode << ": " << r.out;
     }
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--mode", "ping"}, {"--target", "127.0.0.1:1", "--mode", "bogus"},
-             {"--target", "nohost", "--mode", "ping"}, {"--target", "127.0.0.1:1", "--conns", "0"},
-             {"--target", "127.0.0.1:1", "--mode", "ping", "--oneway"}})
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{{"--mode", "ping"},
+                                                                              {"--target", "127.0.0.1:1", "--mode", "bogus"},
+                                                                              {"--target", "nohost", "--mode", "ping"},
+                                                                              {"--target", "127.0.0.1:1", "--conns", "0"},
+                                                                              {"--target", "127.0.0.1:1", "--mode", "ping", "--oneway"}})
         EXPECT_EQ(loadgen(bad, 10000).status, 2) << ::testing::PrintToString(bad);
 }
 
@@ -184,6 +191,7 @@ TEST(LoadgenChecking, RefusedConnectFailsAndUsageErrorsExitWithTwo) {
 TEST(AgainstEchoServer, EveryModePasses) {
     Tool echo("echoserver", {"--threads", "2"});
     ASSERT_NE(echo.port(), 0);
+    // clang-format off
     const struct { std::vector<std::string> args; const char *key, *first; long long low, high; } rows[] = {
         {{"--mode", "stream", "--conns", "4", "--size", "4088"}, "", "", 0, 0},
         {{"--mode", "stream", "--conns", "1", "--size", "65536", "--threads", "2"}, "", "", 0, 0},
@@ -193,6 +201,7 @@ TEST(AgainstEchoServer, EveryModePasses) {
         {{"--mode", "idle", "--conns", "300"}, "msgs", "ready 300\n", 300, 300},
         {{"--mode", "ping", "--conns", "20", "--rate", "1000"}, "count", "", 290, 301},
     };
+    // clang-format on
     for (auto &row : rows) {
         std::vector<std::string> args = {"--target", echo.target(), "--duration", "0.3", "--json"};
         args.insert(args.end(), row.args.begin(), row.args.end());
@@ -241,12 +250,16 @@ class SideBySideSuite : public ::testing::Test {
         }
     }
     std::vector<std::string> suite(const std::string &build, std::vector<std::string> extra) {
-        std::vector<std::string> a{"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/bench/sidebyside.py", "--build",
-                                   build, "--reps", "1", "--duration", "0.3"};
+        std::vector<std::string> a{"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/bench/sidebyside.py",
+                                   "--build",          build,
+                                   "--reps",           "1",
+                                   "--duration",       "0.3"};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }
-    bool gone() { return ts::wait_for([&] { return marked().empty(); }, 5000, 50); }
+    bool gone() {
+        return ts::wait_for([&] { return marked().empty(); }, 5000, 50);
+    }
     ts::TempDir dir{"benchsuite"};
     std::string mark = "BENCH_SUITE_TEST_MARK=" + dir.path();
 };
@@ -257,31 +270,32 @@ class SideBySideSuite : public ::testing::Test {
 TEST_F(SideBySideSuite, WritesResultsTableSkipsAMissingTargetAndLeavesNothingRunning) {
     std::string bin = dir.mkdirs("build/bin");
     for (const char *p : {"loadgen", "echoserver"}) ASSERT_EQ(symlink(bin_path(p).c_str(), (bin + "/" + p).c_str()), 0);
-    Result r = ts::run(suite(dir / "build", {"--targets", "direct,haproxy,ours", "--scenarios", "closed1000", "--out",
-                                             dir / "R.md"}),
+    Result r = ts::run(suite(dir / "build", {"--targets", "direct,haproxy,ours", "--scenarios", "closed1000", "--out", dir / "R.md"}),
                        120000, {mark});
     EXPECT_EQ(r.status, 0) << r.out;
     for (const char *k : {"target ours skipped: missing", "| missing |"})
         EXPECT_NE(r.out.find(k), std::string::npos) << k << " in " << r.out;
     std::string res = read_file(dir / "R.md");
-    for (const char *k : {"| scenario | metric | direct | haproxy | ours | ours/haproxy | ours/direct |",
-                          "| 1,000 clients, 64 B, closed loop | messages/s", "- date: ", "- machine: ", "- commit: ",
-                          "mismatches: 0, always | 0 in all runs | yes"})
+    for (const char *k :
+         {"| scenario | metric | direct | haproxy | ours | ours/haproxy | ours/direct |", "| 1,000 clients, 64 B, closed loop | messages/s",
+          "- date: ", "- machine: ", "- commit: ", "mismatches: 0, always | 0 in all runs | yes"})
         EXPECT_NE(res.find(k), std::string::npos) << k << " in " << res;
     EXPECT_TRUE(gone());
 }
 
 TEST_F(SideBySideSuite, InterruptStopsEveryProcessItStarted) {
     ts::Child s;
-    ASSERT_TRUE(s.spawn(
-        suite(TOVI_BUILD_DIR, {"--targets", "haproxy", "--scenarios", "idle", "--duration", "30", "--out", dir / "R"}),
-        {mark}));
+    ASSERT_TRUE(
+        s.spawn(suite(TOVI_BUILD_DIR, {"--targets", "haproxy", "--scenarios", "idle", "--duration", "30", "--out", dir / "R"}), {mark}));
     // Wait until the load generator runs against haproxy and its echo server.
-    EXPECT_TRUE(ts::wait_for([&] {
-        for (pid_t p : marked())
-            if (read_file("/proc/" + std::to_string(p) + "/cmdline").find("loadgen") != std::string::npos) return true;
-        return false;
-    }, 20000, 50)) << "the load generator never started";
+    EXPECT_TRUE(ts::wait_for(
+        [&] {
+            for (pid_t p : marked())
+                if (read_file("/proc/" + std::to_string(p) + "/cmdline").find("loadgen") != std::string::npos) return true;
+            return false;
+        },
+        20000, 50))
+        << "the load generator never started";
     EXPECT_GE(marked().size(), 4u);  // suite, echoserver, haproxy, loadgen
     s.signal(SIGINT);
     EXPECT_EQ(s.wait_exit(15000), 130) << "the suite did not stop on SIGINT";

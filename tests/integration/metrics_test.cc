@@ -44,8 +44,8 @@ TEST_F(Metrics, ScrapeCountsTheTrafficOfTheTestOtherRequestsGetCleanErrorsAndSil
     ASSERT_NO_FATAL_FAILURE(add_client(1));
     Stream refused = connect_to(mux.port(), "127.0.0.2");
     EXPECT_TRUE(refused.closed_within(5000));
-    script({client_sends(0, "hello"), server_gets(rec_data(1, "hello")), server_sends(rec_data(1, "world!")),
-            client_gets(0, "world!"), client_closes(0), server_gets(rec_close(1))});
+    script({client_sends(0, "hello"), server_gets(rec_data(1, "hello")), server_sends(rec_data(1, "world!")), client_gets(0, "world!"),
+            client_closes(0), server_gets(rec_close(1))});
     ASSERT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed."));
     std::string samples = scrape();
     const std::pair<std::string, int> want[] = {
@@ -100,8 +100,7 @@ TEST_F(Metrics, ScrapeCountsTheTrafficOfTheTestOtherRequestsGetCleanErrorsAndSil
     EXPECT_TRUE(beyond.closed_within(3000, &busy));
     EXPECT_EQ(busy.substr(0, 13), "HTTP/1.1 503 ");
     ASSERT_NO_FATAL_FAILURE(add_client(2));
-    script({client_sends(1, "ping"), server_gets(rec_data(2, "ping")), server_sends(rec_data(2, "pong")),
-            client_gets(1, "pong")});
+    script({client_sends(1, "ping"), server_gets(rec_data(2, "ping")), server_sends(rec_data(2, "pong")), client_gets(1, "pong")});
     EXPECT_EQ(hex(silent[0].recv_for(0)), "") << "served only after the scrapers' time limit";
     for (Stream &s : silent) {
         Bytes late;
@@ -117,15 +116,13 @@ TEST_F(Metrics, ScrapeCountsTheTrafficOfTheTestOtherRequestsGetCleanErrorsAndSil
 TEST_F(Metrics, ForkedProcessesShowUpUnderTheirPidsOnOnePortAndFormOneGroupPerInstanceDirectory) {
     ASSERT_NO_FATAL_FAILURE(start_metrics({"-f", "2"}));
     std::string samples;
-    EXPECT_TRUE(ts::wait_for([&] { return count_of(samples = scrape(), "mux_cycles_total{pid=") == 2; }, 5000, 100))
-        << samples;
+    EXPECT_TRUE(ts::wait_for([&] { return count_of(samples = scrape(), "mux_cycles_total{pid=") == 2; }, 5000, 100)) << samples;
     EXPECT_EQ(count_of(samples, sample("mux_cycles_total") + "1\n"), 1);
     ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 2; }));
     const std::string content = std::to_string(mux.pid()) + "\nready\n";
     Result second = run_multiplexor({"-c", inst.conf_path()});
     EXPECT_EQ(second.status, 255);
-    EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(mux.pid())), std::string::npos)
-        << second.err;
+    EXPECT_NE(second.err.find("is in use by multiplexor process " + std::to_string(mux.pid())), std::string::npos) << second.err;
     EXPECT_EQ(read_file(inst.pid_path()), content);
 
     // -r reaches every process of the group: two lines from two processes.

@@ -41,8 +41,10 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
     if (ts::emulated()) GTEST_SKIP() << "the steps run the target's multiplexor by name, which only binfmt could run";
     auto blocks = readme_blocks();
     for (const char *name : {"setup", "start", "stop", "user", "tls", "reload"}) ASSERT_TRUE(blocks.count(name)) << name;
-    const std::string pem = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
-                            "subjectAltName=DNS:localhost -keyout /srv/im/k.pem -out /srv/im/c.pem 2>/dev/null";
+    const std::string pem =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+        "subjectAltName=DNS:localhost -keyout /srv/im/k.pem -out /srv/im/c.pem 2>/dev/null";
+    // clang-format off
     const ReadmeRun runs[] = {
         {"minimal start", {"setup", "start"}, "", "0"},
         {"-u nobody", {"setup", "user"}, "", std::to_string(getpwnam("nobody")->pw_uid)},
@@ -52,6 +54,7 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
           "echo 'orv_mux.usessl = yes' >> /srv/im/config/orv.conf", "start"},
          "/srv/im/c.pem", "0"},
     };
+    // clang-format on
     const std::string path = "PATH=" + build_dir() + "/bin:" + getenv("PATH");
     for (const ReadmeRun &run : runs) {
         SCOPED_TRACE(run.what);
@@ -81,22 +84,20 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
         ASSERT_TRUE(ts::wait_for([&] { return connect_to(port).valid(); }, 10000));
         pid_t pid = atoi(ts::read_file(pidfile).c_str());
         ts::Result client = run.ca.empty()
-            ? ts::run({"/bin/sh", "-c", "printf 'hello\\n' | nc -w 2 127.0.0.1 " + std::to_string(port)})
-            : ts::run({"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/tests/ssl/tls_client.py", "--port",
-                       std::to_string(port), "--ca", subst(run.ca, vars), "--send", "68656c6c6f0a", "--recv", "6"});
+                                ? ts::run({"/bin/sh", "-c", "printf 'hello\\n' | nc -w 2 127.0.0.1 " + std::to_string(port)})
+                                : ts::run({"/usr/bin/python3", std::string(TOVI_SOURCE_DIR) + "/tests/ssl/tls_client.py", "--port",
+                                           std::to_string(port), "--ca", subst(run.ca, vars), "--send", "68656c6c6f0a", "--recv", "6"});
         EXPECT_EQ(client.status, 0) << client.err;
         EXPECT_NE(client.out.find(run.ca.empty() ? "hello\n" : "68656c6c6f0a"), std::string::npos) << client.out;
         std::string status = ts::read_file("/proc/" + std::to_string(pid) + "/status");
         EXPECT_NE(status.find("\nUid:\t" + run.uid + "\t"), std::string::npos) << status;
         EXPECT_NE(ts::read_file(tmp / "srv/im/var/log/mux.log")
-                      .find("Connected to server 127.0.0.1. Server using 3.0 protocol (port " + im_port +
-                            ", address 127.0.0.1)"),
+                      .find("Connected to server 127.0.0.1. Server using 3.0 protocol (port " + im_port + ", address 127.0.0.1)"),
                   std::string::npos);
         ts::Result reload = ts::run({"/bin/bash", "-ec", subst(blocks["reload"], vars)}, 30000, {path});
         EXPECT_EQ(reload.status, 0) << reload.out << reload.err;
-        EXPECT_TRUE(ts::wait_for([&] {
-            return ts::read_file(tmp / "srv/im/var/log/mux.log").find("configuration reloaded from") != std::string::npos;
-        }));
+        EXPECT_TRUE(ts::wait_for(
+            [&] { return ts::read_file(tmp / "srv/im/var/log/mux.log").find("configuration reloaded from") != std::string::npos; }));
         ts::Result stop = ts::run({"/bin/bash", "-ec", subst(blocks["stop"], vars)}, 10000, {path});
         EXPECT_EQ(stop.status, 0) << stop.out;
         EXPECT_TRUE(ts::wait_for([&] { return !alive(pid); }, 10000));

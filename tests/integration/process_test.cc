@@ -59,6 +59,7 @@ TEST(StartUp, FailuresAndTheCheckModeSayWhatIsWrongAndLeaveNoPidFile) {
         std::vector<std::string> texts;
         How how;
         std::string append = "";
+        // clang-format off
     } rows[] = {
         {{"-ssl", "a", "b"}, none, 255, {}, Usage}, {{"-p", "0"}, none, 255, {}, Usage},
         {{"-p", "65536"}, none, 255, {}, Usage}, {{"-p", "127.0.0.1:abc"}, none, 255, {}, Usage},
@@ -110,6 +111,7 @@ TEST(StartUp, FailuresAndTheCheckModeSayWhatIsWrongAndLeaveNoPidFile) {
         {{"-n"}, no_ssl_db, 1,
          {"CONF:@orv_mux.usessl: error: SSL Init failed: SSL: cannot open the certificate databases in ROOT/no"}, Check},
     };
+    // clang-format on
     Listener busy;
     for (auto &row : rows) {
         Instance inst;
@@ -161,8 +163,7 @@ TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
     ts::write_file(inst.pid_path(), std::to_string(other.pid()) + "\nready\n");
     k = run_multiplexor({"-c", inst.conf_path(), "-k"});
     EXPECT_EQ(k.status, ESRCH);
-    EXPECT_EQ(k.out, "stale multiplexor pidfile - no multiplexor holds it (pid " + std::to_string(other.pid()) +
-                         "): No such process\n");
+    EXPECT_EQ(k.out, "stale multiplexor pidfile - no multiplexor holds it (pid " + std::to_string(other.pid()) + "): No such process\n");
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_TRUE(other.running());
     unlink(inst.pid_path().c_str());

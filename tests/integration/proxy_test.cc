@@ -34,6 +34,7 @@ class Proxy : public RelayFixture {};
 TEST_F(Proxy, HeadersFromTrustedSourcesNameTheClient) {
     inst.set("orv_mux.proxy_trusted", "+127.0.0.1|255.255.255.255;");
     inst.set("orv_mux.access", "-10.9.9.9|255.255.255.255;");
+    // clang-format off
     const Row rows[] = {
         {"untrusted source: a header is client bytes", "127.0.0.5", "PROXY TCP4 10.1.2.3 127.0.0.1 1 2\r\nhi", "127.0.0.5",
          "PROXY TCP4 10.1.2.3 127.0.0.1 1 2\r\nhi"},
@@ -49,6 +50,7 @@ TEST_F(Proxy, HeadersFromTrustedSourcesNameTheClient) {
          "[127.0.0.1] PROXY header not complete within 3 seconds, closing", Row::SendAndWait},
         {"after all that, a good one", "127.0.0.1", "PROXY TCP4 10.1.2.6 127.0.0.1 1 2\r\nend", "10.1.2.6", "end"},
     };
+    // clang-format on
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(add_client(1, "127.0.0.2"));  // makes the link
     int32_t id = 1;
@@ -101,9 +103,13 @@ TEST(ProxyScaleOut, TwoMultiplexorsBehindHaproxyKeepEveryClientsAddress) {
     }
     ts::TempDir dir("muxha");
     uint16_t port = Listener().port();  // free a moment ago
-    ts::write_file(dir / "ha.cfg", "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
-                   "listen im\n  bind 127.0.0.1:" + std::to_string(port) + "\n  balance roundrobin\n"
-                   "  default-server send-proxy-v2 check check-send-proxy inter 200ms fall 2 rise 1\n" + servers);
+    ts::write_file(dir / "ha.cfg",
+                   "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
+                   "listen im\n  bind 127.0.0.1:" +
+                       std::to_string(port) +
+                       "\n  balance roundrobin\n"
+                       "  default-server send-proxy-v2 check check-send-proxy inter 200ms fall 2 rise 1\n" +
+                       servers);
     ts::Child ha;
     ASSERT_TRUE(ha.spawn({"/usr/sbin/haproxy", "-db", "-f", dir / "ha.cfg"}));
     ASSERT_TRUE(ts::wait_for([&] { return listening_port_of(ha.pid()) == port; }, 5000, 20)) << ha.err();
@@ -127,7 +133,8 @@ TEST(ProxyScaleOut, TwoMultiplexorsBehindHaproxyKeepEveryClientsAddress) {
     EXPECT_TRUE(inst[0].wait_log("PROXY header of the balancer itself")) << "health checks send LOCAL headers";
 
     mux[0].stop();
-    ASSERT_TRUE(ts::wait_for([&] { return count_of(ha.err(), "m0 is DOWN") == 1 && count_of(im.err(), "link  closed") == 1; }, 5000, 20)) << ha.err();
+    ASSERT_TRUE(ts::wait_for([&] { return count_of(ha.err(), "m0 is DOWN") == 1 && count_of(im.err(), "link  closed") == 1; }, 5000, 20))
+        << ha.err();
     std::string closed = im.err().substr(im.err().find("link  closed (fd ") + 17), before = im.err();
     ASSERT_NO_FATAL_FAILURE(clients(300, 50));
     std::string after = im.err().substr(before.size());

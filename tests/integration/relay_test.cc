@@ -16,20 +16,17 @@ TEST_F(Relay, OneSessionExactBytesWithItsLogAndSnoopLines) {
     link = server.accept();
     ASSERT_TRUE(link.valid());
     // No client is taken before the reply to the hello.
-    script({server_gets(hello()), server_quiet(), server_sends(hello()), server_gets(rec_open(1, 127, 0, 0, 1)),
-            client_sends(0, "abc"), server_gets(rec_data(1, "abc")),
-            server_sends(rec_data(1, "xyz")), client_gets(0, "xyz"),
-            client_closes(0), server_gets(rec_close(1)), server_quiet()});
+    script({server_gets(hello()), server_quiet(), server_sends(hello()), server_gets(rec_open(1, 127, 0, 0, 1)), client_sends(0, "abc"),
+            server_gets(rec_data(1, "abc")), server_sends(rec_data(1, "xyz")), client_gets(0, "xyz"), client_closes(0),
+            server_gets(rec_close(1)), server_quiet()});
     // Open 9 + data 12 + to the client 3 + close 5.
     // The time is whole seconds: a session may cross a second's boundary.
     ASSERT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time="));
     EXPECT_TRUE(std::regex_search(inst.log(), std::regex(R"(\[127\.0\.0\.1\]\[1\]: client closed\. \[time=[01]s\] )"
                                                          R"(\[bytes=29\] \[total=1\] \[active=0\]\n)")))
         << inst.log();
-    for (const char *line : {"Multiplexor started.  Protocol version 3.0",
-                             "General Debug: SNOOP recv client -> mux [1] abc\n",
-                             "General Debug: SNOOP recv server -> mux [1] xyz\n",
-                             "General Debug: SNOOP sent mux -> client [1] xyz\n"})
+    for (const char *line : {"Multiplexor started.  Protocol version 3.0", "General Debug: SNOOP recv client -> mux [1] abc\n",
+                             "General Debug: SNOOP recv server -> mux [1] xyz\n", "General Debug: SNOOP sent mux -> client [1] xyz\n"})
         EXPECT_TRUE(inst.wait_log(line)) << line;
     // Every line of the file is whole: a stamp, the host, "mux[pid]".
     for (const std::string &line : ts::lines_of(inst.log()))
@@ -41,8 +38,8 @@ TEST_F(Relay, OpenRecordCarriesTheClientAddress) {
     inst.set("orv_mux.serverport", "localhost:" + std::to_string(server.port()));
     ASSERT_NO_FATAL_FAILURE(start_with_clients(1));
     ASSERT_NO_FATAL_FAILURE(add_client(2, "127.0.0.2"));
-    script({client_sends(1, "from two"), server_gets(rec_data(2, "from two")),
-            server_sends(rec_data(2, "back") + rec_data(1, "one")), client_gets(1, "back"), client_gets(0, "one")});
+    script({client_sends(1, "from two"), server_gets(rec_data(2, "from two")), server_sends(rec_data(2, "back") + rec_data(1, "one")),
+            client_gets(1, "back"), client_gets(0, "one")});
     EXPECT_TRUE(inst.wait_log("[127.0.0.2][2]: client started. [total=1] [active=1]"));
     EXPECT_TRUE(inst.wait_log("Connected to server localhost. Server using 3.0 protocol"));
 }
@@ -61,16 +58,14 @@ TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThemAndAFullClientSocketQueue
     };
     bytewise(rec_data(1, "piecewise"));
     script({client_gets(0, "piecewise"),
-            server_sends(rec_data(1, "a") + rec_data(2, "") + rec_data(2, "b") + rec_open(9, 1, 2, 3, 4) +
-                         rec_data(1, "c")),
+            server_sends(rec_data(1, "a") + rec_data(2, "") + rec_data(2, "b") + rec_open(9, 1, 2, 3, 4) + rec_data(1, "c")),
             client_gets(0, "ac"), client_gets(1, "b"), client_quiet(0),
             server_sends(rec_data(4, "no one") + rec_data(0, "zero") + rec_data(-3, "neg") + rec_data(6, "too big") +
-                         rec_data(0x7fffffff, "huge") + rec_close(0) + rec_close(-1) + rec_close(99999) + rec_close(4) +
-                         rec_data(1, "ok")),
+                         rec_data(0x7fffffff, "huge") + rec_close(0) + rec_close(-1) + rec_close(99999) + rec_close(4) + rec_data(1, "ok")),
             client_gets(0, "ok"), client_quiet(0), client_sends(0, "alive"), server_gets(rec_data(1, "alive"))});
     bytewise(rec_close(1));
-    script({client_closed(0), server_quiet(), server_sends(rec_data(1, "late") + rec_data(2, "still here")),
-            client_gets(1, "still here"), client_sends(1, "ok"), server_gets(rec_data(2, "ok"))});
+    script({client_closed(0), server_quiet(), server_sends(rec_data(1, "late") + rec_data(2, "still here")), client_gets(1, "still here"),
+            client_sends(1, "ok"), server_gets(rec_data(2, "ok"))});
     // Open 9 + to the client 9 + 2 + 2 + data 14.
     EXPECT_TRUE(inst.wait_log("[127.0.0.1][1]: client closed. [time="));
     EXPECT_NE(inst.log().find("s] [bytes=36] [total=2] [active=1]"), std::string::npos) << inst.log();
@@ -78,8 +73,7 @@ TEST_F(Relay, ServerRecordsReachTheirClientsAndOnlyThemAndAFullClientSocketQueue
     ASSERT_TRUE(clients[1].send("last words"));
     clients[1].close();
     ASSERT_TRUE(link.send(rec_data(2, Bytes(3000, 'y'))));
-    script({server_gets(rec_data(2, "last words")), server_gets(rec_close(2)), server_sends(rec_data(2, "after")),
-            server_quiet()});
+    script({server_gets(rec_data(2, "last words")), server_gets(rec_close(2)), server_sends(rec_data(2, "after")), server_quiet()});
     EXPECT_EQ(count_of(inst.log(), "Restarting the multiplexor"), 1);
     // One client does not read for a while, so its socket fills and the rest
     // must wait in its queue; another keeps getting small pieces meanwhile,
@@ -156,8 +150,7 @@ TEST_F(Relay, SlowServerPausesClientReadersAndLosesNothing) {
         clients[i].close();
         EXPECT_TRUE(inst.wait_log("[127.0.0.1][" + std::to_string(i + 1) + "]: client closed. [time=")) << i;
     }
-    for (uint64_t n : on_link)
-        EXPECT_NE(inst.all_logs().find("s] [bytes=" + std::to_string(n) + "] [total=2]"), std::string::npos) << n;
+    for (uint64_t n : on_link) EXPECT_NE(inst.all_logs().find("s] [bytes=" + std::to_string(n) + "] [total=2]"), std::string::npos) << n;
 }
 
 // The server closes a client whose reader is paused for the link: the

@@ -19,14 +19,13 @@ struct ReloadCase {
     std::string append;                    // raw lines added to the file then
     bool rotate;                           // the log is moved away before the HUP
     std::vector<std::string> logged;       // CONF: the configuration's path; NEXT: the line after its keys
-    bool in_force;  // the new file's access list (refusing 127.0.0.2) and severity (Debug) hold after it
+    bool in_force;                         // the new file's access list (refusing 127.0.0.2) and severity (Debug) hold after it
 };
 
 class Reload : public RelayFixture, public ::testing::WithParamInterface<ReloadCase> {
   protected:
     void relay(int who, int32_t id, const Bytes &up, const Bytes &down) {
-        script({client_sends(who, up), server_gets(rec_data(id, up)), server_sends(rec_data(id, down)),
-                client_gets(who, down)});
+        script({client_sends(who, up), server_gets(rec_data(id, up)), server_sends(rec_data(id, down)), client_gets(who, down)});
     }
 };
 
@@ -42,9 +41,7 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
     const std::string next = std::to_string(ts::lines_of(ts::read_file(inst.conf_path())).size() + 1);
     if (!c.append.empty()) ts::write_file(inst.conf_path(), ts::read_file(inst.conf_path()) + c.append);
     const std::string old_log = inst.log_path() + ".1";
-    if (c.rotate) {
-        ASSERT_EQ(rename(inst.log_path().c_str(), old_log.c_str()), 0);
-    }
+    if (c.rotate) { ASSERT_EQ(rename(inst.log_path().c_str(), old_log.c_str()), 0); }
     mux.signal(SIGHUP);
     for (const std::string &text : c.logged) {
         std::string line = subst(text, {{"CONF", inst.conf_path()}, {"NEXT", next}});
@@ -74,6 +71,7 @@ TEST_P(Reload, NextClientsSeeTheNewFileAndTheConnectedOnesGoOn) {
     EXPECT_EQ(inst.wait_log("General Debug: conn[2]", 1, c.in_force ? 5000 : 300), c.in_force) << inst.log();
 }
 
+// clang-format off
 const ReloadCase kReloads[] = {
     {"access list, the per-client bound and severity",
      {},
@@ -108,6 +106,7 @@ const ReloadCase kReloads[] = {
       "General Notice: configuration reloaded from CONF: nothing changed\n"},
      false},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(Cases, Reload, ::testing::ValuesIn(kReloads));
 
 #ifdef MUX_HAVE_SYSTEMD
@@ -140,8 +139,8 @@ TEST(ReloadNotify, ReadyReloadingReadyStoppingOnTheNotifySocket) {
     EXPECT_EQ(mux.wait_exit(), 0);
     close(fd);
     // -e: the log went to standard error, and no log file was made.
-    EXPECT_NE(mux.err().find("mux[" + std::to_string(mux.pid()) + "]: General Notice: configuration reloaded"),
-              std::string::npos) << mux.err();
+    EXPECT_NE(mux.err().find("mux[" + std::to_string(mux.pid()) + "]: General Notice: configuration reloaded"), std::string::npos)
+        << mux.err();
     EXPECT_EQ(ts::read_file(inst.log_path()), "");
 }
 #endif

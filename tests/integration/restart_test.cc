@@ -37,8 +37,7 @@ TEST_F(Restart, ServerThatNeverRepliesIsDroppedAndTheReplyIsReadWhole) {
     mux.signal(SIGUSR1);
     Stream c = connect_to(mux.port());
     EXPECT_TRUE(c.closed_within(5000)) << "a client that knocks while the server is down is closed";
-    EXPECT_TRUE(inst.wait_log("Cannot connect to IM Server 127.0.0.1 port " + std::to_string(port) +
-                              " (127.0.0.1): Connection refused"));
+    EXPECT_TRUE(inst.wait_log("Cannot connect to IM Server 127.0.0.1 port " + std::to_string(port) + " (127.0.0.1): Connection refused"));
     Listener again(port);
     ASSERT_TRUE(again.ok());
     // Clients already queued when an attempt failed are turned away too; let

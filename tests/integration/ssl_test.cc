@@ -37,8 +37,8 @@ class Ssl : public RelayFixture {
     }
     // The Python client's command line with these arguments.
     std::vector<std::string> tls_client(const std::vector<std::string> &args) {
-        std::vector<std::string> all = {"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port",
-                                        std::to_string(mux.port()), "--ca", ssl_db().ca};
+        std::vector<std::string> all = {
+            "/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port", std::to_string(mux.port()), "--ca", ssl_db().ca};
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
@@ -83,8 +83,7 @@ TEST_F(Ssl, TlsClientsAreRelayedAsDataRecordsAndLogTheirHandshakes) {
     auto client = std::async(std::launch::async, [&] {
         return ts::run({"/bin/sh", "-c",
                         "(printf 'ping from s_client'; sleep 1) | openssl s_client -brief -connect 127.0.0.1:" +
-                            std::to_string(mux.port()) + " -servername localhost -CAfile " + ssl_db().ca +
-                            " -verify_return_error"},
+                            std::to_string(mux.port()) + " -servername localhost -CAfile " + ssl_db().ca + " -verify_return_error"},
                        15000);
     });
     int32_t id = open_record();
@@ -106,12 +105,12 @@ TEST_F(Ssl, TlsClientsAreRelayedAsDataRecordsAndLogTheirHandshakes) {
     std::string log = inst.log(), lines;
     for (const std::string &l : ts::lines_of(log)) {
         size_t at = l.find("General ");
-        if (at != std::string::npos && (ts::count_of(l, "andshake") || ts::count_of(l, "bad cert")))
-            lines += l.substr(at + 8) + "\n";
+        if (at != std::string::npos && (ts::count_of(l, "andshake") || ts::count_of(l, "bad cert"))) lines += l.substr(at + 8) + "\n";
     }
-    std::regex want("((Debug: Triggering SSL handshake\nDebug: trigger_handshake: Try again\n)*"
-                    "Debug: Triggering SSL handshake\nDebug: SSL Handshake completed\n"
-                    "Debug: trigger_handshake: Handshake complete\n){4}");
+    std::regex want(
+        "((Debug: Triggering SSL handshake\nDebug: trigger_handshake: Try again\n)*"
+        "Debug: Triggering SSL handshake\nDebug: SSL Handshake completed\n"
+        "Debug: trigger_handshake: Handshake complete\n){4}");
     EXPECT_TRUE(std::regex_match(lines, want)) << lines;
     EXPECT_EQ(count_of(log, "Warning"), 0) << log;
     EXPECT_EQ(count_of(log, "SSL Initialized"), 1);
@@ -193,7 +192,10 @@ TEST_F(Ssl, ClientThatDoesNotReadIsClosedAtTheSameBound) {
 // instance) and the warnings that must follow. The SSL layer's own tests
 // see a wrong password and missing nicknames, the operator's tests a
 // missing database.
-struct SetupFailure { const char *name, *key, *value; std::vector<std::string> warnings; };
+struct SetupFailure {
+    const char *name, *key, *value;
+    std::vector<std::string> warnings;
+};
 void PrintTo(const SetupFailure &row, std::ostream *os) { *os << row.name; }
 
 class SslSetupFailure : public Ssl, public ::testing::WithParamInterface<SetupFailure> {
@@ -217,14 +219,15 @@ TEST_P(SslSetupFailure, IsLoggedAndEndsTheProcessInOrder) {
     EXPECT_NE(access(inst.pid_path().c_str(), F_OK), 0) << "pid file left behind";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ssl, SslSetupFailure,
+INSTANTIATE_TEST_SUITE_P(Ssl, SslSetupFailure,
+                         // clang-format off
     ::testing::Values(
         SetupFailure{"MissingPasswordFile", "orv_mux.keystorepasswordfile", "nowhere.conf",
                      {"SSL: cannot read the password file {db}/nowhere.conf"}},
         SetupFailure{"SessionCacheDirectoryMissing", "orv_mux.sslcache", "{root}/nocache",
                      {"SSL: cannot set up the session cache in {root}/nocache"}}),
-    [](const auto &info) { return std::string(info.param.name); });
+                         // clang-format on
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // --------------------------------------------------------- unfinished handshakes
 

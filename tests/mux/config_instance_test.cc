@@ -148,8 +148,7 @@ TEST_F(InstanceTest, InstanceDirServicesPidFilePartitionsLogConfigAndOwnership) 
                 ElementsAre("servicename=default", "processname=proc", "logdir=/inst/log", "loglevel=Debug"));
     EXPECT_THAT(pairs_of(config_getlogconfig("mux", nullptr)),
                 ElementsAre("servicename=mux", "logdir=/inst\\win", "rollovertime=INSTANCEDIR/not-a-dir"));
-    EXPECT_THAT(pairs_of(config_getlogconfig("other", "")),
-                ElementsAre("servicename=other", "processname=", "logdir=INSTANCEDIRX/log"));
+    EXPECT_THAT(pairs_of(config_getlogconfig("other", "")), ElementsAre("servicename=other", "processname=", "logdir=INSTANCEDIRX/log"));
     qxlog_freelogconfig(nullptr);
     // Files are given to the server user only when both names are known.
     std::string path = dir / "owned";
@@ -174,8 +173,7 @@ TEST_F(InstanceTest, InstanceDirServicesPidFilePartitionsLogConfigAndOwnership) 
     set("local.servergid", "nogroup");
     ASSERT_EQ(config_writepidfile("mux", "ready"), 0);
     ASSERT_EQ(stat((dir / "log/mux.pid").c_str(), &after), 0);
-    EXPECT_EQ(std::pair(after.st_uid, after.st_gid),
-              std::pair(getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid));
+    EXPECT_EQ(std::pair(after.st_uid, after.st_gid), std::pair(getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid));
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ class CacheTest : public ::testing::Test {
 // Integers take leading digits only (a sign allowed, no blank) and saturate;
 // switches follow the letter table. Defaults: 1 and 9.
 TEST_F(CacheTest, IntegerAndSwitchGetters) {
+    // clang-format off
     const struct { const char *value; int as_int, as_switch; } rows[] = {
         {"42abc", 42, 9}, {"-7", -7, 9}, {"+7", 1, 9}, {" 5", 1, 9}, {"-x", 1, 9}, {"", 1, 9},
         {"99999999999", INT_MAX, 9}, {"-99999999999", INT_MIN, 9},
@@ -106,6 +107,7 @@ TEST_F(CacheTest, IntegerAndSwitchGetters) {
         {"TRUE", 1, 1}, {"Off", 1, 9}, {"On", 1, 9}, {"oN", 1, 9}, {"maybe", 1, 9}, {" 1", 1, 9}, {"O", 1, 9},
         {"o", 1, 9},
     };
+    // clang-format on
     Options opts = {{"multi", {"12", "99"}}};
     for (auto &r : rows) opts.push_back({std::string("k=") + r.value, {r.value}});
     load(opts);
@@ -180,8 +182,7 @@ TEST_F(CacheTest, LaterDriverWinsPatternsLimitADriverAndAFailureStopsTheFetch) {
 }
 
 TEST_F(CacheTest, RefreshKeepsProtectedAndProgramValuesAndNotifies) {
-    FakeDriver *f =
-        load({{"plain", {"old"}}, {"gone", {"old"}}, {"locked", {"old"}}, {"program", {"old"}}, {"x", {"1"}}});
+    FakeDriver *f = load({{"plain", {"old"}}, {"gone", {"old"}}, {"locked", {"old"}}, {"program", {"old"}}, {"x", {"1"}}});
     config_set_values(cache, "locked", CONFIG_VALUES_UNCHANGED, 0, CONFIG_FLAG_NOTREFRESHABLE | 0x40);
     config_set_values(cache, "program", one, 0, 0);
     config_set_values(cache, "onlyprogram", one, 0, 0);
@@ -200,8 +201,7 @@ TEST_F(CacheTest, RefreshKeepsProtectedAndProgramValuesAndNotifies) {
     f->options = {{"plain", {"new"}}, {"locked", {"new"}}, {"program", {"new"}}, {"fresh", {"new"}}, {"x", {"2"}}};
     conftest::stderr_of([&] { EXPECT_EQ(config_refresh(cache), 0); });
     // Gone from the source: still known, no values, default returned.
-    EXPECT_THAT(gets({"plain", "fresh", "locked", "program", "onlyprogram", "gone"}),
-                ElementsAre("new", "new", "old", "x", "x", "d"));
+    EXPECT_THAT(gets({"plain", "fresh", "locked", "program", "onlyprogram", "gone"}), ElementsAre("new", "new", "old", "x", "x", "d"));
     EXPECT_EQ(flags("gone"), 0u);
     EXPECT_EQ(flags("locked"), CONFIG_FLAG_NOTREFRESHABLE | 0x40);
     EXPECT_THAT(calls, ElementsAre("2", "b"));
@@ -244,11 +244,10 @@ TEST_F(CacheTest, ReadersDuringRefreshSeeOldOrNewNeverGarbage) {
 TEST_F(CacheTest, ScanVisitsMatchingNamesInOrderAndStopsOnNonZero) {
     load({{"b.x", {"1"}}, {"a.x", {"2"}}, {"stop", {"3"}}, {"z", {"4"}}});
     std::vector<std::string> seen;
-    ts::Thunk<int, ConfigCache *, const char *, char **, unsigned> scan{
-        [&](ConfigCache *, const char *name, char **values, unsigned fl) {
-            seen.push_back(std::string(name) + "=" + (values ? values[0] : "-") + "/" + std::to_string(fl));
-            return name == std::string("stop") ? 5 : 0;
-        }};
+    ts::Thunk<int, ConfigCache *, const char *, char **, unsigned> scan{[&](ConfigCache *, const char *name, char **values, unsigned fl) {
+        seen.push_back(std::string(name) + "=" + (values ? values[0] : "-") + "/" + std::to_string(fl));
+        return name == std::string("stop") ? 5 : 0;
+    }};
     EXPECT_EQ(config_scan_config(cache, "*.x", scan.last, &scan), 0);
     EXPECT_THAT(seen, ElementsAre("a.x=2/0", "b.x=1/0"));
     seen.clear();
@@ -258,10 +257,19 @@ TEST_F(CacheTest, ScanVisitsMatchingNamesInOrderAndStopsOnNonZero) {
 }
 
 TEST_F(CacheTest, GetKeysMatchesBothWaysAndGetChildListsLeavesAndBranches) {
-    Options o = {{"store.partition.a.path", {"/a"}}, {"store.partition.*.path", {"/star"}}, {"store.other", {"x"}},
-                 {"local.x", {"y"}}, {"logfile.default.logdir", {"d"}}, {"logfile.default.loglevel", {"l"}},
-                 {"logfile.default.sub.x", {"x"}}, {"logfile.default.sub.y", {"y"}}, {"logfile.defaultx.z", {"z"}},
-                 {"logfile.default", {"self"}}, {"top", {"1"}}, {"other", {"1"}}, {"a.b", {"1"}}};
+    Options o = {{"store.partition.a.path", {"/a"}},
+                 {"store.partition.*.path", {"/star"}},
+                 {"store.other", {"x"}},
+                 {"local.x", {"y"}},
+                 {"logfile.default.logdir", {"d"}},
+                 {"logfile.default.loglevel", {"l"}},
+                 {"logfile.default.sub.x", {"x"}},
+                 {"logfile.default.sub.y", {"y"}},
+                 {"logfile.defaultx.z", {"z"}},
+                 {"logfile.default", {"self"}},
+                 {"top", {"1"}},
+                 {"other", {"1"}},
+                 {"a.b", {"1"}}};
     for (int i = 100; i < 145; ++i)  // many distinct names: leaves p.c<i>, branches p.b<i>
         for (std::string leaf : {"", ".leaf", ".leaf2"})
             o.push_back({"p." + std::string(leaf.empty() ? "c" : "b") + std::to_string(i) + leaf, {"v"}});
@@ -299,8 +307,7 @@ TEST(ConfigCacheDeath, CacheCheckStopsOnUnsafeAccess) {
     // The threadsafe style runs the test program again with exec, which an
     // emulated program cannot do without the emulator.
     GTEST_FLAG_SET(death_test_style, ts::emulated() ? "fast" : "threadsafe");
-    EXPECT_DEATH(_unsafe_access(),
-                 "Critical: func=config_get_string; error=unsafe access of configuration option; option=unsafe");
+    EXPECT_DEATH(_unsafe_access(), "Critical: func=config_get_string; error=unsafe access of configuration option; option=unsafe");
     config_freecache(nullptr);
 }
 

@@ -38,6 +38,7 @@ Parsed fetch(ConfigDriver *d) {
 
 // A text; what it gives: its options, and the errors after "error=" in the
 // messages of the driver's line reader (the fetch fails with 1 on the first).
+// clang-format off
 const struct Row { int drivers; std::string text; std::vector<std::string> options, errors; } kRows[] = {
     {Both, "! a comment = with things\na=1\nb   =    two\n\n   \n\t\nc.d-e_f*g = x!y=z\n!another\nlast = end",
      {"a=1", "b=two", "c.d-e_f*g=x!y=z", "last=end"}, {}},
@@ -92,6 +93,7 @@ const struct Row { int drivers; std::string text; std::vector<std::string> optio
     {File, "\ra=1\n", {}, {"bad comment line; line="}},
     {File, "  \r\n\r\na=1\r\n", {"a=1"}, {}},
 };
+// clang-format on
 
 class DriverSyntax : public ::testing::TestWithParam<Kind> {};
 
@@ -103,8 +105,7 @@ TEST_P(DriverSyntax, EveryTextGivesItsOptionsAndErrors) {
         SCOPED_TRACE(::testing::PrintToString(row.text));
         ts::write_file(dir / "c.conf", row.text);
         std::string path = dir / "c.conf";
-        Parsed p = fetch(GetParam() == Props ? config_readdriver_propsinit(path.c_str())
-                                             : config_readdriver_fileinit(path.c_str()));
+        Parsed p = fetch(GetParam() == Props ? config_readdriver_propsinit(path.c_str()) : config_readdriver_fileinit(path.c_str()));
         std::vector<std::string> errors;
         for (const std::string &e : row.errors) errors.push_back("Error: func=_configdrv_" + drv + e);
         EXPECT_EQ(p.result, errors.empty() ? 0 : 1);
@@ -130,8 +131,7 @@ TEST(DriverFiles, MissingFilesACacheFromAFileAndTheStandAloneKeyLookup) {
                 ElementsAre("Error: func=config_readdriver_propsinit; error=need config file path",
                             "Error: func=config_readdriver_fileinit; error=need config file path",
                             "Error: func=config_readdriver_propsinit; filename=" + path + "; error=file doesn't exist",
-                            "Error: func=config_readdriver_fileinit; filename=" + dir.path() +
-                                "; error=file doesn't exist",
+                            "Error: func=config_readdriver_fileinit; filename=" + dir.path() + "; error=file doesn't exist",
                             "Error: func=config_readdriver_fileinit; filename=" + path + "; error=file doesn't exist"));
     // Every fetch opens the file again: one removed after init fails (what a
     // refresh then reads: the reload tests).
@@ -139,8 +139,8 @@ TEST(DriverFiles, MissingFilesACacheFromAFileAndTheStandAloneKeyLookup) {
     unlink(path.c_str());
     Parsed p = fetch(d);
     EXPECT_EQ(p.result, 1);
-    EXPECT_THAT(p.messages, ElementsAre("Error: func=_configdrv_props_fetch; error=unable to open config file; file=" +
-                                        path + "; syserror=No such file or directory"));
+    EXPECT_THAT(p.messages, ElementsAre("Error: func=_configdrv_props_fetch; error=unable to open config file; file=" + path +
+                                        "; syserror=No such file or directory"));
     // A cache made from a file uses the file driver and the pattern.
     ConfigCache *c = config_newcache_fromfile(file("keep.a = 1\nkeep.b = x,\n  y\nskip = 2\n"), "keep.*");
     EXPECT_EQ(config_get_int(c, "keep.a", 0), 1);

@@ -24,6 +24,7 @@ TEST(ConnTable, NextFitWithdrawAndRange) {
     ASSERT_TRUE(conn_table_init(&table, mcx, 3));
     alignas(Conn *) char records[6][8];
     auto conn = [&](int who) { return who < 0 ? nullptr : reinterpret_cast<Conn *>(records[who]); };
+    // clang-format off
     const Step steps[] = {
         {'a', 0, 1}, {'r', 0, 1},                                         // 1 given up at once
         {'a', 1, 2}, {'f', 1, 2}, {'f', -1, 1},                           // is not handed out again
@@ -34,6 +35,7 @@ TEST(ConnTable, NextFitWithdrawAndRange) {
         {'f', -1, 0}, {'f', -1, 4}, {'f', -1, -1},                        // out of range
         {'r', 1, 2}, {'a', 5, 2},
     };
+    // clang-format on
     for (const Step &s : steps) {
         SCOPED_TRACE(std::string(1, s.op) + " " + std::to_string(s.who) + " " + std::to_string(s.want));
         if (s.op == 'a') {

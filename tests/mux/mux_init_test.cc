@@ -31,8 +31,8 @@ std::string entries(AccessList *l) {
     std::string s;
     char buf[64];
     for (; l; l = l->next) {
-        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", l->deny ? '-' : '+', l->addr[0], l->addr[1],
-                 l->addr[2], l->addr[3], l->mask[0], l->mask[1], l->mask[2], l->mask[3]);
+        snprintf(buf, sizeof buf, "%c%d.%d.%d.%d|%d.%d.%d.%d;", l->deny ? '-' : '+', l->addr[0], l->addr[1], l->addr[2], l->addr[3],
+                 l->mask[0], l->mask[1], l->mask[2], l->mask[3]);
         s += buf;
     }
     return s;
@@ -48,13 +48,23 @@ std::map<std::string, std::string> settings() {
     std::string nicks;
     for (int i = 0; i <= MUX_MAX_NICKNAMES && gcfg.ssl_cert_nicknames[i]; i++)
         nicks += std::string(i ? "," : "") + gcfg.ssl_cert_nicknames[i];
-    return {{"server", str(gcfg.server_host) + (":" + std::to_string(gcfg.server_port))}, {"listen", listen},
-            {"forks", std::to_string(gcfg.num_forks)}, {"threads", std::to_string(gcfg.num_threads)},
-            {"user", str(gcfg.user)}, {"access", entries(gcfg.access)}, {"ignore", std::to_string(multiplexor_ignore)},
-            {"ssl", std::to_string(gcfg.ssl_enable)}, {"ssldir", str(gcfg.ssl_config_dir)},
-            {"secmod", str(gcfg.ssl_secmod_file)}, {"password", str(gcfg.ssl_password_file)},
-            {"ciphers", str(gcfg.ssl_cipher_specs)}, {"nicks", nicks}, {"cache", str(gcfg.ssl_cache_dir)},
-            {"logdir", str(logdir)}, {"logname", str(logname)}, {"handshake", std::to_string(ssl_handshake_timeout)},
+    return {{"server", str(gcfg.server_host) + (":" + std::to_string(gcfg.server_port))},
+            {"listen", listen},
+            {"forks", std::to_string(gcfg.num_forks)},
+            {"threads", std::to_string(gcfg.num_threads)},
+            {"user", str(gcfg.user)},
+            {"access", entries(gcfg.access)},
+            {"ignore", std::to_string(multiplexor_ignore)},
+            {"ssl", std::to_string(gcfg.ssl_enable)},
+            {"ssldir", str(gcfg.ssl_config_dir)},
+            {"secmod", str(gcfg.ssl_secmod_file)},
+            {"password", str(gcfg.ssl_password_file)},
+            {"ciphers", str(gcfg.ssl_cipher_specs)},
+            {"nicks", nicks},
+            {"cache", str(gcfg.ssl_cache_dir)},
+            {"logdir", str(logdir)},
+            {"logname", str(logname)},
+            {"handshake", std::to_string(ssl_handshake_timeout)},
             {"queue", std::to_string(gcfg.client_queue_max)}};
 }
 
@@ -65,9 +75,8 @@ void expect_settings(const std::string &want) {
     for (std::string w; words >> w;) EXPECT_EQ(w.substr(0, w.find('=') + 1) + got.at(w.substr(0, w.find('='))), w);
 }
 
-const char *kEnvNames[] = {"NumForks",       "NumThreads",      "ListenPort", "SSLEnable", "SSLSecmodFile",
-                           "SSLCipherSpecs", "SSLCertNickname", "Access",     "MUXUser",   "Ignore",
-                           "ClientQueueMax"};
+const char *kEnvNames[] = {"NumForks",        "NumThreads", "ListenPort", "SSLEnable", "SSLSecmodFile", "SSLCipherSpecs",
+                           "SSLCertNickname", "Access",     "MUXUser",    "Ignore",    "ClientQueueMax"};
 
 // The access list text gives the entries up to the last semicolon or a bad
 // sign, and their verdicts; then the settings from the environment names
@@ -98,13 +107,13 @@ TEST(AccessList, TextVerdictsEnvironmentNamesAndConfigurationKeys) {
         Owned l{AccessList_Parse(nullptr, list)};
         for (auto [clients, want] : {std::pair{admitted, 1}, {refused, 0}}) {
             std::istringstream words(clients);
-            for (std::string c; words >> c;)
-                EXPECT_EQ(AccessList_Check(l.first, inet_addr(c.c_str())), want) << list << " " << c;
+            for (std::string c; words >> c;) EXPECT_EQ(AccessList_Check(l.first, inet_addr(c.c_str())), want) << list << " " << c;
         }
     }
     // The environment names.
     std::string many;
     for (int i = 0; i < 20; i++) many += "n" + std::to_string(i) + "$";
+    // clang-format off
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{}, "forks=1 threads=2 listen=0.0.0.0:9909 server=localhost:9999 ciphers=all nicks=Server-Cert user=(none) "
              "access= ignore=0 queue=1048576"},
@@ -120,6 +129,7 @@ TEST(AccessList, TextVerdictsEnvironmentNamesAndConfigurationKeys) {
          "ssl=1 secmod=m.db ciphers=(none) nicks=a,b,c"},
         {{"SSLEnable=TRUE", "SSLCertNickname=" + many}, "nicks=n0,n1,n2,n3,n4,n5,n6,n7,n8,n9,n10,n11,n12,n13,n14,n15"},
     };
+    // clang-format on
     for (auto &[env, want] : rows) {
         SCOPED_TRACE(::testing::PrintToString(env));
         mux_config_init();
@@ -132,6 +142,7 @@ TEST(AccessList, TextVerdictsEnvironmentNamesAndConfigurationKeys) {
     }
     for (const char *n : kEnvNames) unsetenv(n);
     // Keys read through the default configuration cache, from a real file.
+    // clang-format off
     const std::pair<const char *, const char *> keys[] = {
         {"orv_mux.serverport = \"im.example:7777\"\norv_mux.listenport = \"localhost:7000\"\n",
          "server=im.example:7777 listen=0.0.0.0:7000"},  // the listen host is not used
@@ -148,6 +159,7 @@ TEST(AccessList, TextVerdictsEnvironmentNamesAndConfigurationKeys) {
         {"orv_mux.sslhandshaketimeout = 7\n", "handshake=7"},
         {"orv_mux.sslhandshaketimeout = -5\n", "handshake=60"},  // a negative limit keeps the default
     };
+    // clang-format on
     static char inst[] = "/inst", var[] = "/inst/var";
     instance_dir = inst;
     instance_var_dir = var;

@@ -52,6 +52,7 @@ class MuxLogTest : public conftest::DefaultCacheTest {
 
 TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
     enum { Init, Refresh, RefreshDefault, RefreshAll };
+    // clang-format off
     const struct { const char *severity, *snoop; int how; unsigned marker; std::vector<std::string> want; } rows[] = {
         {"Notice", "TRUE", Init, QXLOG_NOTICE, {"Notice: marker"}},
         {"dEbUg", "false", Refresh, QXLOG_DEBUG, {"Debug: marker"}},  // debug alone is not enough
@@ -60,6 +61,7 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
         // The flags stay set; the writer filters the lines by severity.
         {"Notice", "True", RefreshAll, QXLOG_NOTICE, {"Notice: marker"}},
     };
+    // clang-format on
     for (auto &r : rows) {
         SCOPED_TRACE(std::string(r.severity) + " " + r.snoop);
         set("orv.log.orv_mux.severity", r.severity);
@@ -77,8 +79,7 @@ TEST_F(MuxLogTest, SnoopNeedsDebugSeverityAndSnoopSetting) {
         const char zero[] = {'a', 'b', '\0', 'c', 'd'}, unterminated[4] = {'w', 'x', 'y', 'z'};
         muxlog_traffic(nullptr, "recv", "server", "mux", 3, zero, 0, 5);
         muxlog_traffic(nullptr, "sent", "mux", "server", 4, unterminated, 1, 3);
-        EXPECT_THAT(fresh(), ElementsAre("Debug: SNOOP sent mux -> client [12]",
-                                         "Debug: SNOOP recv server -> mux [3] ab",
+        EXPECT_THAT(fresh(), ElementsAre("Debug: SNOOP sent mux -> client [12]", "Debug: SNOOP recv server -> mux [3] ab",
                                          "Debug: SNOOP sent mux -> server [4] xyz"));
     }
 }

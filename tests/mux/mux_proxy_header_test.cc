@@ -28,14 +28,20 @@ std::string parse(const std::string &in) {
     char src[16], dst[16];
     inet_ntop(AF_INET, &h.src_addr, src, sizeof src), inet_ntop(AF_INET, &h.dst_addr, dst, sizeof dst);
     std::string s = "v" + std::to_string(h.version) + " len " + std::to_string(h.length) + (h.local ? " local" : "");
-    if (h.family == MUX_PROXY_INET) s += " " + std::string(src) + ":" + std::to_string(h.src_port) + " " + dst + ":" + std::to_string(h.dst_port);
+    if (h.family == MUX_PROXY_INET)
+        s += " " + std::string(src) + ":" + std::to_string(h.src_port) + " " + dst + ":" + std::to_string(h.dst_port);
     return s + (h.family == MUX_PROXY_INET6 ? " inet6" : h.family == MUX_PROXY_UNIX ? " unix" : "");
 }
 
-struct Row { const char *name; std::string in; std::string want; };
+struct Row {
+    const char *name;
+    std::string in;
+    std::string want;
+};
 
 TEST(ProxyHeader, Table) {
     const std::string v6body = std::string(32, '\x01') + "\x01\x02\x03\x04";
+    // clang-format off
     const Row rows[] = {
         {"v1 tcp4 with client bytes after it", "PROXY TCP4 10.1.2.3 127.0.0.1 12345 9876\r\nhello", "v1 len 42 10.1.2.3:12345 127.0.0.1:9876"},
         {"v1 tcp6", "PROXY TCP6 ::1 2001:db8::2 1 2\r\n", "v1 len 32 inet6"},
@@ -72,6 +78,7 @@ TEST(ProxyHeader, Table) {
         {"v2 bad signature", std::string("\r\n\r\n\0\r\nQUIT\r", 12) + "\x21\x11", "invalid: not a PROXY header"},
         {"v2 body cut short", v2(0x21, 0x11, kInet).substr(0, 27), "more"},
     };
+    // clang-format on
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         EXPECT_EQ(parse(r.in), r.want);

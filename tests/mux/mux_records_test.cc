@@ -22,7 +22,10 @@ using Events = std::vector<std::string>;
 struct Recorder {
     Events events;
     int64_t data_id = INT64_MIN;  // the connection of the last event, when it was data
-    void add(const std::string &e, int64_t id = INT64_MIN) { events.push_back(e); data_id = id; }
+    void add(const std::string &e, int64_t id = INT64_MIN) {
+        events.push_back(e);
+        data_id = id;
+    }
     static void data(void *a, int32_t id, const char *chunk, uint32_t off, uint32_t len) {
         auto *r = static_cast<Recorder *>(a);
         if (r->data_id != id) r->add("data " + std::to_string(id) + ": ", id);
@@ -39,8 +42,7 @@ const MuxRecordSink kSink = {Recorder::data, Recorder::close, Recorder::bye, Rec
 // fixed size when max_piece is negative), up to the read that ends the
 // stream. Returns the events; *end is the parser afterwards, *ended the
 // result of the last read.
-Events parse_in_pieces(const std::string &s, uint32_t seed, int64_t max_piece, MuxRecordParser *end = nullptr,
-                       int *ended = nullptr) {
+Events parse_in_pieces(const std::string &s, uint32_t seed, int64_t max_piece, MuxRecordParser *end = nullptr, int *ended = nullptr) {
     Recorder r;
     MuxRecordParser p;
     mux_record_parser_init(&p);
@@ -58,11 +60,9 @@ Events parse_in_pieces(const std::string &s, uint32_t seed, int64_t max_piece, M
 TEST(RecordParser, SameEventsWhateverTheReadSizesUpToTheEndOfTheStream) {
     // An open record from the server is skipped; a zero-length record gives
     // one empty piece; numbers are signed and big-endian.
-    std::string stream = rec_data(7, "hello") + itest::rec_open(3, 127, 0, 0, 1) + rec_close(0x01020304) +
-                         rec_close(-1) + rec_data(12, std::string(5000, 'x')) + rec_data(4, "") + rec_close(4) +
-                         rec_data(1, "z");
-    Events want = {"data 7: hello", "close 16909060", "close -1", "data 12: " + std::string(5000, 'x'),
-                   "data 4: ",      "close 4",        "data 1: z"};
+    std::string stream = rec_data(7, "hello") + itest::rec_open(3, 127, 0, 0, 1) + rec_close(0x01020304) + rec_close(-1) +
+                         rec_data(12, std::string(5000, 'x')) + rec_data(4, "") + rec_close(4) + rec_data(1, "z");
+    Events want = {"data 7: hello", "close 16909060", "close -1", "data 12: " + std::string(5000, 'x'), "data 4: ", "close 4", "data 1: z"};
     for (int64_t step : {1, 2, 3, 8, 9, 4096, int(stream.size())}) {
         MuxRecordParser p;
         int ended = -1;
@@ -76,8 +76,7 @@ TEST(RecordParser, SameEventsWhateverTheReadSizesUpToTheEndOfTheStream) {
         int ended = -1;
         EXPECT_TRUE(parse_in_pieces(s.substr(0, 4), 0, -1, nullptr, &ended).empty()) << int(t);
         EXPECT_EQ(ended, 0) << "the field is not complete yet";
-        EXPECT_EQ(parse_in_pieces(rec_data(1, "a") + s + rec_close(3), 0, -100, nullptr, &ended),
-                  (Events{"data 1: a", last}));
+        EXPECT_EQ(parse_in_pieces(rec_data(1, "a") + s + rec_close(3), 0, -100, nullptr, &ended), (Events{"data 1: a", last}));
         EXPECT_EQ(ended, 1);
     }
 }

@@ -24,12 +24,12 @@
 
 #include "conf_test_util.h"
 
+using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
-using ::testing::_;
 
 namespace {
 
@@ -50,7 +50,6 @@ std::string prefix_re(const std::string &facility, const std::string &severity) 
            std::to_string(getpid()) + "\\]: " + facility + " " + severity + ": ";
 }
 
-
 class LogTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -61,15 +60,12 @@ class LogTest : public ::testing::Test {
         LogHandle *h = qxlog_open();
         EXPECT_NE(h, nullptr);
         handles.push_back(h);
-        Pairs pairs = {{"logdir", where.empty() ? dir.path() : where}, {"servicename", service},
-                       {"processname", "proc"}};
+        Pairs pairs = {{"logdir", where.empty() ? dir.path() : where}, {"servicename", service}, {"processname", "proc"}};
         pairs.insert(pairs.end(), extra.begin(), extra.end());
         configure(h, pairs);
         return h;
     }
-    std::vector<std::string> lines(const std::string &name = "svc") {
-        return ts::lines_of(ts::read_file(dir / name));
-    }
+    std::vector<std::string> lines(const std::string &name = "svc") { return ts::lines_of(ts::read_file(dir / name)); }
     // The service's files: the current one and the rolled ones.
     std::vector<std::string> rolled(const std::string &service = "svc") {
         std::vector<std::string> out;
@@ -110,12 +106,14 @@ TEST_F(LogTest, HeaderLineFormatZoneOffsetsPercentMAndLongMessages) {
     qxlog(h, QXLOG_NOTICE, "still here");
     EXPECT_THAT(lines().back(), MatchesRegex(prefix_re("General", "Notice") + "still here"));
     EXPECT_THAT(ts::list_dir(other.path()), IsEmpty());
+    // clang-format off
     const struct { int err; const char *format, *want; } rows[] = {
         {ENOENT, "open failed: %m (%s)", "Error: open failed: No such file or directory (x)"},
         {EACCES, "escaped %%m and %%%m", "Error: escaped %m and %Permission denied"},
         {0, "zero: %m", "Error: zero: Success"},
         {EPERM, "none here %%d", "Error: none here %d"},
     };
+    // clang-format on
     for (auto &r : rows) {
         errno = r.err;
         qxlog(h, QXLOG_ERROR, r.format, "x");
@@ -130,12 +128,14 @@ TEST_F(LogTest, HeaderLineFormatZoneOffsetsPercentMAndLongMessages) {
     EXPECT_LT(lines().back().size(), 3069u);
     EXPECT_GT(lines().back().size(), 2000u);
     // Time stamps east and west of UTC.
+    // clang-format off
     const struct { const char *tz; time_t t; const char *want; } zones[] = {
         {"XST-5:30", 0, "05:30:00 +0530"},
         {"YST8", 0, "16:00:00 -0800"},
         {"PST8PDT,M3.2.0,M11.1.0", 1626350400, "05:00:00 -0700"},  // daylight saving time, 15 July 2021
         {"UTC0", 43200 + 61, "12:01:01 +0000"},
     };
+    // clang-format on
     const char *old = getenv("TZ");
     std::string saved = old ? old : "";
     for (auto &z : zones) {
@@ -157,8 +157,8 @@ TEST_F(LogTest, LevelFilteringWordsNologAndStderrWithoutAUsableDirectory) {
     configure(h, {{"loglevel", "chatty"}});  // unknown word: Information
     qxlog(h, QXLOG_INFORMATION, "info kept");
     qxlog(h, QXLOG_DEBUG, "debug dropped");
-    EXPECT_THAT(lines(), ElementsAre(_, EndsWith("Emergency: sev 0"), _, _, _, _, EndsWith("Notice: sev 5"),
-                                     EndsWith("Debug: debug now"), EndsWith("Information: info kept")));
+    EXPECT_THAT(lines(), ElementsAre(_, EndsWith("Emergency: sev 0"), _, _, _, _, EndsWith("Notice: sev 5"), EndsWith("Debug: debug now"),
+                                     EndsWith("Information: info kept")));
     // "Nolog" stops the output and the rest of its list.
     LogHandle *n = qxlog_open();
     handles.push_back(n);
@@ -193,8 +193,7 @@ TEST_F(LogTest, LevelFilteringWordsNologAndStderrWithoutAUsableDirectory) {
 // requested rollover prunes by count, total size and age; new files go to
 // the server user.
 TEST_F(LogTest, FilesTakenOverRolledOverPrunedAndGivenToTheServerUser) {
-    ts::write_file(dir / "svc",
-                         "[00:00:00 +0000] h p[1]: General Information: Log created (1234567)\nold line\n");
+    ts::write_file(dir / "svc", "[00:00:00 +0000] h p[1]: General Information: Log created (1234567)\nold line\n");
     // Rolled over at once: created in 1970s terms is far older than a day.
     LogHandle *h = open_log();
     qxlog(h, QXLOG_NOTICE, "new line");
@@ -216,6 +215,7 @@ TEST_F(LogTest, FilesTakenOverRolledOverPrunedAndGivenToTheServerUser) {
     for (int seq = 1; seq <= 12; ++seq) twelve.push_back({"svc." + std::to_string(seq) + "." + old, "old\n"});
     for (int seq = 1; seq <= 3; ++seq) three.push_back({"svc." + std::to_string(seq) + "." + now, "o\n"});
     twelve.insert(twelve.end(), {{"svc.x.1", "not ours\n"}, {"svc.1.2.3", "not ours\n"}, {"other.1.1", "not ours\n"}});
+    // clang-format off
     const struct { Pairs files, options; std::string line; std::vector<std::string> left; } rows[] = {
         // The oldest beyond the count go; names not "<service>.<seq>.<time>" stay.
         {twelve, {{"maxlogfiles", "5"}}, "x",
@@ -230,6 +230,7 @@ TEST_F(LogTest, FilesTakenOverRolledOverPrunedAndGivenToTheServerUser) {
         // A current file larger than the total takes every rolled file with it.
         {three, {{"maxlogsize", "100"}, {"expirytime", "-1"}}, std::string(200, 'z'), {"svc.4.*"}},
     };
+    // clang-format on
     for (auto &r : rows) {
         SCOPED_TRACE(r.left.back());
         ts::TempDir d;
@@ -249,8 +250,7 @@ TEST_F(LogTest, FilesTakenOverRolledOverPrunedAndGivenToTheServerUser) {
     }
     // New files go to the server user.
     struct passwd *pw = getpwnam("nobody");
-    if (pw == nullptr || geteuid() != 0 || getgrnam("nogroup") == nullptr)
-        GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
+    if (pw == nullptr || geteuid() != 0 || getgrnam("nogroup") == nullptr) GTEST_SKIP() << "needs root and the nobody/nogroup accounts";
     LogHandle *o = open_log({{"serveruid", "nobody"}, {"servergid", "nogroup"}}, "owned");
     qxlog(o, QXLOG_NOTICE, "owned");
     struct stat st;
@@ -267,8 +267,7 @@ TEST_F(LogTest, ConcurrentWritersNeverSplitOrLoseLines) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([h, t] {
-            for (int i = 0; i < per_thread; ++i)
-                qxlog(h, QXLOG_NOTICE, "thread=%d seq=%04d %s", t, i, "payload-payload-payload");
+            for (int i = 0; i < per_thread; ++i) qxlog(h, QXLOG_NOTICE, "thread=%d seq=%04d %s", t, i, "payload-payload-payload");
         });
     for (auto &w : workers) w.join();
     std::vector<int> seen(threads, 0);

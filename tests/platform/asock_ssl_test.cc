@@ -26,12 +26,13 @@ int Init(const std::string &pwfile, std::vector<std::string> nicks) {
   std::vector<char *> names;
   for (auto &n : nicks) names.push_back(n.data());
   names.push_back(nullptr);
-  return ASockSSL_Init(ssl_db().dir.c_str(), "", "", "secmod.db", pwfile.c_str(), names.data(), ssl_db().dir.c_str(),
-                       [](int first, const char *msg) {
-                         warnings.push_back(std::to_string(first) + " " + msg);
-                         return first;
-                       },
-                       0);
+  return ASockSSL_Init(
+      ssl_db().dir.c_str(), "", "", "secmod.db", pwfile.c_str(), names.data(), ssl_db().dir.c_str(),
+      [](int first, const char *msg) {
+        warnings.push_back(std::to_string(first) + " " + msg);
+        return first;
+      },
+      0);
 }
 
 bool Warned(const std::string &needle) {
@@ -88,7 +89,6 @@ TEST_F(SslLayer, HooksNeedTheRightKindOfSocketAndFailedSetUpsReportWhyAndLeaveNs
   EXPECT_TRUE(Warned("already set up"));
 }
 
-
 // ------------------------------------------------------------- handshakes
 
 std::atomic<bool> in_recv{false};
@@ -110,8 +110,8 @@ class SslHandshake : public SslLayer {
   // handshake hook counting on hook_ (and noting whether it ran inside a
   // read of ours).
   ASock *Connect(std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port",
-                                     std::to_string(plattest::PortOf(ls_)), "--ca", ssl_db().ca};
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", ssltest::ssl_script("tls_client.py"), "--port", std::to_string(plattest::PortOf(ls_)), "--ca", ssl_db().ca};
     argv.insert(argv.end(), args.begin(), args.end());
     EXPECT_TRUE(client_.spawn(argv));
     ASock *s = plattest::AcceptOne(ls_);
@@ -124,7 +124,9 @@ class SslHandshake : public SslLayer {
   int Recv(ASock *s, char *buf, int max) {
     int r = -1;
     for (int i = 0, calls = hook_.n; i < 200 && r == -1 && hook_.n == calls; i++) {
-      struct pollfd p{ASock_GetFd(s), POLLIN, 0};
+      struct pollfd p {
+        ASock_GetFd(s), POLLIN, 0
+      };
       poll(&p, 1, 50);
       in_recv = true;
       r = ASock_Recv(s, buf, max);

@@ -121,8 +121,7 @@ TEST_F(ASockTest, RecvResultsBadArgumentsAndOneShotReadinessWithTheDeletesThatDr
   ASSERT_EQ(arm(), 0);
   ASSERT_TRUE(d.Wait(3));
   int n;
-  while ((n = ASock_Recv(s, buf, sizeof buf)) > 0) {
-  }
+  while ((n = ASock_Recv(s, buf, sizeof buf)) > 0) {}
   EXPECT_EQ(n, -2);
   EXPECT_EQ(GDisp_GetAsyncError(d.gd), ECONNRESET);
   EXPECT_EQ(ASock_Readable(s, nullptr, Completion::Cb, &d), -1);
@@ -142,8 +141,7 @@ TEST_F(ASockTest, RecvResultsBadArgumentsAndOneShotReadinessWithTheDeletesThatDr
   s = Pair(&peer, false);
   Completion &x = On([&](Completion &self) {
     char bytes[64];
-    while (ASock_Recv(s, bytes, sizeof bytes) > 0) {
-    }
+    while (ASock_Recv(s, bytes, sizeof bytes) > 0) {}
     ASock_Readable(s, self.gd, Completion::Cb, &self);  // armed again, then gone at once
     ASock_Delete(s, ASOCK_CLOSE_ORDERLY);
     GDisp_Delete(self.gd);
@@ -163,8 +161,7 @@ TEST_F(ASockTest, AsyncWriteOfManyMegabytesToASlowReaderCompletesAndItsCompletio
   std::string data = ts::pattern(16u << 20);
   Completion &w = On();
   ASSERT_EQ(ASock_AsyncWrite(s, data.data(), uint32_t(data.size()), &w.status, w.gd, Completion::Cb, &w), 0);
-  EXPECT_EQ(ASock_AsyncWrite(s, data.data(), 1, &w.status, w.gd, Completion::Cb, &w), -1)
-      << "one background write at a time";
+  EXPECT_EQ(ASock_AsyncWrite(s, data.data(), 1, &w.status, w.gd, Completion::Cb, &w), -1) << "one background write at a time";
   EXPECT_TRUE(w.Still(0, 50));  // the reader starts late and reads in small bites first
   std::string got = ts::read_n(peer, 1u << 20, 10000, 4096);
   EXPECT_TRUE(got + ts::read_n(peer, data.size() - got.size()) == data) << "bytes arrive whole and in order";

@@ -79,9 +79,7 @@ class ASPipeTest : public plattest::LoopTest<2> {
     r_.Stop();
     ASPipe_Delete(pipe_);
   }
-  Reader &Read(uint32_t cap, Reader::Mode mode = Reader::kOnce) {
-    return readers_.emplace_back(pipe_ = ASPipe_New(cap), On(), mode);
-  }
+  Reader &Read(uint32_t cap, Reader::Mode mode = Reader::kOnce) { return readers_.emplace_back(pipe_ = ASPipe_New(cap), On(), mode); }
   ASPipe *pipe_ = nullptr;
   std::deque<Reader> readers_;
 };

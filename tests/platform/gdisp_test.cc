@@ -153,7 +153,7 @@ TEST_F(GDispTest, CallbacksOfOneGroupNeverOverlapAlsoWhenTheGroupFormsAfterAWait
     GDispSem_P(sem_, self.gd, Completion::Cb, &self);
   });
   ASSERT_EQ(GDispSem_P(sem_, second.gd, Completion::Cb, &second), 0);  // armed first
-  ASSERT_EQ(GDisp_Group(first.gd, second.gd), 0);                     // grouped later
+  ASSERT_EQ(GDisp_Group(first.gd, second.gd), 0);                      // grouped later
   GDisp_Timer(first.gd, 0, Completion::Cb, &first);
   for (int i = 0; i < kLate; i++) GDispSem_V(sem_);
   ASSERT_TRUE(ts::wait_for([&] { return late.total.load() == 2 * kLate; }, 20000));

@@ -11,6 +11,7 @@ TEST(Wildmat, CasesAndLongInputsFinish) {
   const struct {
     const char *text, *pattern;
     bool match;
+    // clang-format off
   } rows[] = {
       {"", "", 1}, {"abc", "abc", 1}, {"abc", "abd", 0}, {"abc", "ab", 0}, {"ab", "abc", 0}, {"", "a", 0},
       {"ABC", "abc", 0},
@@ -28,6 +29,7 @@ TEST(Wildmat, CasesAndLongInputsFinish) {
       {"*", "\\*", 1}, {"a", "\\*", 0}, {"a?", "a\\?", 1}, {"ab", "a\\?", 0}, {"\\", "\\", 1},
       {"\xe9", "[\xe0-\xef]", 1}, {"a", "[\xe0-\xef]", 0},  // high bytes compare as unsigned
   };
+  // clang-format on
   for (auto &r : rows) EXPECT_EQ(r.match, wildmat(r.text, r.pattern) != 0) << r.text << " vs " << r.pattern;
   // Long inputs finish.
   std::string text(20000, 'a'), pattern;

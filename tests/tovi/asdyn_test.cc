@@ -98,12 +98,10 @@ class FileSource : public ::testing::Test {
   }
   // A source over len bytes from start, then tail (none when null); the
   // file is taken to be maxsize bytes (0: its size).
-  ASockDynamic *Src(uint32_t start, uint32_t len, const char *tail = nullptr, tovi_map **map = nullptr,
-                    uint32_t maxsize = 0, int fd = -2) {
+  ASockDynamic *Src(uint32_t start, uint32_t len, const char *tail = nullptr, tovi_map **map = nullptr, uint32_t maxsize = 0, int fd = -2) {
     std::string &t = tails_.emplace_back(tail ? tail : "");
     struct iovec post = {t.data(), t.size()};
-    return made_.emplace_back(asdyn_file(fd == -2 ? fd_ : fd, start, len, tail ? &post : nullptr, map, 0,
-                                         maxsize ? maxsize : size()));
+    return made_.emplace_back(asdyn_file(fd == -2 ? fd_ : fd, start, len, tail ? &post : nullptr, map, 0, maxsize ? maxsize : size()));
   }
   uint32_t size() const { return uint32_t(content_.size()); }
   std::string content_ = ts::pattern(4 << 20);

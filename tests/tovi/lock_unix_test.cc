@@ -22,17 +22,18 @@ TEST(FileLock, HeldFromTheOffsetToTheEndItRefusesAnotherProcessAtOnceUntilUnlock
   // (0 free or -1 taken; "!" when a refusal waited or was no lock conflict).
   auto other = [&] {
     return ts::run_in_child([&] {
-      int cfd = open(path.c_str(), O_RDWR);
-      for (off_t at : {0, 2000, 2048, 100000}) {
-        lseek(cfd, at, SEEK_SET);
-        auto start = std::chrono::steady_clock::now();
-        int near = lockf(cfd, F_TEST, 48), test = tovi_lock_test(cfd), lock = tovi_lock_nonblocking(cfd), err = errno;
-        bool slow = std::chrono::steady_clock::now() - start > std::chrono::seconds(2);
-        std::printf("%d,%d,%d%s ", near, test, lock, slow || (lock < 0 && err != EACCES && err != EAGAIN) ? "!" : "");
-        tovi_unlock(cfd);
-      }
-      return 0;
-    }).out;
+             int cfd = open(path.c_str(), O_RDWR);
+             for (off_t at : {0, 2000, 2048, 100000}) {
+               lseek(cfd, at, SEEK_SET);
+               auto start = std::chrono::steady_clock::now();
+               int near = lockf(cfd, F_TEST, 48), test = tovi_lock_test(cfd), lock = tovi_lock_nonblocking(cfd), err = errno;
+               bool slow = std::chrono::steady_clock::now() - start > std::chrono::seconds(2);
+               std::printf("%d,%d,%d%s ", near, test, lock, slow || (lock < 0 && err != EACCES && err != EAGAIN) ? "!" : "");
+               tovi_unlock(cfd);
+             }
+             return 0;
+           })
+        .out;
   };
   EXPECT_EQ("0,0,0 0,0,0 0,0,0 0,0,0 ", other());  // free: each lock ends with its unlock
   ASSERT_EQ(2048, lseek(fd, 2048, SEEK_SET));

@@ -20,8 +20,8 @@ namespace {
 // A map's record in one line: lengths, flags, references, parent, identity.
 std::string Describe(const tovi_map *m) {
   char out[128];
-  snprintf(out, sizeof out, "len=%u fdlen=%u flags=%d ref=%d sub=%d id=%llu/%llu", m->length, m->fdlength, m->flags,
-           m->refcount, m->submapof != nullptr, (unsigned long long)m->device, (unsigned long long)m->inode);
+  snprintf(out, sizeof out, "len=%u fdlen=%u flags=%d ref=%d sub=%d id=%llu/%llu", m->length, m->fdlength, m->flags, m->refcount,
+           m->submapof != nullptr, (unsigned long long)m->device, (unsigned long long)m->inode);
   return out;
 }
 std::string Bytes(const tovi_map *m, size_t from, size_t n) { return std::string(m->base + from, n); }
@@ -45,8 +45,7 @@ class MapFiles : public ::testing::Test {
 };
 
 TEST_F(MapFiles, RefreshRoundsSlackUpByTheSizeClassKeepsAnUnchangedMapRemapsAGrownFileAndReleasesTheOldOnFailure) {
-  const std::pair<size_t, uint32_t> rows[] = {{100, 1024}, {12288, 12800}, {12289, 16384},
-                                              {0, 512},    {512, 1024},    {511, 1024}};
+  const std::pair<size_t, uint32_t> rows[] = {{100, 1024}, {12288, 12800}, {12289, 16384}, {0, 512}, {512, 1024}, {511, 1024}};
   for (auto [file, mapped] : rows) {
     tovi_map *m = MapNew("s", file, MAP_SLOP);
     EXPECT_EQ(mapped, m->length) << file;
@@ -185,6 +184,7 @@ TEST(MapAdvise, RangesAreRoundedToWholePagesAndReadAheadWinsOverDontneed) {
     size_t off, len;
     int flag;
     const char *dropped;  // of the 8 pages: '0' dropped, 'x' kept
+    // clang-format off
   } rows[] = {
       {h, 2 * p - h, dn, "00xxxxxx"},  // a start in the first half takes its page
       {h, 2 * p - h - 1, dn, "xxxxxxxx"},  // short of two pages once aligned: skipped
@@ -196,6 +196,7 @@ TEST(MapAdvise, RangesAreRoundedToWholePagesAndReadAheadWinsOverDontneed) {
       {0, 8 * p, MAP_ADV_NORMAL | dn, "00000000"},
       {0, 8 * p, MAP_ADV_RANDOM | dn, "00000000"},
   };
+  // clang-format on
   for (auto &r : rows) {
     std::memset(mem, 0x5a, 8 * p);
     map_advise(mem + r.off, uint32_t(r.len), r.flag);

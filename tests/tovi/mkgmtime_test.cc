@@ -26,6 +26,7 @@ TEST(Mkgmtime, KnownInstantsAndFieldsOutOfRange) {
   const struct {
     struct tm t;
     long long want;
+    // clang-format off
   } rows[] = {
       {make_tm(1970, 1, 1, 0, 0, 0), 0},
       {make_tm(1999, 12, 31, 23, 59, 59), 946684799},
@@ -37,6 +38,7 @@ TEST(Mkgmtime, KnownInstantsAndFieldsOutOfRange) {
       {make_tm(2001, 1, 1, 0, 60, 0), -1},             // ...minute
       {make_tm(2001, 2, 29, 0, 0, 0), -1},             // ...leap day
   };
+  // clang-format on
   for (auto r : rows) EXPECT_EQ(r.want, static_cast<long long>(mkgmtime(&r.t))) << r.want;
   for (long long n : {1LL, 86399LL, 1000000000LL, 1234567890LL, -1000000000LL, 2147483647LL, 4102444800LL}) {
     time_t v = static_cast<time_t>(n);

@@ -31,10 +31,10 @@ ASRes *const kToken = reinterpret_cast<ASRes *>(0x1234);
 }  // namespace
 
 // Each call goes to the platform's resolver until the test turns the fake on.
-#define FAKE(ret, name, params, args, ...)                                                 \
-  extern "C" __attribute__((visibility("default"))) ret name params {                      \
+#define FAKE(ret, name, params, args, ...)                                                \
+  extern "C" __attribute__((visibility("default"))) ret name params {                     \
     if (!fake.on) return reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name)) args; \
-    __VA_ARGS__                                                                            \
+    __VA_ARGS__                                                                           \
   }
 FAKE(ASRes *, ASRes_GetHostByName, (const char *name), (name), return ++fake.made, kToken;)
 FAKE(ASRes *, ASRes_GetHostByAddr, (const void *addr), (addr), return ++fake.made, kToken;)

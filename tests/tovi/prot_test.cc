@@ -68,7 +68,7 @@ TEST_F(Prot, LinesBySizeBlocksByFillAndReadErrors) {
   protstream *s = Keep(prot_frombuffer(text, sizeof text - 1));
   EXPECT_EQ("", lines(s, 1) + lines(s, 2));
   EXPECT_EQ("abcdefgh|ijk\n|l\r\n|", lines(s, 10));  // a line stops after its newline
-  EXPECT_EQ(nullptr, prot_error(s));                // the end of a buffer is no error
+  EXPECT_EQ(nullptr, prot_error(s));                 // the end of a buffer is no error
   EXPECT_EQ(1, s->eof);
   protstream *in = In();
   Peer("abcdef");
@@ -123,13 +123,12 @@ TEST_F(Prot, ReadFlushesThePartnerFirstAndTimesOutOnlyOnASilentPeer) {
 
 TEST_F(Prot, PrintfEveryDirective) {
   protstream *s = Keep(prot_tobuffer());
-  EXPECT_EQ(0, prot_printf(s, "%d%%%s[%c|%d|%u|%o|%x|%X|%s]%ld %lu %lo %lx %lX", 5, "x", 'Q', -42, 4000000000u, 8u,
-                           255u, 255u, "txt", -7L, 7UL, 8UL, 171UL, 171UL));
+  EXPECT_EQ(0, prot_printf(s, "%d%%%s[%c|%d|%u|%o|%x|%X|%s]%ld %lu %lo %lx %lX", 5, "x", 'Q', -42, 4000000000u, 8u, 255u, 255u, "txt", -7L,
+                           7UL, 8UL, 171UL, 171UL));
   // After %l an unknown letter means signed and is consumed; the terminator
   // never is.
   EXPECT_EQ(0, vp(s, "<%lq>end %l", -(LONG_MAX / 7), 9L));  // all of a long, whatever its width
-  EXPECT_EQ("5%x[Q|-42|4000000000|10|ff|FF|txt]-7 7 10 ab AB<" + std::to_string(-(LONG_MAX / 7)) + ">end 9",
-            collected(s));
+  EXPECT_EQ("5%x[Q|-42|4000000000|10|ff|FF|txt]-7 7 10 ab AB<" + std::to_string(-(LONG_MAX / 7)) + ">end 9", collected(s));
   EXPECT_DEATH(vp(s, "%5d", 1), "") << "a directive the stream does not know stops the process";
 }
 
@@ -157,8 +156,7 @@ TEST_F(Prot, LargeWriteGoesBehindAShortHeadAndABufferCollectsWritesFarLargerThan
   std::string want;
   for (int round = 0; round < 3; ++round) {
     std::string a(10000 + round, char('a' + round)), b(50, char('A' + round)), c(70000, char('0' + round));
-    ASSERT_EQ(0, prot_write(s, a.data(), uint32_t(a.size())) | prot_write(s, b.data(), uint32_t(b.size())) |
-                     prot_puts(c.c_str(), s));
+    ASSERT_EQ(0, prot_write(s, a.data(), uint32_t(a.size())) | prot_write(s, b.data(), uint32_t(b.size())) | prot_puts(c.c_str(), s));
     for (int i = 0; i < 5000; ++i) ASSERT_EQ(0, prot_putc('.', s));
     want += a + b + c + std::string(5000, '.');
   }
@@ -197,7 +195,7 @@ TEST_F(Prot, SetbufRulesPutcFlushingAFullBufferAndRewindAfterAFailedFlushOrOnInp
   EXPECT_NE(lent, s->buf);
   EXPECT_EQ(1, s->bufalloced);
   s = Keep(prot_tobuffer());
-  EXPECT_EQ(-1, prot_setbuf(s, nullptr, 4));  // no room beyond the reserved bytes
+  EXPECT_EQ(-1, prot_setbuf(s, nullptr, 4));    // no room beyond the reserved bytes
   EXPECT_EQ(0, prot_setbuf(s, nullptr, 2048));  // smaller: the 4096 stays
   EXPECT_EQ(4096u, s->bufsz);
   EXPECT_EQ(0, prot_setbuf(s, nullptr, 0));
@@ -265,8 +263,7 @@ TEST_F(Prot, CopyBuffersSmallRangesHandsLargeOnesToTransmitWithTheHeaderAndOnAFi
   protstream *out = Out();
   int log = ts::scratch_file();
   prot_setlog(out, log);
-  std::string tail = "\r\n.\r\n", got, small = "[" + content_.substr(10, 20) + tail,
-              want = "HDR " + content_.substr(5000, 60000) + tail;
+  std::string tail = "\r\n.\r\n", got, small = "[" + content_.substr(10, 20) + tail, want = "HDR " + content_.substr(5000, 60000) + tail;
   struct iovec post = {tail.data(), tail.size()};
   prot_puts("[", out);
   EXPECT_EQ(0, prot_copy(out, file_, nullptr, MAP_WHOLEFILE, 10, 20, &post));

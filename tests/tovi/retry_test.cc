@@ -30,6 +30,7 @@ struct WriteCase {
   Sizes asked;
 };
 
+// clang-format off
 const WriteCase kWrites[] = {
     {"WriteContinuesAfterShortWritesAndTransientErrors", kWrite, 10, {{0, 3}, {EINTR}, {0, 4}, {ENOBUFS}}, 10, 0,
      {10, 7, 7, 3, 3}},
@@ -45,6 +46,7 @@ const WriteCase kWrites[] = {
      {10000, 5000, 5000}},
     {"SendHardErrorIsNotRetried", kSend, 100, {{EPIPE}}, -1, EPIPE, {100}},
 };
+// clang-format on
 
 class RetryWrites : public Retry, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -62,13 +64,11 @@ TEST_P(RetryWrites, Case) {
   EXPECT_EQ(r > 0 ? data : data.substr(0, got.size()), got);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, RetryWrites, ::testing::ValuesIn(kWrites),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, RetryWrites, ::testing::ValuesIn(kWrites), [](const auto &info) { return std::string(info.param.name); });
 
 // A gathered write of parts under a script: the caller's vector must come
 // back exactly as it was handed in.
-int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &script, int fd,
-                 bool send = false) {
+int32_t Gathered(std::vector<std::string> parts, const std::vector<Action> &script, int fd, bool send = false) {
   std::vector<struct iovec> v, orig;
   for (auto &p : parts) v.push_back({p.empty() ? nullptr : p.data(), p.size()});
   orig = v;

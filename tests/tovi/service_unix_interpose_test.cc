@@ -16,6 +16,7 @@ extern "C" void sig_handler(int) {
 namespace {
 
 TEST(ServiceInterposition, LibraryHandlerReachesTheControlFunction) {
+  // clang-format off
   auto res = ts::run_in_child([] {
     char prog[] = "prog";
     char *argv[] = {prog, nullptr};
@@ -30,6 +31,7 @@ TEST(ServiceInterposition, LibraryHandlerReachesTheControlFunction) {
                          },
                          0);
   });
+  // clang-format on
   ASSERT_EQ(0, res.status) << res.out;
   EXPECT_EQ("4", res.out);
 }

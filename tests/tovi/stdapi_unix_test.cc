@@ -23,6 +23,7 @@ TEST(OpenFiles, FlagsReachTheSystemTheResultIsThatOfOpenAndTheModeIsUsedOnlyWhen
   const struct {
     const char *name;
     int flags, err;
+    // clang-format off
   } rows[] = {
       {"x", O_WRONLY | O_CREAT, 0},
       {"x", O_WRONLY | O_CREAT | O_EXCL | TOVI_O_CLOEXEC, EEXIST},
@@ -32,6 +33,7 @@ TEST(OpenFiles, FlagsReachTheSystemTheResultIsThatOfOpenAndTheModeIsUsedOnlyWhen
       {"link", O_RDONLY | O_NOFOLLOW, ELOOP},  // flags above 16 bits still apply
       {"x", O_WRONLY | O_SYNC, 0},
   };
+  // clang-format on
   for (auto &r : rows) {
     errno = 0;
     int fd = tovi_open((tmp / r.name).c_str(), r.flags, 0644);

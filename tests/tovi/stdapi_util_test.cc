@@ -24,7 +24,7 @@ std::string Tokens(std::string text, const char *ct) {
 }
 
 TEST(SyncLevelsAndStrtok, NamesAndNumbersAndTokensBetweenRunsOfDelimiters) {
-  const std::pair<const char *, int> names[] = {{"DataSync", 1}, {"2", 2}, {"SYNC", 2}, {"none", 0},
+  const std::pair<const char *, int> names[] = {{"DataSync", 1}, {"2", 2},     {"SYNC", 2},  {"none", 0},
                                                 {"fsync", 0},    {nullptr, 0}, {"17abc", 17}};
   for (auto &[name, level] : names) EXPECT_EQ(level, sync_string2level(name)) << (name ? name : "null");
   const std::pair<int, const char *> levels[] = {{0, "none"}, {1, "datasync"}, {2, "sync"}, {7, "unknown"}, {-1, "unknown"}};
@@ -95,9 +95,10 @@ TEST(FilesAndDirectories, CopiesHonourTheExistenceCheckRegionLocksAreSeenByAnoth
   // What another process gets: 1 when its test is refused, 2 its lock.
   auto other = [&](off_t start) {
     return ts::run_in_child([&] {
-      int cfd = open(name.c_str(), O_RDWR);
-      return (tovi_lock_region_test(cfd, start, 10) == -1 ? 1 : 0) | (tovi_lock_region(cfd, start, 10) == -1 ? 2 : 0);
-    }).status;
+             int cfd = open(name.c_str(), O_RDWR);
+             return (tovi_lock_region_test(cfd, start, 10) == -1 ? 1 : 0) | (tovi_lock_region(cfd, start, 10) == -1 ? 2 : 0);
+           })
+        .status;
   };
   EXPECT_EQ(3, other(120));  // inside
   EXPECT_EQ(0, other(150));  // just after the region

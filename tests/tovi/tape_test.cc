@@ -63,8 +63,8 @@ TEST(Tape, RequestsReachTheDriveAndFailuresAreReportedByKind) {
   g_fail_errno = 0;
   g_ops.clear();
   g_tape_fd = fd;
-  EXPECT_EQ(0, write_file_mark(fd, 77));                          // one mark, whatever the option
-  EXPECT_EQ(0, set_tape_position(fd, 1));                         // forward to the record before
+  EXPECT_EQ(0, write_file_mark(fd, 77));                         // one mark, whatever the option
+  EXPECT_EQ(0, set_tape_position(fd, 1));                        // forward to the record before
   EXPECT_EQ(0, set_tape_position(fd, (int64_t{7} << 32) | 10));  // low 32 bits only
   EXPECT_EQ(0, rewind_off_line(fd));
   EXPECT_EQ(Op(MTWEOF, 1) + Op(MTFSR, 0) + Op(MTFSR, 9) + Op(MTOFFL, 1), g_ops);

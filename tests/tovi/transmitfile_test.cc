@@ -97,6 +97,7 @@ struct Attempts {
   Sizes sends;
 };
 
+// clang-format off
 const Attempts kAttempts[] = {
     {"WholeFrameArrivesInOrder", "HEADER\r\n", "\r\n.\r\n", 1000, 150000, {}, 8 + 150000 + 5, 0, {{8, 150000, 5}}, {}},
     {"PartlySentHeaderThenTrailerSplitAcrossAttempts", "0123456789", "abcdef", 300, 5000, {{0, 3}, {0, 7 + 5000 + 2}},
@@ -109,6 +110,7 @@ const Attempts kAttempts[] = {
     {"NoProgressIsAnErrorNotASpin", nullptr, nullptr, 0, 100, {{0, 0}}, -1, EIO, {{100}}, {}},
     {"RangeBeyondTheEndOfTheFileIsRefused", nullptr, nullptr, 199000, 5000, {}, -1, EINVAL, {}, {}},
 };
+// clang-format on
 
 class TransmitAttempts : public Transmit, public ::testing::WithParamInterface<Attempts> {};
 
@@ -119,8 +121,8 @@ TEST_P(TransmitAttempts, Case) {
   fakes::arm(sv_[0]);
   for (auto a : c.script) fakes::push(fakes::kWritev, a);
   errno = 0;
-  EXPECT_EQ(c.result, retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, c.start, c.len,
-                                         c.head ? &pre : nullptr, c.tail ? &post : nullptr));
+  EXPECT_EQ(c.result,
+            retry_transmitfile(file_, sv_[0], nullptr, MAP_WHOLEFILE, c.start, c.len, c.head ? &pre : nullptr, c.tail ? &post : nullptr));
   EXPECT_EQ(c.err, c.err ? errno : 0);
   std::vector<Sizes> writevs;
   for (auto &r : fakes::calls(fakes::kWritev)) writevs.push_back(r.lens);

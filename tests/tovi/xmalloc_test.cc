@@ -74,8 +74,7 @@ TEST(XmallocReports, EveryHundredthShortageIsReportedAndImpossibleRequestsStopLo
     return 0;
   });
   EXPECT_EQ(0, res.status);
-  EXPECT_EQ("malloc failed for 4096 bytes: " + std::string(strerror(ENOMEM)) + "\ncalloc/101@101 calloc/201@201 ",
-            res.out);
+  EXPECT_EQ("malloc failed for 4096 bytes: " + std::string(strerror(ENOMEM)) + "\ncalloc/101@101 calloc/201@201 ", res.out);
   // Impossible requests stop loudly instead of waiting.
   for (int kind = 0; kind < 2; kind++) {
     auto res = ts::run_in_child([kind] {
@@ -84,7 +83,8 @@ TEST(XmallocReports, EveryHundredthShortageIsReportedAndImpossibleRequestsStopLo
       return 0;
     });
     EXPECT_EQ(-SIGABRT, res.status) << res.out;
-    EXPECT_NE(std::string::npos, res.out.find(kind ? "malloc failed for 4294967295 bytes" : "calloc failed for 4294967295 bytes")) << res.out;
+    EXPECT_NE(std::string::npos, res.out.find(kind ? "malloc failed for 4294967295 bytes" : "calloc failed for 4294967295 bytes"))
+        << res.out;
     EXPECT_EQ(std::string::npos, res.out.find("returned")) << res.out;
   }
 }

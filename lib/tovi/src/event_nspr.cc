@@ -23,7 +23,8 @@ namespace {
 constexpr uint32_t kMaxWaitMs = 3600u * 1000u;
 
 PRIntervalTime _interval(uint32_t msec) {
-  if (msec == TOVI_EVENT_FOREVER) return PR_INTERVAL_NO_TIMEOUT;
+  if (msec == TOVI_EVENT_FOREVER)
+    return PR_INTERVAL_NO_TIMEOUT;
   return PR_MillisecondsToInterval(msec < kMaxWaitMs ? msec : kMaxWaitMs);
 }
 
@@ -33,7 +34,8 @@ extern "C" {
 
 tovi_event event_open(void) {
   auto *evt = static_cast<event *>(std::malloc(sizeof(event)));
-  if (evt == nullptr) return nullptr;
+  if (evt == nullptr)
+    return nullptr;
   evt->mtx = mutex_open();
   evt->cvar = evt->mtx ? PR_NewCondVar(evt->mtx) : nullptr;
   if (evt->cvar == nullptr) {
@@ -45,7 +47,8 @@ tovi_event event_open(void) {
 }
 
 int event_set(tovi_event evt) {
-  if (evt == nullptr) return -1;
+  if (evt == nullptr)
+    return -1;
   mutex_hold(evt->mtx);
   PRStatus st = PR_NotifyCondVar(evt->cvar);
   mutex_release(evt->mtx);
@@ -53,7 +56,8 @@ int event_set(tovi_event evt) {
 }
 
 int event_wait(tovi_event evt, uint32_t msec) {
-  if (evt == nullptr) return -1;
+  if (evt == nullptr)
+    return -1;
   mutex_hold(evt->mtx);
   TOVI_TSAN_RELEASE(evt->mtx);  // the wait gives the lock up meanwhile
   PRStatus st = PR_WaitCondVar(evt->cvar, _interval(msec));
@@ -63,7 +67,8 @@ int event_wait(tovi_event evt, uint32_t msec) {
 }
 
 void event_close(tovi_event evt) {
-  if (evt == nullptr) return;
+  if (evt == nullptr)
+    return;
   PR_DestroyCondVar(evt->cvar);
   mutex_close(evt->mtx);
   std::free(evt);

@@ -33,7 +33,8 @@ bool _open_for_writing(int openflags) {
 bool _with_slack(uint32_t len, uint32_t *out) {
   uint64_t unit = len <= kSmallFileMax ? kSmallSlack : kLargeSlack;
   uint64_t rounded = (uint64_t{len} + 2 * unit - 1) / unit * unit;
-  if (rounded > UINT32_MAX) return false;
+  if (rounded > UINT32_MAX)
+    return false;
   *out = static_cast<uint32_t>(rounded);
   return true;
 }
@@ -58,7 +59,8 @@ tovi_map *map_refresh(int fd, tovi_map *oldmap, int32_t flags, uint32_t newlen) 
     else if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) >= MAP_WHOLEFILE)
       err = EOVERFLOW;
     if (err != 0) {
-      if (oldmap) map_free(oldmap);
+      if (oldmap)
+        map_free(oldmap);
       errno = err;
       return nullptr;
     }
@@ -122,7 +124,8 @@ tovi_map *map_open(const char *path, uint32_t size, int openflags, int *tempfd) 
   }
 
   int fd = open(path, openflags, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0)
+    return nullptr;
 
   bool writing = _open_for_writing(openflags);
   if (size != MAP_WHOLEFILE && writing && ftruncate(fd, size) != 0) {
@@ -144,8 +147,10 @@ tovi_map *map_open(const char *path, uint32_t size, int openflags, int *tempfd) 
 }
 
 void map_free(tovi_map *map) {
-  if (map == nullptr) return;
-  if (--map->refcount >= 1) return;
+  if (map == nullptr)
+    return;
+  if (--map->refcount >= 1)
+    return;
   if (map->submapof)
     map_free(map->submapof);
   else if (map->length != 0)
@@ -154,9 +159,11 @@ void map_free(tovi_map *map) {
 }
 
 tovi_map *map_submap(tovi_map *map, uint32_t offset, uint32_t length) {
-  if (map == nullptr || uint64_t{offset} + length > map->length) return nullptr;
+  if (map == nullptr || uint64_t{offset} + length > map->length)
+    return nullptr;
   auto *sub = static_cast<tovi_map *>(std::malloc(sizeof(tovi_map)));
-  if (sub == nullptr) return nullptr;
+  if (sub == nullptr)
+    return nullptr;
   sub->base = map->base ? map->base + offset : nullptr;
   sub->length = length;
   sub->fdlength = length;
@@ -182,10 +189,12 @@ void map_advise(const void *base, uint32_t len, int flag) {
     span = uint64_t{len} + into;
   } else {
     start = addr - into + page;
-    if (start >= addr + len) return;
+    if (start >= addr + len)
+      return;
     span = len - (start - addr);
   }
-  if (span < 2 * page) return;
+  if (span < 2 * page)
+    return;
 
   void *p = reinterpret_cast<void *>(start);
   if (flag & MAP_ADV_NORMAL)

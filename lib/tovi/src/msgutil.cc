@@ -23,10 +23,10 @@ char *_convert(char *str, const unsigned char *table) {
 // Every byte value through f, as an initializer list.
 #define TOVI_X4(f, n) f(n), f((n) + 1), f((n) + 2), f((n) + 3)
 #define TOVI_X16(f, n) TOVI_X4(f, n), TOVI_X4(f, (n) + 4), TOVI_X4(f, (n) + 8), TOVI_X4(f, (n) + 12)
-#define TOVI_X256(f)                                                                                   \
-  TOVI_X16(f, 0), TOVI_X16(f, 16), TOVI_X16(f, 32), TOVI_X16(f, 48), TOVI_X16(f, 64), TOVI_X16(f, 80),   \
-      TOVI_X16(f, 96), TOVI_X16(f, 112), TOVI_X16(f, 128), TOVI_X16(f, 144), TOVI_X16(f, 160),            \
-      TOVI_X16(f, 176), TOVI_X16(f, 192), TOVI_X16(f, 208), TOVI_X16(f, 224), TOVI_X16(f, 240)
+#define TOVI_X256(f)                                                                                             \
+  TOVI_X16(f, 0), TOVI_X16(f, 16), TOVI_X16(f, 32), TOVI_X16(f, 48), TOVI_X16(f, 64), TOVI_X16(f, 80),           \
+      TOVI_X16(f, 96), TOVI_X16(f, 112), TOVI_X16(f, 128), TOVI_X16(f, 144), TOVI_X16(f, 160), TOVI_X16(f, 176), \
+      TOVI_X16(f, 192), TOVI_X16(f, 208), TOVI_X16(f, 224), TOVI_X16(f, 240)
 
 extern "C" {
 

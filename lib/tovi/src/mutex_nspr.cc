@@ -10,14 +10,16 @@ extern "C" {
 tovi_mutex mutex_open(void) { return PR_NewLock(); }
 
 int mutex_hold(tovi_mutex mtx) {
-  if (mtx == nullptr) return -1;
+  if (mtx == nullptr)
+    return -1;
   PR_Lock(mtx);
   TOVI_TSAN_ACQUIRE(mtx);
   return 0;
 }
 
 int mutex_release(tovi_mutex mtx) {
-  if (mtx == nullptr) return -1;
+  if (mtx == nullptr)
+    return -1;
   TOVI_TSAN_RELEASE(mtx);
   PR_Unlock(mtx);
   return 0;
@@ -29,7 +31,8 @@ int mutex_try(tovi_mutex /*mtx*/) { return -1; }
 int mutex_spin_count(tovi_mutex /*mtx*/, int /*count*/) { return 0; }
 
 void mutex_close(tovi_mutex mtx) {
-  if (mtx) PR_DestroyLock(mtx);
+  if (mtx)
+    PR_DestroyLock(mtx);
 }
 
 }  // extern "C"

@@ -29,8 +29,8 @@
 namespace {
 
 constexpr uint32_t kDefaultBuffer = 4096;
-constexpr uint32_t kReserved = 4;          // tail bytes never used for output
-constexpr int kLargeHead = 500;            // buffered head sent before a large block
+constexpr uint32_t kReserved = 4;           // tail bytes never used for output
+constexpr int kLargeHead = 500;             // buffered head sent before a large block
 constexpr uint32_t kGiveBackAbove = 20480;  // reset returns larger buffers
 
 bool _failed(const protstream *s) { return s->error != nullptr || s->eof; }
@@ -641,9 +641,7 @@ int socket_read(protstream *s, void *buf, uint32_t sz) {
 
 int socket_write(protstream *s, void *buf, uint32_t sz) { return _socket_result(s, retry_send(s->fd, buf, sz)); }
 
-int socket_writev(protstream *s, struct iovec *vec, int cnt) {
-  return _socket_result(s, retry_sendv(s->fd, vec, cnt));
-}
+int socket_writev(protstream *s, struct iovec *vec, int cnt) { return _socket_result(s, retry_sendv(s->fd, vec, cnt)); }
 
 int eof_read(protstream *, void *, uint32_t) { return 0; }
 

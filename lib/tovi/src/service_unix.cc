@@ -33,10 +33,10 @@ void _set_handler(int sig, void (*handler)(int)) {
 // Command words of other platforms' service managers: here they ask for
 // nothing, so the program must not start.
 bool _is_manager_word(const char *arg) {
-  static const char *const words[] = {"install", "uninstall", "pause", "refresh",
-                                      "resume", "start", "stop"};
+  static const char *const words[] = {"install", "uninstall", "pause", "refresh", "resume", "start", "stop"};
   for (const char *w : words)
-    if (strcasecmp(arg, w) == 0) return true;
+    if (strcasecmp(arg, w) == 0)
+      return true;
   return false;
 }
 
@@ -61,8 +61,8 @@ extern "C" {
 
 void sig_handler(int sig) { _sig_handler(sig); }
 
-int service_start(const char * /*display*/, char * /*name*/, int argc, char **argv,
-                  tovi_service_start start, tovi_service_ctrl ctrl, int /*can_pause*/) {
+int service_start(const char * /*display*/, char * /*name*/, int argc, char **argv, tovi_service_start start,
+                  tovi_service_ctrl ctrl, int /*can_pause*/) {
   if (start == nullptr) {
     errno = EINVAL;
     return -1;
@@ -83,11 +83,13 @@ int service_start(const char * /*display*/, char * /*name*/, int argc, char **ar
       console = true;
       break;
     }
-    if (_is_manager_word(argv[i])) return 0;
+    if (_is_manager_word(argv[i]))
+      return 0;
   }
   // A new session: no terminal signals, and one process group that a later
   // stop request can signal as a whole.
-  if (!console) (void)setsid();
+  if (!console)
+    (void)setsid();
 
   return start(argc, argv);
 }
@@ -104,7 +106,8 @@ void service_exit(int code) { std::exit(code); }
 int service_isdetached(void) { return !isatty(0) && !isatty(1) && !isatty(2) ? 1 : 0; }
 
 void qxmsg_atexit(void (*func)(void)) {
-  if (std::atexit(func) != 0) std::abort();
+  if (std::atexit(func) != 0)
+    std::abort();
 }
 
 }  // extern "C"

@@ -20,17 +20,20 @@ int tovi_open(const char *path, int oflag, ...) {
     va_end(ap);
   }
   int sysflags = oflag & ~TOVI_O_CLOEXEC;
-  if (oflag & TOVI_O_CLOEXEC) sysflags |= O_CLOEXEC;
+  if (oflag & TOVI_O_CLOEXEC)
+    sysflags |= O_CLOEXEC;
   return open(path, sysflags, mode);
 }
 
 struct tm *mtlocaltime(const time_t *clock, struct tm *res) {
-  if (clock == nullptr || res == nullptr) return nullptr;
+  if (clock == nullptr || res == nullptr)
+    return nullptr;
   return localtime_r(clock, res);
 }
 
 struct tm *mtgmtime(const time_t *clock, struct tm *res) {
-  if (clock == nullptr || res == nullptr) return nullptr;
+  if (clock == nullptr || res == nullptr)
+    return nullptr;
   return gmtime_r(clock, res);
 }
 

@@ -53,7 +53,8 @@ bool _take_reaped(pid_t pid, int *status) {
   for (unsigned n = 0; n < kReapedSlots; n++) {
     ReapedChild &slot = reaped[(end - 1 - n) % kReapedSlots];
     pid_t expected = pid;
-    if (slot.pid.load(std::memory_order_acquire) != pid) continue;
+    if (slot.pid.load(std::memory_order_acquire) != pid)
+      continue;
     int st = slot.status.load(std::memory_order_relaxed);
     if (slot.pid.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
       *status = st;
@@ -73,7 +74,8 @@ void sigchld_handler(int) {
       _note_reaped(pid, status);
       continue;
     }
-    if (pid < 0 && errno == EINTR) continue;
+    if (pid < 0 && errno == EINTR)
+      continue;
     break;  // 0: children left but none exited; ECHILD or other: none left
   }
   reaping.fetch_sub(1, std::memory_order_acq_rel);
@@ -109,25 +111,31 @@ constexpr int kMaxMappedFds = 256;
 
 void _map_descriptors(const int *fds) {
   int n = 0;
-  while (n < kMaxMappedFds && fds[n] != -1) n++;
+  while (n < kMaxMappedFds && fds[n] != -1)
+    n++;
   int copies[kMaxMappedFds];
   for (int i = 0; i < n; i++) {
     copies[i] = -1;
     if (fds[i] == i) {
       // Asked for by name: make sure it survives the exec.
       int fl = fcntl(i, F_GETFD);
-      if (fl < 0 || fcntl(i, F_SETFD, fl & ~FD_CLOEXEC) < 0) _exit(errno);
+      if (fl < 0 || fcntl(i, F_SETFD, fl & ~FD_CLOEXEC) < 0)
+        _exit(errno);
       continue;
     }
     copies[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, n);
-    if (copies[i] < 0) _exit(errno);
+    if (copies[i] < 0)
+      _exit(errno);
   }
   for (int i = 0; i < n; i++)
-    if (copies[i] >= 0 && dup2(copies[i], i) < 0) _exit(errno);
+    if (copies[i] >= 0 && dup2(copies[i], i) < 0)
+      _exit(errno);
   for (int i = 0; i < n; i++) {
-    if (copies[i] < 0) continue;
+    if (copies[i] < 0)
+      continue;
     close(copies[i]);
-    if (fds[i] >= n) close(fds[i]);  // lower ones were replaced by dup2
+    if (fds[i] >= n)
+      close(fds[i]);  // lower ones were replaced by dup2
   }
 }
 
@@ -158,14 +166,17 @@ int process_new(char *const args[], const int *fds, tovi_process *hdl) {
   }
   initthreads();
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0)
+    return -1;
   if (pid == 0) {
     _ignore_sigpipe();
-    if (fds && fds[0] != -1) _map_descriptors(fds);
+    if (fds && fds[0] != -1)
+      _map_descriptors(fds);
     execv(args[0], args);
     _exit(errno);
   }
-  if (hdl) *hdl = pid;
+  if (hdl)
+    *hdl = pid;
   return 0;
 }
 
@@ -183,9 +194,11 @@ int process_wait(tovi_process hdl) {
     // Maybe the reaper took it: let handlers that are mid-way finish.
     for (int spins = 0; reaping.load(std::memory_order_acquire) > 0 && spins < 100000; spins++)
       sched_yield();
-    if (_take_reaped(hdl, &status)) got = hdl;
+    if (_take_reaped(hdl, &status))
+      got = hdl;
   }
-  if (got != hdl || !WIFEXITED(status)) return -1;
+  if (got != hdl || !WIFEXITED(status))
+    return -1;
   return WEXITSTATUS(status);
 }
 
@@ -194,7 +207,8 @@ int detachprocess(void) {
   // Output still buffered would otherwise be written by both processes.
   std::fflush(nullptr);
   pid_t pid = fork();
-  if (pid > 0) std::exit(0);
+  if (pid > 0)
+    std::exit(0);
   return pid < 0 ? -1 : 0;
 }
 
@@ -202,7 +216,8 @@ pid_t forkprocess(void) {
   initthreads();
   std::fflush(nullptr);
   pid_t pid = fork();
-  if (pid == 0) _ignore_sigpipe();
+  if (pid == 0)
+    _ignore_sigpipe();
   return pid;
 }
 

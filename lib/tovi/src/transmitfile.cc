@@ -107,8 +107,8 @@ int32_t _via_map(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, uint3
       // A mapping longer than the file would hand the kernel pages that do
       // not exist: refuse a range that ends beyond the end of the file.
       struct stat st;
-      if (fstat(fromfd, &st) == 0 && static_cast<unsigned long long>(start) + len >
-                                         static_cast<unsigned long long>(st.st_size)) {
+      if (fstat(fromfd, &st) == 0 &&
+          static_cast<unsigned long long>(start) + len > static_cast<unsigned long long>(st.st_size)) {
         errno = EINVAL;
         return -1;
       }
@@ -158,8 +158,8 @@ int32_t transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, u
   return _via_map(fromfd, tofd, pmap, fromsize, start, len, pre, post);
 }
 
-int32_t retry_transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, uint32_t start,
-                           uint32_t len, const struct iovec *pre, const struct iovec *post) {
+int32_t retry_transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, uint32_t start, uint32_t len,
+                           const struct iovec *pre, const struct iovec *post) {
   // One map for all attempts, released before returning.
   tovi_map *mapbuf = nullptr;
   if (pmap == nullptr)

@@ -23,7 +23,8 @@ std::atomic<unsigned int> times{0};
 template <typename Alloc>
 void *_guarded(const char *what, size_t sz, Alloc alloc) {
   for (;;) {
-    if (void *p = alloc()) return p;
+    if (void *p = alloc())
+      return p;
     memory_error(what, static_cast<unsigned int>(sz));
     tovi_sleep(1);
   }
@@ -43,16 +44,19 @@ void *_guarded(const char *what, size_t sz, Alloc alloc) {
 extern "C" {
 
 void *xmalloc(size_t size) {
-  if (size == 0) return nullptr;
+  if (size == 0)
+    return nullptr;
   return _guarded("malloc", size, [size] { return std::malloc(size); });
 }
 
 void *fs_get(size_t size) { return xmalloc(size); }
 
 void *xcalloc(size_t num, size_t size) {
-  if (num == 0 || size == 0) return nullptr;
+  if (num == 0 || size == 0)
+    return nullptr;
   size_t total;
-  if (__builtin_mul_overflow(num, size, &total)) _impossible("calloc");
+  if (__builtin_mul_overflow(num, size, &total))
+    _impossible("calloc");
   return _guarded("calloc", total, [num, size] { return std::calloc(num, size); });
 }
 
@@ -71,7 +75,8 @@ char *xstrdup(const char *str) {
 }
 
 char *xstrndup(const char *str, size_t len) {
-  if (len == SIZE_MAX) _impossible("malloc");
+  if (len == SIZE_MAX)
+    _impossible("malloc");
   char *copy = static_cast<char *>(xmalloc(len + 1));
   // strncpy stops reading at the terminator and zero-fills the rest.
   std::strncpy(copy, str, len);
@@ -80,7 +85,8 @@ char *xstrndup(const char *str, size_t len) {
 }
 
 void fs_give(void **ptr) {
-  if (ptr == nullptr) return;
+  if (ptr == nullptr)
+    return;
   std::free(*ptr);
   *ptr = nullptr;
 }
@@ -89,8 +95,10 @@ void set_nomemory_cb(nomemory_cb cb) { nomem_cb.store(cb, std::memory_order_rela
 
 void memory_error(const char *what, unsigned int sz) {
   unsigned int seen = times.fetch_add(1, std::memory_order_relaxed);
-  if (seen % 100 != 0) return;
-  if (nomemory_cb cb = nomem_cb.load(std::memory_order_relaxed)) cb(what, sz);
+  if (seen % 100 != 0)
+    return;
+  if (nomemory_cb cb = nomem_cb.load(std::memory_order_relaxed))
+    cb(what, sz);
 }
 
 void nomemory_defaultcb(const char *what, unsigned int sz) {

@@ -33,9 +33,9 @@ typedef struct ASock ASock;
 #define ASOCK_ENOTSSL 71
 
 /* Modes of ASock_Delete. */
-#define ASOCK_CLOSE_PLAIN 0    /* listening socket, server link, refused */
-#define ASOCK_CLOSE_ORDERLY 1  /* client connection: SSL close-notify first */
-#define ASOCK_CLOSE_ABORT 2    /* reset: unsent bytes are dropped at once */
+#define ASOCK_CLOSE_PLAIN 0   /* listening socket, server link, refused */
+#define ASOCK_CLOSE_ORDERLY 1 /* client connection: SSL close-notify first */
+#define ASOCK_CLOSE_ABORT 2   /* reset: unsent bytes are dropped at once */
 
 /* ---- creation and deletion ------------------------------------------- */
 
@@ -65,8 +65,8 @@ PLAT_EXPORT int ASock_Acceptable(ASock *plisten, GDisp *pgd, GDispFn fn, void *a
  * listening socket tells why). The peer's address is stored in pAddr
  * (*pnAddrLen bytes of room, updated to the length stored) when pAddr is
  * not NULL. nFlags and nReserved: pass 0. */
-PLAT_EXPORT ASock *ASock_Accept(ASock *plisten, struct sockaddr *pAddr, int *pnAddrLen,
-                                int nFlags, int nReserved);
+PLAT_EXPORT ASock *ASock_Accept(ASock *plisten, struct sockaddr *pAddr, int *pnAddrLen, int nFlags,
+                                int nReserved);
 
 /* ---- connecting ------------------------------------------------------ */
 
@@ -74,8 +74,8 @@ PLAT_EXPORT ASock *ASock_Accept(ASock *plisten, struct sockaddr *pAddr, int *pnA
  * when the attempt ends; GDisp_GetAsyncError(pgd) is then 0 on success or
  * the error number. Returns 0 when armed (fn will run), -1 for bad
  * arguments (fn will not run). */
-PLAT_EXPORT int ASock_Connect(ASock *psock, const struct sockaddr *pAddr, int nAddrLen,
-                              GDisp *pgd, GDispFn fn, void *arg);
+PLAT_EXPORT int ASock_Connect(ASock *psock, const struct sockaddr *pAddr, int nAddrLen, GDisp *pgd,
+                              GDispFn fn, void *arg);
 
 /* ---- reading --------------------------------------------------------- */
 
@@ -114,14 +114,14 @@ PLAT_EXPORT int ASock_SendV(ASock *psock, const struct iovec *pIov, int nIov);
  * fn(arg) runs on pgd. pBuf must stay valid until then. One background
  * write per socket at a time. Returns 0 when armed, -1 for bad arguments or
  * a write already in progress (fn will not run). */
-PLAT_EXPORT int ASock_AsyncWrite(ASock *psock, const void *pBuf, uint32_t nLen,
-                                 int *pnStatus, GDisp *pgd, GDispFn fn, void *arg);
+PLAT_EXPORT int ASock_AsyncWrite(ASock *psock, const void *pBuf, uint32_t nLen, int *pnStatus,
+                                 GDisp *pgd, GDispFn fn, void *arg);
 
 /* As ASock_AsyncWrite, draining the data source until its getBuf hands out
  * an empty piece. The source must stay valid until fn runs; the caller
  * frees it afterwards. */
-PLAT_EXPORT int ASock_AsyncWriteDynamic(ASock *psock, ASockDynamic *pasd, int *pnStatus,
-                                        GDisp *pgd, GDispFn fn, void *arg);
+PLAT_EXPORT int ASock_AsyncWriteDynamic(ASock *psock, ASockDynamic *pasd, int *pnStatus, GDisp *pgd,
+                                        GDispFn fn, void *arg);
 
 /* ---- state ----------------------------------------------------------- */
 

@@ -19,7 +19,7 @@ typedef struct ASRes ASRes;
 /* Host answer: phe is the resolver's own hostent (AF_INET, 4-byte addresses
  * in network order, no aliases), valid until ASRes_Delete. */
 typedef struct HostAnswer {
-  int nTTL;           /* seconds the answer may be kept; 0 when unknown */
+  int nTTL; /* seconds the answer may be kept; 0 when unknown */
   struct hostent *phe;
 } HostAnswer;
 

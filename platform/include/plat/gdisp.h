@@ -95,8 +95,8 @@ PLAT_EXPORT int GDisp_GetAsyncError(GDisp *pgd);
  * order) and GDisp_GetAsyncError is 0; on failure *pnAddr is untouched and
  * the error is non-zero. fn(arg) runs in either case. Returns 0 when armed,
  * -1 for bad arguments (fn will not run). */
-PLAT_EXPORT int GDisp_GetAddr(GDisp *pgd, const char *pszHost, uint32_t *pnAddr,
-                              GDispFn fn, void *arg);
+PLAT_EXPORT int GDisp_GetAddr(GDisp *pgd, const char *pszHost, uint32_t *pnAddr, GDispFn fn,
+                              void *arg);
 
 /* fn(arg) once after nMsecs milliseconds (0 = as soon as possible). An
  * object has one timer: arming it again while a timer with a period is
@@ -139,8 +139,8 @@ PLAT_EXPORT int ASPipe_Write(ASPipe *pipe, const void *pBuf, uint32_t nLen);
  * writes) is stored through ppBuf and pnLen and fn(arg) runs on pgd. The
  * chunk stays valid until the next ASPipe_Read or ASPipe_Delete. One reader
  * at a time: -1 when a live read is already armed or for bad arguments. */
-PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen,
-                            GDisp *pgd, GDispFn fn, void *arg);
+PLAT_EXPORT int ASPipe_Read(ASPipe *pipe, char **ppBuf, uint32_t *pnLen, GDisp *pgd, GDispFn fn,
+                            void *arg);
 
 /* Zero-copy writes. ASPipe_AllocBuf gives a buffer of nCapacity bytes (or
  * NULL) that belongs to no pipe yet; the caller fills it and either hands
@@ -180,8 +180,8 @@ PLAT_EXPORT int ASPipe_WriteThrough(ASPipe *pipe, const struct iovec *pIov, int 
  * fnSend does not take is queued, in the buffer itself. Returns the number
  * of bytes fnSend took, or -1 as ASPipe_WriteBuf; the buffer is taken in
  * every case (a NULL fnSend is refused). */
-PLAT_EXPORT int ASPipe_WriteBufThrough(ASPipe *pipe, char *pBuf, uint32_t nLen,
-                                       ASPipeSendFn fnSend, void *arg);
+PLAT_EXPORT int ASPipe_WriteBufThrough(ASPipe *pipe, char *pBuf, uint32_t nLen, ASPipeSendFn fnSend,
+                                       void *arg);
 
 /* Bytes queued and not yet released by the reader (the chunk handed out
  * last included); a snapshot, for flow control. 0 for NULL. Any thread. */

@@ -42,8 +42,8 @@ PLAT_EXPORT MemCx *DbllMemCx_New(MemCx *pmcxParent, int nFlags);
  * Array and copies come from pmcx, or from malloc when pmcx is NULL. Returns
  * the (possibly moved) array, or NULL when out of memory (the old array is
  * then left as it was). */
-PLAT_EXPORT char **MemCx_PszArrayAppendStr(MemCx *pmcx, char **papsz,
-                                           const char *pszText, const char *pszSep);
+PLAT_EXPORT char **MemCx_PszArrayAppendStr(MemCx *pmcx, char **papsz, const char *pszText,
+                                           const char *pszSep);
 
 PLAT_END_DECLS
 

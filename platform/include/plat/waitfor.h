@@ -16,9 +16,9 @@ typedef struct WaitingForFd {
 } WaitingForFd;
 
 typedef struct WaitingFor {
-  int nMsecs;                /* time limit in milliseconds; -1 = none */
-  int nNumFds;               /* entries in awffdList */
-  WaitingForFd *awffdList;   /* descriptors to watch */
+  int nMsecs;              /* time limit in milliseconds; -1 = none */
+  int nNumFds;             /* entries in awffdList */
+  WaitingForFd *awffdList; /* descriptors to watch */
 } WaitingFor;
 
 #endif

@@ -24,28 +24,28 @@
 TOVI_BEGIN_DECLS
 
 struct asdyn_file {
-  ASockDynamic asd;   /* the table; a source is passed as &asd */
-  uint32_t start;     /* file offset of the next byte of the range */
-  uint32_t len;       /* bytes of the range still to go */
-  int filefd;         /* the source file (the caller's) */
-  struct iovec post;  /* trailer still to go */
-  tovi_map **pmap;    /* where the map is kept: the caller's, or &freeMap */
-  tovi_map *freeMap;  /* map owned by the source */
-  uint32_t minstart;  /* lowest allowed start (checked at creation) */
-  uint32_t maxsize;   /* size of the file to map */
-  WaitingFor wf;      /* wait request handed back on -1 */
+  ASockDynamic asd;  /* the table; a source is passed as &asd */
+  uint32_t start;    /* file offset of the next byte of the range */
+  uint32_t len;      /* bytes of the range still to go */
+  int filefd;        /* the source file (the caller's) */
+  struct iovec post; /* trailer still to go */
+  tovi_map **pmap;   /* where the map is kept: the caller's, or &freeMap */
+  tovi_map *freeMap; /* map owned by the source */
+  uint32_t minstart; /* lowest allowed start (checked at creation) */
+  uint32_t maxsize;  /* size of the file to map */
+  WaitingFor wf;     /* wait request handed back on -1 */
   WaitingForFd wffd;
 };
 
 struct asdyn_dotstuff {
   ASockDynamic asd;
-  const unsigned char *buf;  /* next byte of the caller's text */
-  uint32_t len;              /* bytes of the text still to scan */
-  struct iovec post;         /* trailer, handed out once at the end */
-  int linelimit;             /* body lines to send; -1 all */
-  int thisline;              /* -2 headers, 0 the empty line, then body line number */
-  int nocrlf;                /* the last line had no line end: CR LF is added */
-  struct iovec unreadbuf;    /* piece handed out before anything else */
+  const unsigned char *buf; /* next byte of the caller's text */
+  uint32_t len;             /* bytes of the text still to scan */
+  struct iovec post;        /* trailer, handed out once at the end */
+  int linelimit;            /* body lines to send; -1 all */
+  int thisline;             /* -2 headers, 0 the empty line, then body line number */
+  int nocrlf;               /* the last line had no line end: CR LF is added */
+  struct iovec unreadbuf;   /* piece handed out before anything else */
 };
 
 /* File source over len bytes of fromfd from start, then a copy of *post

@@ -33,27 +33,27 @@ typedef int (*prot_iofunc)(struct protstream *s, void *buf, uint32_t sz);
 typedef int (*prot_iovfunc)(struct protstream *s, struct iovec *vec, int cnt);
 
 typedef struct protstream {
-  unsigned char *buf;              /* the buffer */
-  uint32_t bufsz;                  /* size of buf */
-  int bufalloced;                  /* 1 when the stream owns buf */
-  unsigned char *ptr;              /* input: next byte; output: next free byte */
-  uint32_t cnt;                    /* input: bytes left; output: room before a flush */
-  const unsigned char *lrgptr;     /* output: large block sent after buf by the next flush */
-  uint32_t lrgsz;                  /* its length, 0 when none */
-  int fd;                          /* descriptor, -1 when none */
-  int output;                      /* 1 output, 0 input */
-  int logfd;                       /* protocol log, -1 for none */
-  struct timeval *log_timeptr;     /* stamps are measured from here, then moved on */
-  prot_iofunc iofunc;              /* read (input) or write (output) function */
-  prot_iovfunc iovfunc;            /* gathered write, or none */
-  void *iorock;                    /* caller context of the functions */
-  int maxplain;                    /* usable buffer size (bufsz - 4) */
-  const char *error;               /* first error, or none */
-  int eof;                         /* end of stream or a failed write seen */
-  int retryable;                   /* the last socket call failed with EAGAIN */
-  int read_timeout;                /* seconds a socket read waits; 0 = no limit */
-  struct protstream *flushonread;  /* flushed before each fill, or none */
-  uint32_t bytes;                  /* bytes read by fills plus bytes flushed */
+  unsigned char *buf;             /* the buffer */
+  uint32_t bufsz;                 /* size of buf */
+  int bufalloced;                 /* 1 when the stream owns buf */
+  unsigned char *ptr;             /* input: next byte; output: next free byte */
+  uint32_t cnt;                   /* input: bytes left; output: room before a flush */
+  const unsigned char *lrgptr;    /* output: large block sent after buf by the next flush */
+  uint32_t lrgsz;                 /* its length, 0 when none */
+  int fd;                         /* descriptor, -1 when none */
+  int output;                     /* 1 output, 0 input */
+  int logfd;                      /* protocol log, -1 for none */
+  struct timeval *log_timeptr;    /* stamps are measured from here, then moved on */
+  prot_iofunc iofunc;             /* read (input) or write (output) function */
+  prot_iovfunc iovfunc;           /* gathered write, or none */
+  void *iorock;                   /* caller context of the functions */
+  int maxplain;                   /* usable buffer size (bufsz - 4) */
+  const char *error;              /* first error, or none */
+  int eof;                        /* end of stream or a failed write seen */
+  int retryable;                  /* the last socket call failed with EAGAIN */
+  int read_timeout;               /* seconds a socket read waits; 0 = no limit */
+  struct protstream *flushonread; /* flushed before each fill, or none */
+  uint32_t bytes;                 /* bytes read by fills plus bytes flushed */
 } protstream;
 
 /* Constructors: none when the record or buffer cannot be had. Free with
@@ -106,8 +106,8 @@ TOVI_EXPORT int prot_vprintf(protstream *s, const char *fmt, va_list args);
  * ranges are buffered, socket streams hand the range (after what is
  * buffered) to retry_transmitfile, others write it from a map kept in
  * *pmap when pmap is given. 0, the write or transmit result, or -1. */
-TOVI_EXPORT int prot_copy(protstream *s, int fd, tovi_map **pmap, uint32_t fromsize, uint32_t start,
-                          uint32_t len, const struct iovec *post);
+TOVI_EXPORT int prot_copy(protstream *s, int fd, tovi_map **pmap, uint32_t fromsize, uint32_t start, uint32_t len,
+                          const struct iovec *post);
 /* Writes src's buffered bytes to dest and empties src: write result or 0. */
 TOVI_EXPORT int prot_merge(protstream *dest, protstream *src);
 /* Seeks fd to 0 and clears error and end of stream: 0 or -1. */

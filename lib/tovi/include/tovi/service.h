@@ -29,8 +29,8 @@ typedef void (*tovi_service_ctrl)(tovi_service_cmd cmd);
  * service-manager command word ("stop", "install", ...) was given.  ctrl may
  * be none (no signal handlers then).  display, name and can_pause are unused
  * on this platform. */
-TOVI_EXPORT int service_start(const char *display, char *name, int argc, char **argv,
-                              tovi_service_start start, tovi_service_ctrl ctrl, int can_pause);
+TOVI_EXPORT int service_start(const char *display, char *name, int argc, char **argv, tovi_service_start start,
+                              tovi_service_ctrl ctrl, int can_pause);
 /* No service manager here: these return 0 and do nothing. */
 TOVI_EXPORT int service_control(tovi_service_cmd cmd);
 TOVI_EXPORT int service_running(void);

@@ -25,15 +25,13 @@ TOVI_EXPORT int transmitfile_init(void);
 
 /* One transmission attempt of header, file range and trailer: the bytes sent
  * (may be short, counted from the start of the header) or -1. */
-TOVI_EXPORT int32_t transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize,
-                                 uint32_t start, uint32_t len, const struct iovec *pre,
-                                 const struct iovec *post);
+TOVI_EXPORT int32_t transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, uint32_t start, uint32_t len,
+                                 const struct iovec *pre, const struct iovec *post);
 
 /* All of header, file range and trailer sent, retrying interrupted calls and
  * kernel shortages: the total, or -1 (bytes already sent are not reported). */
-TOVI_EXPORT int32_t retry_transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize,
-                                       uint32_t start, uint32_t len, const struct iovec *pre,
-                                       const struct iovec *post);
+TOVI_EXPORT int32_t retry_transmitfile(int fromfd, int tofd, tovi_map **pmap, uint32_t fromsize, uint32_t start,
+                                       uint32_t len, const struct iovec *pre, const struct iovec *post);
 
 TOVI_END_DECLS
 
