@@ -392,6 +392,16 @@ inline uint16_t listening_port_of(pid_t pid, uint16_t other = 0) {
     return 0;
 }
 
+// qemu-i386 brings a thread back from a signal handler on the thread pointer
+// of the thread started last (docs/portability.md): what a multiplexor does
+// after it has taken a signal is chance there, natively it is not.
+#if defined(__i386__)
+inline const bool kSignalsLoseThreads = ts::emulated();
+#else
+inline const bool kSignalsLoseThreads = false;
+#endif
+inline const char kSignalsLoseThreadsWhy[] = "under qemu-i386 a thread returns from a signal handler with another thread's thread pointer";
+
 class MuxProcess {
   public:
     MuxProcess() = default;
@@ -444,10 +454,13 @@ class MuxProcess {
         stopped_ = true;
         if (child_.running()) kill(-pid(), SIGTERM);
         int st = child_.wait_exit(10000);
-        if (!observed_) { EXPECT_EQ(st, want) << "exit status of the multiplexor; standard error:\n" << err(); }
+        // Dead of SIGSEGV or SIGABRT after the stop signal, where that is the emulator's doing.
+        bool lost = !observed_ && kSignalsLoseThreads && (st == -SIGSEGV || st == -SIGABRT);
+        if (!observed_ && !lost) { EXPECT_EQ(st, want) << "exit status of the multiplexor; standard error:\n" << err(); }
         ts::wait_for([&] { return group_size() == 0; }, 10000, 10);
         EXPECT_EQ(sanitizer_report(err() + out()), "");
         child_.kill_group();
+        if (lost) GTEST_SKIP() << kSignalsLoseThreadsWhy << ": the multiplexor died after SIGTERM:\n" << err();
     }
 
   private:

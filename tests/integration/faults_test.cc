@@ -192,6 +192,7 @@ TEST_F(Faults, NonReadingClientOfTheEchoServerIsClosedWithinItsBoundAndAStopUnde
                             "--size", "16384", "--duration", "30"}));
     EXPECT_TRUE(inst.wait_log("client started", 2 + 16, 10000));
     std::this_thread::sleep_for(milliseconds(1000));
+    if (kSignalsLoseThreads) GTEST_SKIP() << kSignalsLoseThreadsWhy << "; the stop under load is not checked";
     mux.signal(SIGTERM);
     EXPECT_EQ(mux.wait_exit(10000), 0);
     EXPECT_NE(access(inst.pid_path().c_str(), F_OK), 0) << "pid file left behind";

@@ -170,6 +170,7 @@ TEST_F(Process, DashKStopsEveryForkedProcessOrSaysWhyNot) {
     ASSERT_NO_FATAL_FAILURE(start({"-f", "3"}));
     ASSERT_TRUE(ts::wait_for([&] { return mux.group_size() == 3; }, 5000, 20));
     ASSERT_TRUE(inst.wait_log("Multiplexor started.", 3));
+    if (kSignalsLoseThreads) GTEST_SKIP() << kSignalsLoseThreadsWhy << "; the stop of the three is not checked";
     k = run_multiplexor({"-c", inst.conf_path(), "-K"});
     EXPECT_EQ(k.status, 0);
     EXPECT_EQ(k.out, "");
@@ -247,6 +248,7 @@ TEST_F(Process, OptionsOverrideKeysAndEnvironmentAndAStopRightAfterStartIsNeverL
         ASSERT_TRUE(link.valid()) << args[0];
         EXPECT_EQ(link.recv_n(3), hello());
     }
+    if (kSignalsLoseThreads) GTEST_SKIP() << kSignalsLoseThreadsWhy << "; the early stops are not checked";
     for (int i = 0; i < 5; i++) {
         MuxProcess m;
         ASSERT_TRUE(m.start(inst));
