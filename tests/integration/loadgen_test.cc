@@ -168,7 +168,7 @@ TEST(LoadgenChecking, EachFaultIsNamedAsItselfInTime) {
 }
 
 TEST(LoadgenChecking, RefusedConnectFailsAndUsageErrorsExitWithTwo) {
-    std::string target = "127.0.0.1:" + std::to_string(Listener().port());  // free a moment ago: refused
+    std::string target = "127.0.0.1:" + std::to_string(free_port());  // nobody listens: refused
     for (const char *mode : {"ping", "connrate", "idle"}) {
         Result r = loadgen({"--target", target, "--mode", mode, "--conns", "2", "--duration", "0.2", "--drain", "0.2", "--json"});
         EXPECT_EQ(r.status, 1) << mode << ": " << r.out;

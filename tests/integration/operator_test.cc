@@ -61,7 +61,7 @@ TEST(Operator, ReadmeStepsWorkAsWritten) {
         ts::TempDir tmp;
         chmod(tmp.path().c_str(), 0755);  // as /srv is
         Tool im("imserver", {"--listen", "127.0.0.1"});
-        uint16_t port = Listener().port();  // free a moment ago
+        uint16_t port = free_port();
         const std::string im_port = std::to_string(im.port());
         const Vars vars = {{"/srv/im", tmp / "srv/im"},
                            {"imserver.example.com:9999", "127.0.0.1:" + im_port},

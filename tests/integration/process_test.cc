@@ -229,7 +229,7 @@ TEST_F(Process, RunsAsTheConfiguredUserWithItsGroups) {
 TEST_F(Process, OptionsOverrideKeysAndEnvironmentAndAStopRightAfterStartIsNeverLost) {
     inst.set("orv_mux.serverport", std::to_string(server.port()));
     inst.write_config();
-    const uint16_t port = Listener().port();  // a port that was free a moment ago
+    const uint16_t port = free_port();
     const std::tuple<std::vector<std::string>, std::vector<std::string>, const char *> rows[] = {
         {{"-t", "0"}, {}, "127.0.0.1"},
         {{"-b", "127.0.0.1", "-x", "-b", "ignored after -x"}, {"NumThreads=1"}, "127.0.0.1"},
