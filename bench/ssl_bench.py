@@ -45,6 +45,15 @@ import sidebyside as sbs  # noqa: E402
 TARGETS = ["haproxy", "ours"]
 _HANDSHAKES = [("handshakes per CPU-second", "hs_per_cpu"), ("handshakes/s", "hs_per_s")]
 _ECHO = [("MB/s echoed", "mbps"), ("CPU s per GB", "cpu_per_gb")]
+GOALS = [
+    # (scenario, metric, comparison, bound, text), as in sidebyside.py
+    ("tls-echo-1", "MB/s echoed", ">=", 1.0, "TLS 1.3 echo, 1 stream: MB/s >= 1.0 x haproxy"),
+    ("tls-echo-16", "MB/s echoed", ">=", 1.0, "TLS 1.3 echo, 16 streams: MB/s >= 1.0 x haproxy"),
+    ("tls-echo-1", "CPU s per GB", "<=", 1.2, "TLS echo, 1 stream: CPU s per GB <= 1.2 x haproxy"),
+    ("tls-echo-16", "CPU s per GB", "<=", 1.2, "TLS echo, 16 streams: CPU s per GB <= 1.2 x haproxy"),
+    ("hs-ecdsa", "handshakes per CPU-second", ">=", 0.9, "ECDSA P-256 handshakes per CPU-second >= 0.9 x haproxy"),
+    ("tls-small", "messages/s", ">=", 1.5, "1,000 TLS clients x 64 B closed loop: messages/s >= 1.5 x haproxy"),
+]
 # Each scenario, in the order run, with the metrics reported for it.
 SCENARIOS = {"hs-ecdsa": _HANDSHAKES, "hs-rsa": _HANDSHAKES, "tls-echo-1": _ECHO, "tls-echo-16": _ECHO,
              "tls-small": [("messages/s", "msgs_per_s")]}
@@ -355,6 +364,7 @@ def main():
         subprocess.run(["rm", "-rf", certdir])
 
     rows = [("scenario", "metric", "haproxy", "ours", "ours/haproxy")]
+    ratios = []
     for sc, metrics in SCENARIOS.items():
         if (sc, "ours") not in results and (sc, "haproxy") not in results:
             continue
@@ -362,16 +372,18 @@ def main():
             h = median(results.get((sc, "haproxy"), []), key)
             o = median(results.get((sc, "ours"), []), key)
             rows.append((sc, label, fmt(h), fmt(o), f"{o / h:.2f}" if h and o else "n/a"))
+            ratios.append({"name": sc, "metric": label, "oh": o / h if h and o else None})
     widths = [max(len(r[i]) for r in rows) for i in range(5)]
     lines = ["| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |" for r in rows]
     lines.insert(1, "|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    text = "\n".join(lines)
+    text = "\n".join(lines) + "\n\n" + sbs.goals_table(ratios, failures, GOALS, "failed runs")
     log("")
     log(text)
     if opts.out != "-":
         with open(opts.out, "w") as f:
             f.write(f"# TLS benchmarks\n\n{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-                    f"{opts.reps} repetition(s) of {opts.duration:g} s, {opts.threads} threads; medians.\n\n"
+                    f"{opts.reps} repetition(s) of {opts.duration:g} s, {opts.threads} threads; medians.\n"
+                    f"Machine: {sbs.machine_text()}; commit {sbs.commit_text()}.\n\n"
                     f"{text}\n")
     return 1 if failures else 0
 
