@@ -17,6 +17,7 @@ that group id on every way out: normal end, error, Ctrl-C or SIGTERM.
 
 import argparse
 import datetime
+import glob
 import json
 import os
 import platform
@@ -487,6 +488,16 @@ def scenarios(quick):
 
 # ------------------------------------------------------------------ one run
 
+def warnings_of(tmp):
+    """The multiplexor's Warning and Error lines of a run (the last three),
+    which say why it closed a client; empty for the other targets."""
+    found = []
+    for path in sorted(glob.glob(os.path.join(tmp, "mux", "var", "log", "*"))):
+        with open(path, errors="replace") as f:
+            found += [l.strip() for l in f if " Warning: " in l or " Error: " in l]
+    return "; multiplexor: " + " | ".join(found[-3:]) if found else ""
+
+
 def run_once(sc, target_name, opts, log):
     tmp = tempfile.mkdtemp(prefix=f"bench-{target_name}-")
     target = None
@@ -548,7 +559,7 @@ def run_once(sc, target_name, opts, log):
         alive = {r: p.poll() is None for r, p in target.procs.items()}
         if status != 0:
             run["note"] = (f"loadgen status {status}: mismatches {res.get('mismatches')}, "
-                           f"errors {res.get('errors')} {err.strip()[-200:]}")
+                           f"errors {res.get('errors')} {err.strip()[-200:]}{warnings_of(tmp)}")
         dead = [r for r, a in alive.items() if not a]
         if dead:
             run["ok"] = False
