@@ -719,7 +719,10 @@ def commit_text():
     try:
         rev = subprocess.run(["git", "-C", SOURCE, "rev-parse", "--short=12", "HEAD"], capture_output=True,
                              text=True, timeout=10).stdout.strip()
-        dirty = subprocess.run(["git", "-C", SOURCE, "status", "--porcelain", "--untracked-files=no"],
+        # The result files a run of `make bench` has just written are not
+        # changes to what was measured.
+        dirty = subprocess.run(["git", "-C", SOURCE, "status", "--porcelain", "--untracked-files=no", "--", ".",
+                                ":!bench/RESULTS.md", ":!bench/RESULTS-ssl.md"],
                                capture_output=True, text=True, timeout=10).stdout.strip()
         return rev + (" (with uncommitted changes)" if dirty else "") if rev else "unknown"
     except (OSError, subprocess.TimeoutExpired):
