@@ -371,8 +371,9 @@ def main():
         for label, key in metrics:
             h = median(results.get((sc, "haproxy"), []), key)
             o = median(results.get((sc, "ours"), []), key)
-            rows.append((sc, label, fmt(h), fmt(o), f"{o / h:.2f}" if h and o else "n/a"))
-            ratios.append({"name": sc, "metric": label, "oh": o / h if h and o else None})
+            oh = o / h if h and o else None
+            rows.append((sc, label, fmt(h), fmt(o), f"{oh:.2f}" if oh else "n/a"))
+            ratios.append({"name": sc, "metric": label, "oh": oh})
     widths = [max(len(r[i]) for r in rows) for i in range(5)]
     lines = ["| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |" for r in rows]
     lines.insert(1, "|" + "|".join("-" * (w + 2) for w in widths) + "|")
