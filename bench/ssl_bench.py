@@ -20,13 +20,16 @@ bin/imserver in echo mode (the multiplexor), as in sidebyside.py, whose
 process handling this reuses: every process runs in its own process group
 and is ended by that group id on every way out.
 
-The load comes from Python client processes on the same two cores; the
-per-CPU-second figures count the server's CPU only, so they do not depend
-on how fast the clients are.
+The handshakes and streams come from Python client processes on the same
+two cores; the per-CPU-second figures count the server's CPU only, so they
+do not depend on how fast the clients are. tls-small is driven by
+bin/loadgen --tls, which checks every echoed byte and costs the clients
+far less per message than Python would, so that its ratio is the
+servers'.
 """
 
 import argparse
-import asyncio
+import json
 import multiprocessing
 import os
 import signal
@@ -193,39 +196,26 @@ def _stream_worker(port, ca, until, q):
     q.put((0, errors, moved))
 
 
-async def _small_clients(port, ca, n, until):
-    """n connections, each in a closed loop of 64-byte messages until
-    `until`: the messages echoed and the seconds the loop ran (once all
-    were connected)."""
-    ctx = _client_context(ca, tls13=True)
-    conns = []
-    for _ in range(n):
-        conns.append(await asyncio.open_connection("127.0.0.1", port, ssl=ctx, server_hostname="localhost"))
-    msg = os.urandom(64)
-    count = [0, 0]
-    start = time.monotonic()
-
-    async def loop(reader, writer):
-        while time.monotonic() < until:
-            writer.write(msg)
-            if await reader.readexactly(64) != msg:
-                count[1] += 1
-                return
-            count[0] += 1
-
-    await asyncio.gather(*(loop(r, w) for r, w in conns))
-    for _, w in conns:
-        w.close()
-    return count[0], count[1], time.monotonic() - start
-
-
-def _small_worker(port, ca, until, q, n):
+def _small_loadgen(port, opts):
+    """tls-small: bin/loadgen's TLS mode, 64-byte closed loops on every
+    connection, each byte checked; (messages/s, errors, note)."""
+    argv = [os.path.join(sbs.BIN, "loadgen"), "--target", f"127.0.0.1:{port}", "--tls", "--mode", "ping",
+            "--conns", str(opts.small_clients), "--size", "64", "--threads", str(opts.threads),
+            "--duration", str(opts.duration), "--connect-timeout", "60", "--json"]
+    lg = sbs.PROCS.start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        done, errors, seconds = asyncio.run(_small_clients(port, ca, n, until))
-    except (OSError, asyncio.IncompleteReadError, ssl.SSLError):
-        done, errors, seconds = 0, 1, 1
-    # The rate of this process's loop, as a count for the run's duration.
-    q.put((0, errors, done / seconds))
+        out, err = lg.communicate(timeout=opts.duration + 120)
+    except subprocess.TimeoutExpired:
+        return 0, 1, "loadgen overran its time limit"
+    finally:
+        sbs.PROCS.stop(lg)
+    line = [l for l in out.decode(errors="replace").splitlines() if l.startswith("{")]
+    if not line:
+        return 0, 1, f"loadgen gave no result (status {lg.returncode}): {err.decode(errors='replace')[-300:]}"
+    res = json.loads(line[-1])
+    if lg.returncode != 0:
+        return 0, 1, f"loadgen status {lg.returncode}: {res.get('errors')} {err.decode(errors='replace')[-200:]}"
+    return res["msg_rate"], 0, ""
 
 
 def tls_probe(port, ca, timeout=10.0):
@@ -257,19 +247,19 @@ def run_once(scenario, target, opts, certs, log):
         until = t0 + opts.duration
         q = multiprocessing.Queue()
         args = (t.port, certs["ca"], until, q)
-        if scenario.startswith("tls-echo"):
+        ps = []
+        if scenario == "tls-small":
+            rate, errors, note = _small_loadgen(t.port, opts)
+            res = [(0, errors, rate)]
+        elif scenario.startswith("tls-echo"):
             ps = [multiprocessing.Process(target=_stream_worker, args=args)
                   for _ in range(int(scenario.rsplit("-", 1)[1]))]
-        elif scenario == "tls-small":
-            # The clients connect first, then run for the duration.
-            until += opts.small_clients / 200
-            args = (t.port, certs["ca"], until, q, opts.small_clients // opts.small_procs)
-            ps = [multiprocessing.Process(target=_small_worker, args=args) for _ in range(opts.small_procs)]
         else:
             ps = [multiprocessing.Process(target=_handshake_worker, args=args) for _ in range(opts.clients)]
         for p in ps:
             p.start()
-        res = [q.get(timeout=until - t0 + 60) for _ in ps]
+        if ps:
+            res = [q.get(timeout=until - t0 + 60) for _ in ps]
         for p in ps:
             p.join(10)
         wall = time.monotonic() - t0
@@ -280,13 +270,15 @@ def run_once(scenario, target, opts, certs, log):
         alive = t.procs["front"].poll() is None
         trouble = t.stop()
         t = None
+        if scenario == "tls-small" and note:
+            trouble.append(note)
         out = {"ok": alive and not trouble and errors == 0, "cpu": cpu, "wall": wall, "errors": errors,
                "note": "; ".join(trouble)}
         if scenario.startswith("tls-echo"):
             out["mbps"] = moved / wall / 1e6
             out["cpu_per_gb"] = cpu / (moved / 1e9) if moved else None
         elif scenario == "tls-small":
-            out["msgs_per_s"] = moved  # the sum of the processes' rates
+            out["msgs_per_s"] = moved
         else:
             out["hs_per_cpu"] = done / cpu if cpu > 0 else None
             out["hs_per_s"] = done / wall
@@ -320,7 +312,6 @@ def main():
     ap.add_argument("--threads", type=int, default=2, help="threads of the multiplexor and haproxy (default 2)")
     ap.add_argument("--clients", type=int, default=3, help="handshaking client processes (default 3)")
     ap.add_argument("--small-clients", type=int, default=1000, help="clients of tls-small (default 1000)")
-    ap.add_argument("--small-procs", type=int, default=4, help="client processes of tls-small (default 4)")
     ap.add_argument("--only", help="comma-separated scenarios to run (default all)")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS-ssl.md"), help="results file ('-' for none)")
     ap.add_argument("--keep", action="store_true", help="keep each run's temporary folder")

@@ -2,7 +2,7 @@
 //
 // Drives an echo service (the plain echo server, haproxy in front of it, or
 // the multiplexor in front of the reference IM server in echo mode) over
-// plain TCP and checks every byte that comes back.
+// plain TCP, or TLS 1.3 with --tls, and checks every byte that comes back.
 //
 // Every connection sends its own deterministic byte stream: the 8-byte word
 // at stream offset 8k is an invertible mix of (run tag, connection id, k).
@@ -17,6 +17,13 @@
 // One mode checks nothing on purpose: noread connections send flat out and
 // never read, as a hostile or broken client would; the target is expected
 // to close them, and each one it closes is replaced by a new one.
+//
+// With --tls every connection does a full TLS 1.3 handshake (NSS, the
+// server's certificate taken unchecked: the peer is a benchmark target)
+// before it counts as connected, so the measured time holds no handshakes.
+// NSS keeps what the kernel did not take of a record; a zero-length write
+// pushes that on and says whether any is left, so a connection waits for
+// room until nothing of its own is held.
 //
 // Threads: each worker thread owns an epoll set and its connections outright;
 // nothing is shared between workers except start-up barriers and the final
@@ -38,6 +45,13 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <nspr/prerror.h>
+#include <nspr/prio.h>
+#include <nspr/private/pprio.h>
+#include <nss/nss.h>
+#include <nss/ssl.h>
+#include <nss/sslproto.h>
 
 #include <algorithm>
 #include <atomic>
@@ -228,6 +242,7 @@ struct Options {
     double drain = 3;
     double connect_timeout = 10;
     bool json = false;
+    bool tls = false;
     unsigned seed = 0xA5C;
 };
 
@@ -265,6 +280,8 @@ struct Pending {
 
 struct Conn {
     int fd = -1;
+    PRFileDesc *tls = nullptr;  // owns fd once set
+    bool tls_held = false;      // NSS holds bytes the kernel did not take
     uint32_t id = 0;
     Role role = Role::Ping;
     bool connected = false;
@@ -313,6 +330,57 @@ bool in_gap(const Conn &c, uint64_t off) {
     return false;
 }
 
+// ---------------------------------------------------------------- TLS
+
+PRFileDesc *g_tls_model = nullptr;
+
+SECStatus accept_any_certificate(void *, PRFileDesc *, PRBool, PRBool) { return SECSuccess; }
+
+bool tls_init() {
+    if (NSS_NoDB_Init(nullptr) != SECSuccess || NSS_SetDomesticPolicy() != SECSuccess) return false;
+    PRFileDesc *tcp = PR_NewTCPSocket();
+    g_tls_model = tcp ? SSL_ImportFD(nullptr, tcp) : nullptr;
+    if (!g_tls_model) return false;
+    SSLVersionRange v13{SSL_LIBRARY_VERSION_TLS_1_3, SSL_LIBRARY_VERSION_TLS_1_3};
+    return SSL_OptionSet(g_tls_model, SSL_SECURITY, PR_TRUE) == SECSuccess &&
+           SSL_OptionSet(g_tls_model, SSL_HANDSHAKE_AS_CLIENT, PR_TRUE) == SECSuccess &&
+           SSL_OptionSet(g_tls_model, SSL_NO_CACHE, PR_TRUE) == SECSuccess &&
+           SSL_VersionRangeSet(g_tls_model, &v13) == SECSuccess &&
+           SSL_AuthCertificateHook(g_tls_model, accept_any_certificate, nullptr) == SECSuccess;
+}
+
+// Sets errno from the NSS error of a failed call.
+void tls_errno() {
+    PRErrorCode e = PR_GetError();
+    errno = e == PR_WOULD_BLOCK_ERROR ? EAGAIN : e == PR_CONNECT_RESET_ERROR ? ECONNRESET : EPROTO;
+}
+
+const char *tls_error_text() {
+    const char *name = PR_ErrorToName(PR_GetError());
+    return name ? name : "unknown NSS error";
+}
+
+// send(2) and recv(2) on a connection, in the clear or through TLS.
+ssize_t conn_send(Conn *c, const void *buf, size_t n) {
+    if (!c->tls) return send(c->fd, buf, n, MSG_NOSIGNAL);
+    PRInt32 w = PR_Write(c->tls, buf, PRInt32(std::min<size_t>(n, 1 << 30)));
+    if (w < 0) {
+        tls_errno();
+        return -1;
+    }
+    c->tls_held = PR_Write(c->tls, buf, 0) < 0 && PR_GetError() == PR_WOULD_BLOCK_ERROR;
+    return w;
+}
+
+ssize_t conn_recv(Conn *c, void *buf, size_t n) {
+    if (!c->tls) return recv(c->fd, buf, n, 0);
+    PRInt32 r = PR_Read(c->tls, buf, PRInt32(std::min<size_t>(n, 1 << 30)));
+    if (r >= 0) return r;
+    if (PR_GetError() == PR_END_OF_FILE_ERROR) return 0;
+    tls_errno();
+    return -1;
+}
+
 // ---------------------------------------------------------------- worker
 
 struct Result {
@@ -343,7 +411,7 @@ class Worker {
           cmp_(size_t{64} << 10) {}
     ~Worker() {
         for (auto &c : conns_)
-            if (c && c->fd >= 0) close(c->fd);
+            if (c) close_conn(c.get());
         if (ep_ >= 0) close(ep_);
     }
     bool init() {
@@ -360,6 +428,7 @@ class Worker {
     void poll_once(int64_t until);
     void on_event(Conn *c, uint32_t ev);
     void on_connected(Conn *c);
+    bool start_tls(Conn *c);
     void read_some(Conn *c);
     void flush(Conn *c);
     void send_msg(Conn *c, int64_t sched);
@@ -454,7 +523,9 @@ Conn *Worker::open_conn(Role role) {
 void Worker::close_conn(Conn *c) {
     if (c->fd < 0) return;
     epoll_ctl(ep_, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
+    if (c->tls) PR_Close(c->tls);
+    else close(c->fd);
+    c->tls = nullptr;
     c->fd = -1;
     live_--;
 }
@@ -471,12 +542,48 @@ void Worker::set_out(Conn *c, bool on) {
     epoll_ctl(ep_, EPOLL_CTL_MOD, c->fd, &ev);
 }
 
+// Puts NSS over a connected descriptor; on failure the connection still
+// owns what it has, for close_conn.
+bool Worker::start_tls(Conn *c) {
+    PRFileDesc *tcp = PR_ImportTCPSocket(c->fd);
+    if (!tcp) return false;
+    c->tls = tcp;
+    PRFileDesc *s = SSL_ImportFD(g_tls_model, tcp);
+    if (!s) return false;
+    c->tls = s;
+    PRSocketOptionData nb;
+    nb.option = PR_SockOpt_Nonblocking;
+    nb.value.non_blocking = PR_TRUE;
+    return PR_SetSocketOption(s, &nb) == PR_SUCCESS && SSL_ResetHandshake(s, PR_FALSE) == SECSuccess &&
+           SSL_SetURL(s, "localhost") == SECSuccess;
+}
+
+// The connect has ended; with TLS, called again at each event until the
+// handshake is over.
 void Worker::on_connected(Conn *c) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
-        complain("connect %s: %s\n", g_opt.target_text.c_str(), strerror(err));
+    if (!c->tls) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0) {
+            complain("connect %s: %s\n", g_opt.target_text.c_str(), strerror(err));
+            result.ctr.connect_failed++;
+            close_conn(c);
+            return;
+        }
+        if (g_opt.tls && !start_tls(c)) {
+            complain("TLS on connection %u: %s\n", c->id, tls_error_text());
+            result.ctr.connect_failed++;
+            close_conn(c);
+            return;
+        }
+    }
+    if (c->tls && SSL_ForceHandshake(c->tls) != SECSuccess) {
+        if (PR_GetError() == PR_WOULD_BLOCK_ERROR) {
+            set_out(c, false);  // the server's turn
+            return;
+        }
+        complain("TLS handshake on connection %u: %s\n", c->id, tls_error_text());
         result.ctr.connect_failed++;
         close_conn(c);
         return;
@@ -498,6 +605,13 @@ void Worker::send_msg(Conn *c, int64_t sched) {
 }
 
 void Worker::flush(Conn *c) {
+    if (c->tls_held) {
+        char none = 0;
+        if (conn_send(c, &none, 0) < 0 || c->tls_held) {
+            if (errno == EAGAIN || c->tls_held) set_out(c, true);
+            return;  // a failed connection fails at its next read
+        }
+    }
     while (c->fd >= 0 && c->sent < c->tx_end) {
         uint64_t n = c->tx_end - c->sent;
         if (c->role == Role::NoRead) n = std::min<uint64_t>(n, g_opt.size);
@@ -515,7 +629,7 @@ void Worker::flush(Conn *c) {
         }
         n = std::min<uint64_t>(n, scratch_.size());
         fill_stream(c->id, c->sent, scratch_.data(), n);
-        ssize_t w = send(c->fd, scratch_.data(), n, MSG_NOSIGNAL);
+        ssize_t w = conn_send(c, scratch_.data(), n);
         if (w < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 set_out(c, true);
@@ -531,7 +645,7 @@ void Worker::flush(Conn *c) {
         c->sent += uint64_t(w);
         if (measuring_ && !past_end_ && (c->role == Role::Stream || c->role == Role::NoRead))
             result.tx_bytes += uint64_t(w);
-        if (size_t(w) < n) {
+        if (size_t(w) < n || c->tls_held) {
             set_out(c, true);
             return;
         }
@@ -706,7 +820,7 @@ void Worker::progress(Conn *c) {
 
 void Worker::read_some(Conn *c) {
     for (int round = 0; round < 4 && c->fd >= 0; round++) {
-        ssize_t r = recv(c->fd, scratch_.data(), scratch_.size(), 0);
+        ssize_t r = conn_recv(c, scratch_.data(), scratch_.size());
         if (r > 0) {
             if (g_opt.oneway && c->role == Role::Stream) {
                 // Nothing should come back from a discarding target.
@@ -747,7 +861,7 @@ void Worker::finish_conn(Conn *c) {
 void Worker::on_event(Conn *c, uint32_t ev) {
     if (c->fd < 0) return;
     if (!c->connected) {
-        if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) on_connected(c);
+        if (c->tls || (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) on_connected(c);
         return;
     }
     if (c->role == Role::NoRead) {
@@ -1029,6 +1143,8 @@ void usage(FILE *to) {
             "      --drain SEC          wait for outstanding echoes (default 3)\n"
             "      --connect-timeout SEC  (default 10)\n"
             "      --seed N             tag of this run's byte streams\n"
+            "      --tls                TLS 1.3 (the server's certificate is not\n"
+            "                           checked); not in noread mode\n"
             "      --json               one JSON object on standard output\n"
             "  -h, --help               this text\n"
             "\n"
@@ -1131,6 +1247,8 @@ int parse_args(int argc, char **argv) {
             g_opt.seed = unsigned(v);
         } else if (a == "--json") {
             g_opt.json = true;
+        } else if (a == "--tls") {
+            g_opt.tls = true;
         } else {
             fprintf(stderr, "loadgen: unknown argument \"%s\"\n", a.c_str());
             usage(stderr);
@@ -1144,6 +1262,10 @@ int parse_args(int argc, char **argv) {
     }
     if (g_opt.oneway && g_opt.mode != Mode::Stream) {
         fprintf(stderr, "loadgen: --oneway applies to stream mode only\n");
+        return 2;
+    }
+    if (g_opt.tls && g_opt.mode == Mode::NoRead) {
+        fprintf(stderr, "loadgen: --tls does not apply to noread mode\n");
         return 2;
     }
     if (g_opt.hogs > 0 && g_opt.mode != Mode::Ping) {
@@ -1249,6 +1371,10 @@ int main(int argc, char **argv) {
     if (rc >= 0) return rc;
     g_tag = g_opt.seed & 0xFFF;
     signal(SIGPIPE, SIG_IGN);
+    if (g_opt.tls && !tls_init()) {
+        fprintf(stderr, "loadgen: cannot set up TLS: %s\n", tls_error_text());
+        return 1;
+    }
     raise_fd_limit(g_opt.conns + g_opt.hogs + 256);
 
     int nthreads = g_opt.threads;

@@ -294,6 +294,30 @@ TEST_F(Ssl, HundredsOfConcurrentHandshakesAllComplete) {
     EXPECT_EQ(count_of(inst.log(), "NSS_Shutdown failed"), 0);
 }
 
+// The load generator's TLS mode through the relay to the echo server:
+// every byte of small records, whole records and records that arrive
+// together comes back intact and in order.
+TEST_F(Ssl, LoadgenTlsStreamsAndPingsComeBackIntact) {
+    Tool im("imserver", {"--mode", "echo"});
+    ASSERT_NE(im.port(), 0);
+    inst.server_port(im.port());
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::vector<std::string> rows[] = {
+        {"--mode", "stream", "--conns", "4", "--size", "16384", "--threads", "2"},
+        {"--mode", "stream", "--conns", "2", "--size", "100", "--window", "5000"},
+        {"--mode", "ping", "--conns", "50", "--size", "64"},
+    };
+    for (auto &row : rows) {
+        std::vector<std::string> args = {"--target", "127.0.0.1:" + std::to_string(mux.port()), "--tls", "--duration", "0.5", "--json"};
+        args.insert(args.end(), row.begin(), row.end());
+        Result r = run_bin("loadgen", args, 60000);
+        SCOPED_TRACE(row[1] + " " + row[5] + ": " + r.out + r.err);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("\"mismatches\":0,"), std::string::npos);
+    }
+    EXPECT_EQ(count_of(inst.log(), "Warning"), 0);
+}
+
 TEST_F(Ssl, StopWhileClientsAreConnectedAndHandshakingShutsNssDownCleanly) {
     ASSERT_NO_FATAL_FAILURE(start());
     auto holder = python({"--tls", "1.3", "--send", to_hex("stay"), "--hold", "5"});
