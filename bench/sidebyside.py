@@ -746,7 +746,7 @@ def main():
     ap = argparse.ArgumentParser(description="Side-by-side relay benchmarks (direct, haproxy, ours).")
     ap.add_argument("--build", default=os.path.join(SOURCE, "build"), help="build folder (default: build)")
     ap.add_argument("--quick", action="store_true", help="short runs, one repetition, 2,000 idle clients")
-    ap.add_argument("--reps", type=int, help="repetitions per target (default 3, quick 1)")
+    ap.add_argument("--reps", type=int, help="repetitions per target (default 5, quick 1)")
     ap.add_argument("--duration", type=float, help="seconds per run (default 3, quick 1)")
     ap.add_argument("--threads", type=int, default=2,
                     help="threads of the multiplexor, haproxy and the echo server (default 2)")
@@ -756,7 +756,7 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep each run's temporary folder")
     ap.add_argument("--list", action="store_true", help="list the scenarios and exit")
     opts = ap.parse_args()
-    opts.reps = opts.reps or (1 if opts.quick else 3)
+    opts.reps = opts.reps or (1 if opts.quick else 5)
     opts.duration = opts.duration or (1.0 if opts.quick else 3.0)
     if opts.reps < 1 or opts.duration <= 0 or opts.threads < 1:
         ap.error("--reps, --duration and --threads must be positive")
