@@ -488,6 +488,15 @@ def scenarios(quick):
 
 # ------------------------------------------------------------------ one run
 
+def loadgen_report(out, status, err):
+    """The JSON report on a loadgen's standard output (bytes), or
+    RuntimeError with the end of its standard error."""
+    line = [l for l in out.decode(errors="replace").splitlines() if l.startswith("{")]
+    if not line:
+        raise RuntimeError(f"loadgen gave no result (status {status}): {err.strip()[-300:]}")
+    return json.loads(line[-1])
+
+
 def warnings_of(tmp):
     """The multiplexor's Warning and Error lines of a run (the last three),
     which say why it closed a client; empty for the other targets."""
@@ -550,10 +559,7 @@ def run_once(sc, target_name, opts, log):
         PROCS.stop(lg)
         lg = None
         cpu = {r: (cpu_ticks(p) - cpu0[r]) / CLK_TCK for r, p in pids.items()}
-        line = [l for l in out.decode(errors="replace").splitlines() if l.startswith("{")]
-        if not line:
-            raise RuntimeError(f"loadgen gave no result (status {status}): {err.strip()[-300:]}")
-        res = json.loads(line[-1])
+        res = loadgen_report(out, status, err)
         run = {"lg": res, "cpu": cpu, "status": status, "mem": mem or {}, "ok": status == 0,
                "note": ""}
         alive = {r: p.poll() is None for r, p in target.procs.items()}

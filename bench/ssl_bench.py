@@ -198,7 +198,8 @@ def _stream_worker(port, ca, until, q):
 
 def _small_loadgen(port, opts):
     """tls-small: bin/loadgen's TLS mode, 64-byte closed loops on every
-    connection, each byte checked; (messages/s, errors, note)."""
+    connection, each byte checked: its messages/s. A failed run raises
+    RuntimeError."""
     argv = [os.path.join(sbs.BIN, "loadgen"), "--target", f"127.0.0.1:{port}", "--tls", "--mode", "ping",
             "--conns", str(opts.small_clients), "--size", "64", "--threads", str(opts.threads),
             "--duration", str(opts.duration), "--connect-timeout", "60", "--json"]
@@ -206,16 +207,14 @@ def _small_loadgen(port, opts):
     try:
         out, err = lg.communicate(timeout=opts.duration + 120)
     except subprocess.TimeoutExpired:
-        return 0, 1, "loadgen overran its time limit"
+        raise RuntimeError("loadgen overran its time limit") from None
     finally:
         sbs.PROCS.stop(lg)
-    line = [l for l in out.decode(errors="replace").splitlines() if l.startswith("{")]
-    if not line:
-        return 0, 1, f"loadgen gave no result (status {lg.returncode}): {err.decode(errors='replace')[-300:]}"
-    res = json.loads(line[-1])
+    err = err.decode(errors="replace")
+    res = sbs.loadgen_report(out, lg.returncode, err)
     if lg.returncode != 0:
-        return 0, 1, f"loadgen status {lg.returncode}: {res.get('errors')} {err.decode(errors='replace')[-200:]}"
-    return res["msg_rate"], 0, ""
+        raise RuntimeError(f"loadgen status {lg.returncode}: {res.get('errors')} {err.strip()[-200:]}")
+    return res["msg_rate"]
 
 
 def tls_probe(port, ca, timeout=10.0):
@@ -247,21 +246,19 @@ def run_once(scenario, target, opts, certs, log):
         until = t0 + opts.duration
         q = multiprocessing.Queue()
         args = (t.port, certs["ca"], until, q)
-        ps = []
         if scenario == "tls-small":
-            rate, errors, note = _small_loadgen(t.port, opts)
-            res = [(0, errors, rate)]
-        elif scenario.startswith("tls-echo"):
-            ps = [multiprocessing.Process(target=_stream_worker, args=args)
-                  for _ in range(int(scenario.rsplit("-", 1)[1]))]
+            res = [(0, 0, _small_loadgen(t.port, opts))]
         else:
-            ps = [multiprocessing.Process(target=_handshake_worker, args=args) for _ in range(opts.clients)]
-        for p in ps:
-            p.start()
-        if ps:
+            if scenario.startswith("tls-echo"):
+                worker, n = _stream_worker, int(scenario.rsplit("-", 1)[1])
+            else:
+                worker, n = _handshake_worker, opts.clients
+            ps = [multiprocessing.Process(target=worker, args=args) for _ in range(n)]
+            for p in ps:
+                p.start()
             res = [q.get(timeout=until - t0 + 60) for _ in ps]
-        for p in ps:
-            p.join(10)
+            for p in ps:
+                p.join(10)
         wall = time.monotonic() - t0
         cpu = (sbs.cpu_ticks(front) - cpu0) / sbs.CLK_TCK
         done = sum(r[0] for r in res)
@@ -270,8 +267,6 @@ def run_once(scenario, target, opts, certs, log):
         alive = t.procs["front"].poll() is None
         trouble = t.stop()
         t = None
-        if scenario == "tls-small" and note:
-            trouble.append(note)
         out = {"ok": alive and not trouble and errors == 0, "cpu": cpu, "wall": wall, "errors": errors,
                "note": "; ".join(trouble)}
         if scenario.startswith("tls-echo"):

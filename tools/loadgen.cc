@@ -605,12 +605,11 @@ void Worker::send_msg(Conn *c, int64_t sched) {
 }
 
 void Worker::flush(Conn *c) {
-    if (c->tls_held) {
-        char none = 0;
-        if (conn_send(c, &none, 0) < 0 || c->tls_held) {
-            if (errno == EAGAIN || c->tls_held) set_out(c, true);
-            return;  // a failed connection fails at its next read
-        }
+    // What NSS still holds goes first; a connection that failed meanwhile
+    // fails at its next read.
+    if (c->tls_held && (conn_send(c, "", 0) < 0 || c->tls_held)) {
+        set_out(c, true);
+        return;
     }
     while (c->fd >= 0 && c->sent < c->tx_end) {
         uint64_t n = c->tx_end - c->sent;
